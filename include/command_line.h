@@ -1,0 +1,25 @@
+// Splitting the command line and reading the switches into Options.
+#pragma once
+#include <cstdint>
+
+constexpr int kMaxArguments = 31;
+
+struct ArgumentVector {
+    wchar_t* buffer = nullptr;                  // all arguments, each NUL-terminated
+    wchar_t* entries[kMaxArguments + 1] = {};   // room for the terminating null entry
+    int count = 0;
+};
+
+int IsBlankChar(wchar_t c);
+// Fills the vector from the command line; returns the buffer (free with FreeMemory).
+wchar_t* SplitCommandLine(const wchar_t* commandLine, ArgumentVector* arguments);
+int64_t ParseInteger(const wchar_t* text);
+uint64_t ParseSize(const wchar_t* text);
+int AddExcludeMask(const wchar_t* mask);
+
+// Reads arguments 1..count-1 into Options and the two paths. Returns -1 to go
+// on with the run, or the exit code with which the run ends.
+int ReadOptions(ArgumentVector* arguments, wchar_t* sourcePath, wchar_t* targetPath);
+
+void PrintBanner(const wchar_t* versionText);
+void PrintUsage();

@@ -1,0 +1,53 @@
+// All output: standard output, standard error and in-place rewrites of the console screen.
+#pragma once
+#include <cstdint>
+
+struct ConsoleContext {
+    void* errorHandle;
+    void* outputHandle;
+    void* inputHandle;
+    int outputRedirected;
+    int errorRedirected;
+    uint32_t outputCodePage;
+    uint32_t errorCodePage;
+    uint16_t savedAttributes;
+};
+
+extern ConsoleContext* console;   // set by ConsoleInit
+extern int16_t lastColumn;
+
+int Print(const char* format, ...);
+int PrintW(const wchar_t* format, ...);
+int PrintLiteral(const char* text);   // like Print, for texts longer than a format allows
+int PrintError(const char* format, ...);
+int PrintName(const char* format, const wchar_t* name);
+int PrintNameW(const wchar_t* format, const wchar_t* name);
+int PrintAt(int column, const char* format, ...);
+int PrintAtW(uint32_t position, const wchar_t* text);
+void EndLine();
+void ClearLine();
+void EraseBackTo(int column);
+void SetTextColor(ConsoleContext* context, int colour);
+int IsCursorVisible();
+void SetCursorVisible(int visible);
+int ScreenWidth();
+int CursorColumn();
+int CursorRow();
+int GetCursorPosition(int* column, int* row);
+void SetCursorColumn(int column);
+void WidenConsole();
+int IsOwnConsole();
+int ShortenMiddle(wchar_t* name, int room);
+wchar_t* AnsiToWide(const char* text);   // free with FreeMemory
+int StandardOutputIsConsole();
+
+// Keyboard, questions and interruption.
+void ConsoleInit(ConsoleContext* context);
+void ConsoleShutdown();
+wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey);
+int AskYesNo(wchar_t defaultKey);
+int __stdcall ConsoleCtrlHandler(unsigned long eventType);
+void WaitForKeyAtEnd(ConsoleContext* context);
+void ReleaseKeys(const wchar_t* virtualKeys);
+int AnyKeyDown();
+void WaitKeysReleased(uint32_t milliseconds);

@@ -1,0 +1,106 @@
+// The run-wide values: both paths and their classification, volume facts,
+// counters of the summary and the control flags polled by every thread.
+#pragma once
+#include <cstdint>
+
+constexpr int kPathCapacity = 32768;   // characters, terminator included
+constexpr int kShortPathCapacity = 260;
+
+struct LinkGroupList;
+
+struct RunState {
+    wchar_t sourcePath[kPathCapacity];
+    wchar_t targetPath[kPathCapacity];
+    wchar_t sourceFolder[kPathCapacity];
+    wchar_t sourceName[kPathCapacity];
+    wchar_t targetFolder[kPathCapacity];
+    wchar_t targetName[kPathCapacity];
+    wchar_t sourceRoot[kPathCapacity];
+    int sourceRootLength;
+    wchar_t targetRoot[kPathCapacity];
+    int targetRootLength;
+    wchar_t sourceVolumeRoot[kShortPathCapacity];
+    wchar_t targetVolumeRoot[kShortPathCapacity];
+    wchar_t resolvedSourceFolder[kPathCapacity];
+    wchar_t resolvedTargetFolder[kPathCapacity];
+
+    int sourceIsNul;
+    int targetIsNul;
+    int sourceIsDevice;
+    int targetIsDevice;
+    int sourceIsVolume;
+    int targetIsVolume;
+    int sameVolume;
+    int singleSource;
+    int copyFolderItself;
+    int parallel;
+    int wofAvailable;
+
+    // capabilities from the file-system flags of each volume
+    int sourceReparse, sourceSparse, sourceCompression, sourceStreams, sourceEncryption, sourceHardLinks;
+    int targetReparse, targetSparse, targetCompression, targetStreams, targetEncryption, targetHardLinks;
+    int targetCompressed;
+    int securitySupported;
+
+    uint32_t sourceCluster;
+    uint32_t targetCluster;
+    uint32_t largestCluster;
+    uint32_t transferUnit;
+    uint32_t writeUnit;
+    int64_t maxTargetFileSize;
+    int64_t targetVolumeSize;
+    uint32_t sourceDriveType;
+    uint32_t targetDriveType;
+    uint32_t sourceShareMode;
+    uint32_t targetShareMode;
+
+    wchar_t folderSource[kPathCapacity];
+    wchar_t createdTargetFolder[kPathCapacity];
+    wchar_t deleteSourceFolder[kPathCapacity];
+    LinkGroupList* linkGroups;
+    wchar_t logPath[kShortPathCapacity + 64];
+    uint32_t mainThreadId;
+    wchar_t programPath[kShortPathCapacity];
+
+    // counters of the summary
+    int64_t runBytesCopied;
+    int64_t runBytesNotWritten;
+    volatile int32_t readErrorFiles;
+    volatile int32_t verifyFailures;
+    volatile int32_t failedCopies;   // files or devices not copied completely (exit code 13)
+    int64_t linksCreated;
+    int64_t ntfsCompressedCount;
+    int64_t ntfsSavedBytes;
+    int64_t wofCompressedCount;
+    int64_t wofSavedBytes;
+
+    // control flags, written by the console control handler and the copy threads
+    volatile int32_t stopRequested;
+    volatile int32_t breakRequested;
+    volatile int32_t aborted;
+    volatile int32_t promptActive;
+    volatile int32_t promptInterrupted;
+    volatile int32_t lastCtrlEvent;
+};
+
+extern RunState run;
+void ResetRunState();
+
+// Exit codes of the program.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitInvalid = 2,
+    kExitTargetNotFolder = 3,
+    kExitStartPosOrWildcard = 4,
+    kExitSourceVolume = 5,
+    kExitTargetVolume = 6,
+    kExitSourceAccess = 7,
+    kExitTargetAccess = 8,
+    kExitRecursion = 9,
+    kExitSourceFileNotFound = 10,
+    kExitSourceFolderNotFound = 11,
+    kExitVerifyFailed = 12,
+    kExitCopyFailed = 13,
+    kExitOutOfMemory = 14,
+};

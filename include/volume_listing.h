@@ -1,0 +1,5 @@
+// The disk and volume tables of -ld and -lv.
+#pragma once
+
+int ListVolumes();
+int ListDisks();

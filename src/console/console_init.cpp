@@ -1,0 +1,79 @@
+// Console set-up and the handler of Ctrl+C, Ctrl+Break, close, log-off and shutdown.
+#include <windows.h>
+
+#include "console.h"
+#include "run_state.h"
+
+namespace {
+CRITICAL_SECTION consoleLock;
+bool lockCreated;
+}  // namespace
+
+void ConsoleInit(ConsoleContext* context) {
+    InitializeCriticalSection(&consoleLock);
+    lockCreated = true;
+    SetConsoleCtrlHandler(reinterpret_cast<PHANDLER_ROUTINE>(ConsoleCtrlHandler), TRUE);
+    context->errorHandle = GetStdHandle(STD_ERROR_HANDLE);
+    context->outputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+    context->inputHandle = GetStdHandle(STD_INPUT_HANDLE);
+    context->outputRedirected = GetFileType(context->outputHandle) != FILE_TYPE_CHAR;
+    context->errorRedirected = GetFileType(context->errorHandle) != FILE_TYPE_CHAR;
+    context->outputCodePage = context->outputRedirected ? GetACP() : GetConsoleOutputCP();
+    context->errorCodePage = context->outputCodePage;
+    SetConsoleMode(context->inputHandle, 7);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    context->savedAttributes = GetConsoleScreenBufferInfo(context->outputHandle, &info) ? info.wAttributes : 0;
+    DWORD mode = 0;
+    if (GetConsoleMode(context->inputHandle, &mode))
+        SetConsoleMode(context->inputHandle, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_WINDOW_INPUT);
+    console = context;
+}
+
+void ConsoleShutdown() {
+    if (lockCreated) {
+        SetConsoleCtrlHandler(reinterpret_cast<PHANDLER_ROUTINE>(ConsoleCtrlHandler), FALSE);
+        DeleteCriticalSection(&consoleLock);
+        lockCreated = false;
+    }
+}
+
+int __stdcall ConsoleCtrlHandler(unsigned long eventType) {
+    EnterCriticalSection(&consoleLock);
+    if (run.stopRequested) {
+        LeaveCriticalSection(&consoleLock);
+        return TRUE;
+    }
+    HANDLE mainThread = nullptr;
+    if (GetCurrentThreadId() != run.mainThreadId) {
+        mainThread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, run.mainThreadId);
+        if (mainThread) {
+            FlushFileBuffers(console ? console->outputHandle : GetStdHandle(STD_OUTPUT_HANDLE));
+            SuspendThread(mainThread);
+            InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.breakRequested));
+        }
+    }
+    ReleaseKeys(L"\x43");
+    EndLine();
+    switch (eventType) {
+        case CTRL_C_EVENT:
+            if (run.breakRequested < 2 && !run.promptActive)
+                Print("Ctrl+C pressed -> abort\n");
+            else
+                run.promptInterrupted = 1;
+            break;
+        case CTRL_BREAK_EVENT: Print("Ctrl+Break pressed -> abort\n"); break;
+        case CTRL_CLOSE_EVENT: Print("Close Button pressed -> abort\n"); break;
+        case CTRL_LOGOFF_EVENT: Print("User LogOff -> abort\n"); break;
+        case CTRL_SHUTDOWN_EVENT: Print("System Shutdown -> abort\n"); break;
+        default: break;
+    }
+    if (eventType != CTRL_C_EVENT) run.stopRequested = 1;
+    run.breakRequested = 1;
+    run.lastCtrlEvent = static_cast<int32_t>(eventType);
+    LeaveCriticalSection(&consoleLock);
+    if (mainThread) {
+        ResumeThread(mainThread);
+        CloseHandle(mainThread);
+    }
+    return TRUE;
+}

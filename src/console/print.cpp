@@ -1,0 +1,101 @@
+// Print, PrintW and PrintError: formatted lines to standard output and error.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "console.h"
+#include "text_format.h"
+
+ConsoleContext* console;
+int16_t lastColumn = 79;
+
+namespace {
+
+HANDLE OutputHandle() { return console ? console->outputHandle : GetStdHandle(STD_OUTPUT_HANDLE); }
+HANDLE ErrorHandle() { return console ? console->errorHandle : GetStdHandle(STD_ERROR_HANDLE); }
+
+bool IsConsoleHandle(HANDLE handle) {
+    DWORD mode;
+    return GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode);
+}
+
+}  // namespace
+
+int StandardOutputIsConsole() {
+    static int cached = -1;
+    if (cached < 0) cached = IsConsoleHandle(OutputHandle()) ? 1 : 0;
+    return cached;
+}
+
+namespace {
+
+// Every LF becomes CR LF unless a CR already stands before it.
+int WriteWithCrLf(const char* text, size_t length) {
+    char converted[2 * kFormatLimit + 2];
+    DWORD total = 0;
+    size_t i = 0;
+    while (i < length) {
+        int n = 0;
+        for (; i < length && n < 2 * kFormatLimit; ++i) {
+            if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) converted[n++] = '\r';
+            converted[n++] = text[i];
+        }
+        DWORD written = 0;
+        if (!WriteFile(OutputHandle(), converted, n, &written, nullptr)) return -1;
+        total += written;
+    }
+    return static_cast<int>(total);
+}
+
+}  // namespace
+
+int Print(const char* format, ...) {
+    char text[kFormatLimit + 1];
+    va_list args;
+    va_start(args, format);
+    int length = FormatTextV(text, sizeof text, format, args);
+    va_end(args);
+    return WriteWithCrLf(text, length);
+}
+
+int PrintLiteral(const char* text) { return WriteWithCrLf(text, strlen(text)); }
+
+int PrintW(const wchar_t* format, ...) {
+    wchar_t text[kFormatLimit + 1];
+    va_list args;
+    va_start(args, format);
+    int length = FormatTextVW(text, kFormatLimit + 1, format, args);
+    va_end(args);
+    static int isConsole = -1;
+    static HANDLE output;
+    if (isConsole < 0) {
+        output = OutputHandle();
+        isConsole = StandardOutputIsConsole();
+    }
+    DWORD written = 0;
+    if (isConsole) {
+        if (!WriteConsoleW(output, text, length, &written, nullptr)) return -1;
+        return static_cast<int>(written);
+    }
+    char bytes[2049];
+    int n = length ? WideCharToMultiByte(GetOEMCP(), 0, text, length, bytes, sizeof bytes, nullptr, nullptr)
+                   : 0;
+    if (n <= 0) return -1;
+    if (!WriteFile(output, bytes, n, &written, nullptr)) return -1;
+    return static_cast<int>(written);
+}
+
+int PrintError(const char* format, ...) {
+    char text[kFormatLimit + 1];
+    va_list args;
+    va_start(args, format);
+    int length = FormatTextV(text, sizeof text, format, args);
+    va_end(args);
+    HANDLE error = ErrorHandle();
+    DWORD written = 0;
+    if (WriteConsoleA(error, text, length, &written, nullptr)) return static_cast<int>(written);
+    // not a console: write the same bytes to the file or pipe
+    if (!WriteFile(error, text, length, &written, nullptr)) return -1;
+    return static_cast<int>(written);
+}

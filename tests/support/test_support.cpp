@@ -1,0 +1,205 @@
+#include "test_support.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace qtxtest {
+
+namespace {
+
+std::wstring UniqueName() {
+    static std::atomic<unsigned> counter{0};
+    wchar_t name[96];
+    wsprintfW(name, L"qtxtest_%lu_%lu_%u", GetCurrentProcessId(), GetTickCount(), counter++);
+    return name;
+}
+
+std::wstring Long(const std::wstring& path) {
+    if (path.rfind(L"\\\\", 0) == 0) return path;
+    return L"\\\\?\\" + path;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    std::wstring base(temp, n);
+    if (!base.empty() && base.back() == L'\\') base.pop_back();
+    path_ = base + L"\\" + UniqueName();
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+        DWORD chunk = static_cast<DWORD>(bytes.size() - done > (1u << 30) ? (1u << 30) : bytes.size() - done);
+        DWORD written = 0;
+        if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            ok = false;
+            break;
+        }
+        done += written;
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+bool ReadBytes(const std::wstring& path, std::string* bytes) {
+    HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bytes->clear();
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(h, buffer, sizeof buffer, &read, nullptr)) {
+            CloseHandle(h);
+            return false;
+        }
+        if (read == 0) break;
+        bytes->append(buffer, read);
+    }
+    CloseHandle(h);
+    return true;
+}
+
+std::string ReadBytesOr(const std::wstring& path, const std::string& fallback) {
+    std::string bytes;
+    return ReadBytes(path, &bytes) ? bytes : fallback;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(Long(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool MakeFolder(const std::wstring& path) {
+    if (CreateDirectoryW(Long(path).c_str(), nullptr)) return true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos || cut < 3) return false;
+    return MakeFolder(path.substr(0, cut)) && CreateDirectoryW(Long(path).c_str(), nullptr);
+}
+
+void RemoveTree(const std::wstring& path) {
+    std::wstring longPath = Long(path);
+    DWORD attributes = GetFileAttributesW(longPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(longPath.c_str());
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                RemoveTree(path + L"\\" + name);
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+    }
+    RemoveDirectoryW(longPath.c_str());
+}
+
+std::string PatternBytes(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+uint64_t LastWriteTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Long(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+bool SetLastWriteTime(const std::wstring& path, uint64_t fileTime) {
+    HANDLE h = CreateFileW(Long(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILETIME t = {static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+    BOOL ok = SetFileTime(h, nullptr, nullptr, &t);
+    CloseHandle(h);
+    return ok != 0;
+}
+
+uint32_t Attributes(const std::wstring& path) { return GetFileAttributesW(Long(path).c_str()); }
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring QtxPath() {
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L'\\') + 1) + L"qtx.exe";
+}
+
+RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFolder) {
+    RunResult result;
+    TempDir capture;
+    std::wstring outPath = capture / L"stdout.bin", errPath = capture / L"stderr.bin";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    std::wstring line = L"\"" + QtxPath() + L"\"";
+    if (!commandTail.empty()) line += L" " + commandTail;
+    std::vector<wchar_t> mutableLine(line.begin(), line.end());
+    mutableLine.push_back(0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                  workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process);
+    CloseHandle(out);
+    CloseHandle(err);
+    CloseHandle(in);
+    if (!started) {
+        result.err = "CreateProcessW failed";
+        return result;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    result.exitCode = static_cast<int>(code);
+    ReadBytes(outPath, &result.out);
+    ReadBytes(errPath, &result.err);
+    return result;
+}
+
+RunResult RunQtxArgs(const std::vector<std::wstring>& arguments, const std::wstring& workingFolder) {
+    std::wstring tail;
+    for (const std::wstring& argument : arguments) {
+        if (!tail.empty()) tail += L" ";
+        tail += L"\"" + argument + L"\"";
+    }
+    return RunQtx(tail, workingFolder);
+}
+
+}  // namespace qtxtest
