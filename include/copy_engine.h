@@ -1,0 +1,11 @@
+// Copy of one file, stream or device from the decision about an existing
+// target to the finished target.
+#pragma once
+#include <cstdint>
+
+struct FolderListing;
+
+// Returns 1 when the file was copied, linked or (zero length) created; 0 when
+// it was skipped, failed or aborted.
+int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing);
