@@ -1,0 +1,16 @@
+// The recursive walk of a source folder into a target folder.
+#pragma once
+#include <cstdint>
+
+constexpr int kMaxWalkDepth = 1024;
+
+// sourceFolder and targetFolder are writable buffers of kPathCapacity
+// characters (a backslash is appended in place); targetFolder is "\\\\.\\NUL"
+// when the target is the null device. mask is never null ("*" for all).
+// Returns the number of items copied in the folder and below it.
+int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
+                   int depth);
+
+// After a file copy: when the console has the focus and Pause was pressed,
+// waits for a key.
+void CheckPauseKey();
