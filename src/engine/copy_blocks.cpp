@@ -1,0 +1,135 @@
+// The block loop: reader and writer take turns (sequential operation) or
+// overlap on the two buffers (parallel operation).
+#include <windows.h>
+
+#include <cstring>
+
+#include "block_copy.h"
+#include "console.h"
+#include "file_ops.h"
+#include "options.h"
+#include "run_state.h"
+#include "text_format.h"
+#include "transfer_state.h"
+
+namespace {
+
+void FlushTarget() {
+    PrintAt(transfer.progressColumn, "   flushing file buffers...");
+    fileOps->Flush(transfer.targetHandle);
+    PrintAt(transfer.progressColumn, "%s", "                           ");
+}
+
+void ShowProgress(int64_t size, int64_t start, int64_t block, const char* total) {
+    if (!engineConsoleCheck() || run.lastCtrlEvent || options.quiet || run.stopRequested) return;
+    int64_t done = start + (block + 1) * static_cast<int64_t>(transfer.fileBlockSize);
+    if (done > size) done = size;
+    transfer.progressDone = done;
+    if (done <= 0 || run.breakRequested) return;
+    uint32_t now = GetTickCount();
+    if (!transfer.lastUpdateTick) transfer.lastUpdateTick = now;
+    uint32_t elapsed = now - transfer.loopStartTick;
+    bool due = (elapsed >= 101 && size > 0x100000) || elapsed >= 2001;
+    if (!due || now - transfer.lastUpdateTick <= 33) return;
+    transfer.lastUpdateTick = now;
+    char doneText[64];
+    FormatText(doneText, sizeof doneText, "%s", FormatSizeMB(static_cast<uint64_t>(done), 1));
+    Print("\r %s of %s copied (%s)   ", doneText, total,
+          FormatSpeed(static_cast<uint64_t>(done - start), elapsed));
+    transfer.progressColumn = CursorColumn();
+}
+
+// Runs one job on a worker and waits for it.
+int RunJob(int worker, BlockJob job, uint32_t argument) {
+    StartJob(worker, job, argument);
+    return WaitJob(worker);
+}
+
+int FinishLoop(int complete, bool flush, int64_t size) {
+    if (flush && !(transfer.targetOpenFlags & kFlagNoBuffering) && size > 0x100000 &&
+        IsValidHandle(transfer.targetHandle))
+        FlushTarget();
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    transfer.loopElapsed = GetTickCount() - transfer.loopStartTick;
+    transfer.loopComplete = complete;
+    return complete;
+}
+
+}  // namespace
+
+int CopyBlocks() {
+    const int64_t size = transfer.sourceSize;
+    const int64_t start = transfer.startPosition;
+    const uint32_t block = transfer.fileBlockSize;
+    const int64_t blocks = BlockCount(size, start, block);
+    const bool nulTarget = run.targetIsNul != 0;
+    const bool nulSource = run.sourceIsNul != 0;
+    const bool parallel = run.parallel && transfer.buffers[1] && !nulTarget;
+    const uint32_t unit = transfer.transferUnit ? transfer.transferUnit : 512;
+
+    transfer.loopStartTick = GetTickCount();
+    transfer.loopComplete = 0;
+    transfer.bytesRead = 0;
+    transfer.readerIndex = transfer.writerIndex = 0;
+    if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
+    if (nulSource)
+        for (uint8_t* buffer : transfer.buffers)
+            if (buffer) memset(buffer, 0, block);
+    if (!transfer.buffers[0] || block == 0 || block > transfer.bufferCapacity) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        run.aborted = 1;
+        return FinishLoop(0, false, size);
+    }
+
+    // Never longer than what remains, so nothing past the range is touched.
+    auto nextLength = [&]() -> uint32_t {
+        int64_t remaining = size - start - transfer.bytesRead;
+        if (remaining <= 0) return 0;
+        return remaining < block ? static_cast<uint32_t>(RoundUpTo(static_cast<uint64_t>(remaining), unit)) : block;
+    };
+
+    if (!RunJob(kReaderWorker, ReadBlockThread, nextLength())) {
+        run.aborted = 1;
+        return FinishLoop(0, false, size);
+    }
+    char total[64];
+    FormatText(total, sizeof total, "%s", FormatSizeMB(static_cast<uint64_t>(size), 1));
+
+    for (int64_t i = 0; i < blocks; ++i) {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        if (!(transfer.targetOpenFlags & kFlagNoBuffering) && transfer.progressDone - transfer.flushPoint > 0x80000000LL) {
+            transfer.flushPoint = transfer.progressDone;
+            FlushTarget();
+        }
+        if (!options.quiet) Print("\r");
+        if (parallel) transfer.readerIndex ^= 1;
+        if (!nulTarget) {
+            StartJob(kWriterWorker, WriteBlockThread, static_cast<uint32_t>(transfer.sparseMode));
+            if (!parallel && !WaitJob(kWriterWorker)) {
+                run.aborted = 1;
+                return FinishLoop(0, false, size);
+            }
+        }
+        int readOk = 1;
+        uint32_t length = nextLength();
+        if (length) {
+            if (nulSource) {
+                transfer.bufferBytes[transfer.readerIndex] = length;
+                transfer.bytesRead += length;
+            } else {
+                readOk = RunJob(kReaderWorker, ReadBlockThread, length);
+            }
+        }
+        // the writer is always joined before the finish may touch the target
+        if (parallel && !WaitJob(kWriterWorker)) {
+            PrintError("\n aborted\n");
+            run.aborted = 1;
+            return FinishLoop(0, true, size);
+        }
+        if (!readOk) return FinishLoop(0, false, size);
+        ShowProgress(size, start, i, total);
+        transfer.writerIndex = transfer.readerIndex;
+        if (run.stopRequested || run.breakRequested) return FinishLoop(0, true, size);
+    }
+    return FinishLoop(1, true, size);
+}

@@ -1,0 +1,500 @@
+// CopyOneFile: the decision about an existing target, opening, creating and
+// preparing source and target, then the block loop and the finish.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
+
+#include "block_copy.h"
+#include "compression.h"
+#include "console.h"
+#include "copy_call.h"
+#include "copy_engine.h"
+#include "devices.h"
+#include "file_ops.h"
+#include "folder_listing.h"
+#include "link_groups.h"
+#include "open_steps.h"
+#include "options.h"
+#include "paths.h"
+#include "reparse_points.h"
+#include "run_state.h"
+#include "security_streams.h"
+#include "source_removal.h"
+#include "text_format.h"
+#include "transfer_state.h"
+#include "verification.h"
+
+namespace {
+
+wchar_t linkTargetPath[kPathCapacity];
+wchar_t recordedTarget[kPathCapacity];
+
+struct ExistingTarget {
+    uint32_t attributes;
+    int64_t size;
+    uint64_t lastWrite;
+};
+
+uint64_t ToUInt64(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+const wchar_t* NameOf(const wchar_t* path) { return FileNamePart(SkipLongPrefix(path)); }
+
+// Size, link count and index through a handle opened with no access.
+int ProbeFile(const wchar_t* path, int64_t* size, uint32_t* links, uint64_t* index) {
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(handle, &info);
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!ok) {
+        SetLastError(error);
+        return 0;
+    }
+    if (size) *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (links) *links = info.nNumberOfLinks;
+    if (index) *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 1;
+}
+
+int ReadExistingTarget(const wchar_t* path, FolderListing* listing, ExistingTarget* existing) {
+    if (listing) {
+        ListingEntry* entry = FindListingEntry(listing, path);
+        if (!entry) return 0;
+        existing->attributes = entry->attributes;
+        existing->size = entry->size;
+        existing->lastWrite = entry->lastWrite;
+        return 1;
+    }
+    uint32_t attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    existing->attributes = attributes;
+    existing->size = 0;
+    existing->lastWrite = 0;
+    ProbeFile(path, &existing->size, nullptr, nullptr);
+    HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        FILETIME written;
+        if (GetFileTime(handle, nullptr, nullptr, &written)) existing->lastWrite = ToUInt64(written);
+        CloseHandle(handle);
+    }
+    return 1;
+}
+
+// An overwrite must not write through to the other names of a linked target.
+void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
+    uint32_t links = 0;
+    if (!ProbeFile(path, nullptr, &links, nullptr) || links < 2) return;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    fileOps->Delete(path);
+}
+
+int SameFile(const wchar_t* a, const wchar_t* b) {
+    uint64_t first = 0, second = 0;
+    return ProbeFile(a, nullptr, nullptr, &first) && ProbeFile(b, nullptr, nullptr, &second) && first == second;
+}
+
+int Skip() {
+    CloseHandleOf(&transfer.sourceHandle);
+    return 0;
+}
+
+// Closes everything of a copy that failed before the block loop.
+int FailBeforeLoop(CopyCall* call, bool created) {
+    CloseHandleOf(&transfer.sourceHandle);
+    CloseHandleOf(&transfer.verifyHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    // a target made by this call and never written is not left behind
+    if (created && !call->targetExisted && !call->targetIsDevice && !call->targetIsNul)
+        fileOps->Delete(call->targetPath);
+    CountUp(&run.failedCopies);
+    return 0;
+}
+
+// Steps 7 and the mirror link handling of a target that is not copied.
+int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
+    if (options.verify >= 2) {
+        transfer.bytesNotWritten += sourceSize;
+        run.runBytesNotWritten += sourceSize;
+        VerifyExistingTarget(call->sourcePath, call->targetPath, sourceSize);
+        return Skip();
+    }
+    CloseHandleOf(&transfer.sourceHandle);
+    if (!options.mirror || call->linkCount < 2) return 0;
+    if (!FindLinkGroup(call->fileIndex, recordedTarget, kPathCapacity)) {
+        AddLinkGroup(call->linkCount, call->fileIndex, call->targetPath);
+        return 0;
+    }
+    if (SameFile(recordedTarget, call->targetPath)) return 0;
+    fileOps->Delete(call->targetPath);
+    if (!CreateHardLinkW(call->targetPath, recordedTarget, nullptr)) {
+        PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(call->targetPath),
+                   SkipLongPrefix(recordedTarget), LastErrorName());
+        return 0;
+    }
+    if (linkCounter) ++*linkCounter;
+    if (!options.quiet) PrintNameW(L"%s replaced by hardlink\n", NameOf(call->targetPath));
+    if (options.deleteSource) RemoveSourceFile(call->sourcePath);
+    return 1;
+}
+
+}  // namespace
+
+int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
+    if (run.stopRequested || run.breakRequested) return 0;
+    ResetTransferForFile();
+    if (sourceAttributes == INVALID_FILE_ATTRIBUTES) sourceAttributes = 0;
+
+    CopyCall call = {};
+    call.sourcePath = sourcePath;
+    call.targetPath = targetPath;
+    call.streamCall = streamFlag;
+    call.sourceKind = run.sourceIsNul ? kSourceNul
+                      : run.sourceIsDevice ? (run.sourceIsVolume ? kSourceVolume : kSourceDisk)
+                                           : kSourceFile;
+    call.targetIsNul = run.targetIsNul;
+    call.targetIsDevice = run.targetIsDevice && !run.targetIsNul;
+    bool deviceSource = call.sourceKind == kSourceVolume || call.sourceKind == kSourceDisk;
+    bool fileTarget = !call.targetIsDevice && !call.targetIsNul;
+    int64_t size = 0;
+
+    if (!call.targetIsDevice) {
+        // steps 3 to 10: files only
+        if (deviceSource) {
+            size = DeviceSizeOfPath(sourcePath);
+        } else if (call.sourceKind == kSourceFile) {
+            uint32_t links = 0;
+            uint64_t index = 0;
+            if (!ProbeFile(sourcePath, &size, &links, &index)) {
+                if (!options.quiet)
+                    PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
+                CountUp(&run.failedCopies);
+                return 0;
+            }
+            if (run.sourceHardLinks && !streamFlag) {
+                call.linkCount = links;
+                call.fileIndex = index;
+            }
+        }
+
+        ExistingTarget existing = {};
+        if (fileTarget && ReadExistingTarget(targetPath, targetListing, &existing)) {
+            call.targetExisted = 1;
+            ExistingRules rules = {};
+            rules.skipExisting = options.skipExisting;
+            rules.streamCall = streamFlag;
+            rules.overwrite = options.overwrite;
+            rules.overwriteOlder = options.overwriteOlder;
+            rules.older = IsTargetOlder(existing.lastWrite, sourceTime, existing.size, size);
+            int action = DecideExisting(rules);
+            if (action == kExistingSkip) {
+                if (!options.quiet)
+                    PrintNameW(existing.size != size ? L"\r%s already exists but with different size -> skip anyway "
+                                                       L"(maybe better use -oo instead of -k)\n"
+                                                     : L"\r%s already exists -> skip\n",
+                               NameOf(targetPath));
+                CloseHandleOf(&transfer.sourceHandle);
+                if (!streamFlag) {
+                    if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(sourcePath, targetPath);
+                    if (options.security || options.streams)
+                        CopySecurityAndStreams(sourcePath, targetPath, call.linkCount == 1);
+                }
+                if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
+                return 0;
+            }
+            if (action == kExistingAsk) {
+                wchar_t answer = L'N';
+                if (engineConsoleCheck()) {
+                    PrintNameW(L"%s already exists. Overwrite (Y/N/All/Older/sKip all)?", NameOf(targetPath));
+                    answer = Prompt(L"YNASKO", L'N');
+                    if (run.stopRequested || run.breakRequested) return Skip();
+                    Print("\n");
+                }
+                if (answer == L'A') {
+                    options.overwrite = 1;
+                    action = kExistingCopy;
+                } else if (answer == L'O') {
+                    options.overwriteOlder = 1;
+                    action = kExistingCopy;
+                } else if (answer == L'K' || answer == L'S') {
+                    options.skipExisting = 1;
+                    return Skip();
+                } else if (answer == L'Y') {
+                    action = kExistingCopy;
+                } else {
+                    return Skip();
+                }
+            }
+            if (action == kExistingNotOlder) {
+                if (options.mirror) {
+                    int compressed = (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+                    if (!CompressExistingTarget(sourcePath, targetPath, compressed, size, size) && !options.quiet)
+                        PrintNameW(L"\r%s already exists -> skip\n", NameOf(targetPath));
+                }
+                return NotCopied(&call, size, linkCounter);
+            }
+            if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
+                if (options.overwrite || options.overwriteOlder) Print("\r");
+                UnlinkTargetBeforeOverwrite(targetPath);
+                call.targetExisted = GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES;
+            }
+        }
+
+        // reparse points
+        if (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
+                if (run.targetReparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
+                    if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
+                    SetFileAttributesW(targetPath, sourceAttributes);
+                    return 1;
+                }
+                call.sourcePath = sourcePath = linkTargetPath;
+            }
+        }
+
+        // hard links
+        if (options.hardlinks) {
+            if (CreateHardLinkW(targetPath, sourcePath, nullptr)) {
+                if (linkCounter) ++*linkCounter;
+                if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
+                return 1;
+            }
+            PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
+            return 0;
+        }
+        if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && call.linkCount >= 2) {
+            if (FindLinkGroup(call.fileIndex, recordedTarget, kPathCapacity)) {
+                if (GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES) {
+                    if (SameFile(recordedTarget, targetPath)) {
+                        if (!options.quiet)
+                            PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+                        return 0;
+                    }
+                    if (!fileOps->Delete(targetPath)) {
+                        PrintError("creating hardlink %S pointing to %S failed; err=ALREADY_EXISTS\n",
+                                   SkipLongPrefix(targetPath), SkipLongPrefix(recordedTarget));
+                        return 0;
+                    }
+                }
+                if (!CreateHardLinkW(targetPath, recordedTarget, nullptr)) {
+                    PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
+                               SkipLongPrefix(recordedTarget), LastErrorName());
+                    return 0;
+                }
+                if (linkCounter) ++*linkCounter;
+                if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
+                if (options.deleteSource) RemoveSourceFile(sourcePath);
+                return 1;
+            }
+            AddLinkGroup(call.linkCount, call.fileIndex, targetPath);
+        }
+
+        // attributes and flags
+        call.creationAttributes = CreationAttributesOf(sourceAttributes);
+        call.readOnly = (sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
+        call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetSparse;
+        call.compressed =
+            (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCompression && options.compression != 0;
+        if (run.securitySupported && options.security) {
+            transfer.sourceOpenFlags |= kFlagBackupSemantics;
+            transfer.targetOpenFlags |= kFlagBackupSemantics;
+        }
+        if (HasStreamName(sourcePath) && !run.sourceStreams) {
+            Print("source drive does not support streams -> abort\n");
+            return 0;
+        }
+        if (HasStreamName(targetPath) && !run.targetStreams) {
+            Print("target drive does not support streams -> abort\n");
+            return 0;
+        }
+    }
+
+    // step 11: a disk source's volumes stay locked
+    if (call.sourceKind == kSourceDisk && !LockSourceDiskVolumes(sourcePath)) return FailBeforeLoop(&call, false);
+
+    // steps 12 and 13: open the source, sizes and times
+    if (call.sourceKind != kSourceNul) {
+        if (!OpenSourceFile(call)) return FailBeforeLoop(&call, false);
+        if (deviceSource) {
+            if (!PrepareSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume, &size))
+                return FailBeforeLoop(&call, false);
+            transfer.sourceAllocatedSize = size;
+        } else {
+            FILE_STANDARD_INFO info;
+            if (GetFileInformationByHandleEx(transfer.sourceHandle, FileStandardInfo, &info, sizeof info)) {
+                size = info.EndOfFile.QuadPart;
+                transfer.sourceAllocatedSize = info.AllocationSize.QuadPart;
+            } else {
+                fileOps->GetSize(transfer.sourceHandle, &size);
+                transfer.sourceAllocatedSize = size;
+            }
+            FILETIME created, accessed, written;
+            if (GetFileTime(transfer.sourceHandle, &created, &accessed, &written)) {
+                call.creationTime = ToUInt64(created);
+                call.accessTime = ToUInt64(accessed);
+                call.writeTime = ToUInt64(written);
+                call.timesRead = 1;
+            }
+        }
+    } else {
+        // step 14: the NUL source writes as much as the target takes
+        if (call.targetIsDevice) {
+            size = NulSourceSize(targetPath);
+        } else if (options.sparse || options.compression == 3) {
+            size = static_cast<int64_t>(run.targetCluster) * 0xFFFFFFFFLL;
+        } else {
+            ULARGE_INTEGER available, total, free;
+            size = GetDiskFreeSpaceExW(run.targetFolder[0] ? run.targetFolder : nullptr, &available, &total, &free)
+                       ? EffectiveFreeSpace(total.QuadPart, free.QuadPart)
+                       : 0;
+        }
+        transfer.sourceAllocatedSize = size;
+    }
+
+    // step 15: start position
+    if (call.sourceKind != kSourceNul && options.startPos > 0) {
+        if (options.startPos > size) {
+            PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort", options.startPos, size);
+            return FailBeforeLoop(&call, false);
+        }
+        if (!fileOps->SetPointer(transfer.sourceHandle, options.startPos, FILE_BEGIN, nullptr))
+            return FailBeforeLoop(&call, false);
+        transfer.startPosition = options.startPos;
+    }
+    if (deviceSource) ClaimSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume);
+
+    // steps 17 and 18
+    if (options.forcedSize > 0) size = options.forcedSize;
+    transfer.sourceSize = size;
+    if (transfer.sourceAllocatedSize < 0) transfer.sourceAllocatedSize = size;
+    if (size > run.maxTargetFileSize) {
+        CloseHandleOf(&transfer.sourceHandle);
+        PrintError("target drive cannot handle files > 4GB -> abort\n");
+        CountUp(&run.failedCopies);
+        return 0;
+    }
+    if (run.stopRequested || run.breakRequested) return Skip();
+
+    // step 19: room, and what stands at the target's place
+    int64_t room = 0x7FFFFFFFFFFFFFFFLL;
+    if (fileTarget) {
+        wchar_t folder[kPathCapacity];
+        wcsncpy(folder, targetPath, kPathCapacity - 1);
+        folder[kPathCapacity - 1] = 0;
+        wchar_t* slash = wcsrchr(folder, L'\\');
+        if (slash) slash[1] = 0;
+        ULARGE_INTEGER available, total, free;
+        if (!GetDiskFreeSpaceExW(slash ? folder : nullptr, &available, &total, &free)) {
+            Print("Error getting free space of %S: %s\n", SkipLongPrefix(folder), LastErrorName());
+            return FailBeforeLoop(&call, false);
+        }
+        room = EffectiveFreeSpace(total.QuadPart, free.QuadPart);
+        uint32_t attributes = GetFileAttributesW(targetPath);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            call.targetExisted = 1;
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(targetPath));
+                return FailBeforeLoop(&call, false);
+            }
+            if (attributes & FILE_ATTRIBUTE_READONLY) {
+                if (!options.overwriteReadOnly) {
+                    PrintError("skip read-only file %S\n", SkipLongPrefix(targetPath));
+                    return Skip();
+                }
+                // a read-only name may share its data with other names
+                UnlinkTargetBeforeOverwrite(targetPath);
+                attributes = GetFileAttributesW(targetPath);
+                if (attributes != INVALID_FILE_ATTRIBUTES)
+                    SetFileAttributesW(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+                else
+                    call.targetExisted = 0;
+            }
+        }
+    } else if (call.targetIsDevice) {
+        room = TargetDeviceSize(targetPath);
+        if (room <= 0) room = 0x7FFFFFFFFFFFFFFFLL;
+    }
+
+    // steps 20 to 22: the target
+    uint32_t disposition = OPEN_EXISTING;
+    if (!call.targetIsNul) {
+        if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
+        if (options.verifyImmediate) {
+            transfer.verifyHandle =
+                fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
+                              transfer.targetOpenFlags | call.creationAttributes | kFlagNoBuffering);
+            if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
+        }
+        if (!fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
+            PrintError("Error %s moving file pointer to StartPos (%I64i) -> abort", LastErrorName(),
+                       transfer.startPosition);
+            return FailBeforeLoop(&call, true);
+        }
+        if (call.targetIsDevice &&
+            !PrepareTargetDevice(targetPath, transfer.targetHandle, run.targetIsVolume))
+            return FailBeforeLoop(&call, true);
+    }
+
+    // step 24: space and preallocation
+    if (!call.targetIsNul) {
+        bool useAllocated = (call.compressed && run.targetCompression && options.compression >= 1) ||
+                            (options.sparse && run.targetSparse);
+        int64_t existingSize = 0;
+        if (fileTarget) {
+            DWORD high = 0;
+            DWORD low = GetCompressedFileSizeW(targetPath, &high);
+            if (!(low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
+                existingSize = (static_cast<int64_t>(high) << 32) | low;
+        }
+        int64_t needed = NeededSpace(size, transfer.sourceAllocatedSize, useAllocated, existingSize);
+        if (needed > room) {
+            Print("Warning: Not enough space on target drive (%s more required)\n",
+                  FormatSizeMB(static_cast<uint64_t>(needed - room), 1));
+            if (call.targetIsDevice) {
+                Print("-> Writing only to the end of the target drive\n");
+                size = transfer.sourceSize = room;
+            }
+        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0) {
+            int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
+            PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
+        }
+    }
+
+    // step 25: the name line
+    if (call.sourceKind == kSourceFile && !call.targetIsDevice && !options.quiet) {
+        ClearLine();
+        PrintNameW(L"%s\n", SkipLongPrefix(sourcePath));
+    }
+    SetCursorVisible(0);
+
+    // steps 26 and 27: sparse and compression
+    if (fileTarget && run.targetSparse && (call.sparse || options.sparse)) {
+        DWORD returned = 0;
+        transfer.sparseMode =
+            DeviceIoControl(transfer.targetHandle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
+    }
+    if (fileTarget && run.targetCompression)
+        ApplyNtfsCompression(transfer.targetHandle, targetPath, call.compressed, size, transfer.sourceAllocatedSize);
+
+    // step 28
+    if (size > 0) {
+        if (options.avoidWrites && IsValidHandle(transfer.targetHandle)) {
+            int64_t current = 0;
+            transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &current) ? current : 0;
+            transfer.targetAllocatedSize = transfer.targetSize;
+        }
+        transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
+        wcsncpy(transfer.sourcePath, sourcePath, kPathCapacity - 1);
+        wcsncpy(transfer.targetPath, targetPath, kPathCapacity - 1);
+        CopyBlocks();
+    }
+    return FinishCopy(&call);
+}

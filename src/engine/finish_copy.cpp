@@ -1,0 +1,248 @@
+// The finish of one copy: exact size, result line, removal of an incomplete
+// target, times and attributes, verification hand-off and -ds.
+#include <windows.h>
+
+#include "compression.h"
+#include "console.h"
+#include "copy_call.h"
+#include "devices.h"
+#include "error_log.h"
+#include "file_ops.h"
+#include "options.h"
+#include "paths.h"
+#include "run_state.h"
+#include "security_streams.h"
+#include "source_removal.h"
+#include "text_format.h"
+#include "transfer_state.h"
+#include "verification.h"
+
+namespace {
+
+const char* ResultWord(int kind) {
+    switch (kind) {
+        case kSourceNul: return " NUL copied";
+        case kSourceVolume: return " Volume copied";
+        case kSourceDisk: return " Disk copied";
+        default: return " File copied";
+    }
+}
+
+void StampTimes(const CopyCall* call) {
+    if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return;
+    FILETIME created = {static_cast<DWORD>(call->creationTime), static_cast<DWORD>(call->creationTime >> 32)};
+    FILETIME accessed = {static_cast<DWORD>(call->accessTime), static_cast<DWORD>(call->accessTime >> 32)};
+    FILETIME written = {static_cast<DWORD>(call->writeTime), static_cast<DWORD>(call->writeTime >> 32)};
+    SetFileTime(transfer.targetHandle, &created, &accessed, &written);
+}
+
+void SetTargetAttributes(const CopyCall* call) {
+    uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
+    SetFileAttributesW(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+}
+
+void SecurityAndStreams(const CopyCall* call) {
+    if (call->streamCall) return;
+    if (options.streams && options.mirror) RemoveSurplusStreams(call->sourcePath, call->targetPath);
+    if (options.security || options.streams) CopySecurityAndStreams(call->sourcePath, call->targetPath, call->linkCount == 1);
+}
+
+void DeleteTarget(const CopyCall* call, const char* done, const char* failed) {
+    CloseHandleOf(&transfer.verifyHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    if (fileOps->Delete(call->targetPath))
+        Print(done);
+    else
+        Print(failed, LastErrorName());
+}
+
+// Reopens the target with the given flags after closing it.
+int ReopenTarget(const CopyCall* call, uint32_t flags) {
+    CloseHandleOf(&transfer.targetHandle);
+    void* handle = fileOps->Open(call->targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode, OPEN_EXISTING,
+                                 flags);
+    if (!IsValidHandle(handle)) return 0;
+    transfer.targetHandle = handle;
+    return 1;
+}
+
+int FinishZeroLength(CopyCall* call) {
+    CloseHandleOf(&transfer.sourceHandle);
+    if (IsValidHandle(transfer.targetHandle) && !call->targetIsDevice) {
+        // an older, longer target must not keep its content under the new times
+        fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr);
+        if (!fileOps->SetEnd(transfer.targetHandle))
+            Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(0), LastErrorName());
+        StampTimes(call);
+    }
+    CloseHandleOf(&transfer.verifyHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    if (call->targetIsNul || call->targetIsDevice) return 1;
+    SetTargetAttributes(call);
+    SecurityAndStreams(call);
+    if (options.deleteSource && call->sourceKind == kSourceFile) RemoveSourceFile(call->sourcePath);
+    return 1;
+}
+
+// Exact size after a complete loop; 0 when the target came out short.
+int CutToSize(CopyCall* call) {
+    const int64_t size = transfer.sourceSize;
+    if (!(transfer.targetOpenFlags & kFlagNoBuffering) && (size >> 20) > 10) fileOps->Flush(transfer.targetHandle);
+    int64_t targetSize = 0;
+    fileOps->GetSize(transfer.targetHandle, &targetSize);
+    // skipped zero blocks at the end leave the file short without missing data
+    bool allRead = transfer.bytesRead >= size - transfer.startPosition;
+    if (targetSize < size && !allRead) {
+        Print(" error: Target file size is only %I64u instead of %I64u\n", static_cast<uint64_t>(targetSize),
+              static_cast<uint64_t>(size));
+        Print(" delete incomplete file (Y/N)?");
+        int yes = 1;
+        if (engineConsoleCheck() && !run.stopRequested) yes = AskYesNo(L'Y');
+        if (yes) DeleteTarget(call, "\n file deleted\n", "\n error %s deleting file\n");
+        run.aborted = 1;
+        run.breakRequested = 1;
+        return 0;
+    }
+    bool unaligned = transfer.writeUnit && size % transfer.writeUnit != 0;
+    if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) ReopenTarget(call, call->creationAttributes);
+    if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle))
+        Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), LastErrorName());
+    if ((transfer.targetOpenFlags & kFlagNoBuffering) && options.verify && unaligned)
+        ReopenTarget(call, transfer.targetOpenFlags | call->creationAttributes);
+    return 1;
+}
+
+void ResultLine(CopyCall* call) {
+    const int64_t size = transfer.sourceSize;
+    if (transfer.failedSectors) {
+        LogReadError(call->sourcePath, static_cast<int32_t>(transfer.failedSectors), transfer.lastReadError);
+        CountUp(&run.readErrorFiles);
+        CountUp(&run.failedCopies);
+    }
+    if (options.quiet || run.aborted || run.breakRequested) return;
+    ClearLine();
+    Print(ResultWord(call->sourceKind));
+    if (size > 102400) {
+        if (transfer.loopElapsed && !run.stopRequested)
+            Print(" with %s", FormatSpeed(static_cast<uint64_t>(size - transfer.startPosition), transfer.loopElapsed));
+        if (options.avoidWrites || options.skipZeros) {
+            uint64_t written = static_cast<uint64_t>(size - transfer.bytesNotWritten);
+            uint32_t percent = static_cast<uint32_t>(written * 100 / static_cast<uint64_t>(size));
+            if (percent > 0)
+                Print("\n %u%% actually written", percent);
+            else
+                Print("\n %s actually written", FormatSize(written, 1));
+        }
+    }
+    Print("\n");
+}
+
+int FailedLoop(CopyCall* call, bool interrupted) {
+    ClearLine();
+    if (!interrupted) CountUp(&run.failedCopies);
+    if (run.singleSource) {
+        if (IsValidHandle(transfer.targetHandle)) {
+            // a target this copy created holds nothing worth keeping
+            int yes = call->targetExisted ? 0 : 1;
+            if (engineConsoleCheck() && !run.stopRequested) {
+                Print(" delete incomplete file (Y/N)?");
+                yes = AskYesNo(yes ? L'Y' : L'N');
+            }
+            CloseHandleOf(&transfer.sourceHandle);
+            if (yes) DeleteTarget(call, "\n file deleted\n", "\n error %s deleting file\n");
+        }
+        run.stopRequested = 1;
+    } else {
+        if (transfer.lastReadError) {
+            LogReadError(call->sourcePath, 0, transfer.lastReadError);
+            CountUp(&run.readErrorFiles);
+        }
+        CloseHandleOf(&transfer.sourceHandle);
+        DeleteTarget(call, " broken file deleted\n", " error %s deleting broken file\n");
+    }
+    // a kept incomplete target never gets the source's times
+    CloseHandleOf(&transfer.sourceHandle);
+    CloseHandleOf(&transfer.verifyHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    return 0;
+}
+
+}  // namespace
+
+int FinishCopy(CopyCall* call) {
+    const int64_t size = transfer.sourceSize;
+    if (size <= 0) return FinishZeroLength(call);
+    bool interrupted = run.stopRequested || run.breakRequested;
+    bool complete = transfer.loopComplete != 0;
+    bool fileTarget = !call->targetIsDevice && !call->targetIsNul;
+
+    if (fileTarget) {
+        if (!complete) return FailedLoop(call, interrupted);
+        if (!CutToSize(call)) {
+            CountUp(&run.failedCopies);
+            CloseHandleOf(&transfer.sourceHandle);
+            CloseHandleOf(&transfer.verifyHandle);
+            CloseHandleOf(&transfer.targetHandle);
+            return 0;
+        }
+    }
+    if (complete) {
+        ResultLine(call);
+    } else {
+        // a device or NUL target that was not filled completely
+        if (!interrupted) {
+            CountUp(&run.failedCopies);
+            if (!run.aborted) {
+                uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
+                ClearLine();
+                PrintError("Error %s copying '%S'\n", ErrorName(error), SkipLongPrefix(call->sourcePath));
+            }
+        }
+    }
+
+    bool verify = complete && options.verify > 0;
+    if (verify && size <= transfer.bytesNotWritten) {
+        Print(" -> skip verify");
+        verify = false;
+    }
+    if (verify) {
+        fileOps->SetPointer(transfer.sourceHandle, 0, FILE_BEGIN, nullptr);
+        fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr);
+    } else {
+        CloseHandleOf(&transfer.sourceHandle);
+        if (IsValidHandle(transfer.targetHandle)) {
+            if (call->targetIsDevice)
+                FinishTargetDevice(transfer.targetHandle);
+            else if (call->sourceKind == kSourceFile && complete)
+                StampTimes(call);
+        }
+        CloseHandleOf(&transfer.targetHandle);
+        if (!complete) {
+            CloseHandleOf(&transfer.verifyHandle);
+            return 0;
+        }
+    }
+
+    if (options.mirror && options.compression >= 1 && fileTarget && !call->compressed)
+        WofCompressAfterCopy(call->sourcePath, call->targetPath, size);
+    if (verify) VerifyCopiedFile(call);
+
+    if (!options.quiet) EndLine();
+    if (IsValidHandle(transfer.targetHandle)) {
+        if (call->targetIsDevice)
+            FinishTargetDevice(transfer.targetHandle);
+        else if (call->sourceKind == kSourceFile)
+            StampTimes(call);
+    }
+    CloseHandleOf(&transfer.sourceHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    CloseHandleOf(&transfer.verifyHandle);
+    if (fileTarget) {
+        SecurityAndStreams(call);
+        SetTargetAttributes(call);
+    }
+    run.runBytesCopied += size;
+    if (!call->verifyFailed && options.deleteSource && call->sourceKind == kSourceFile)
+        RemoveSourceFile(call->sourcePath);
+    return 1;
+}
