@@ -1,0 +1,103 @@
+// Entries of the error log file, or of the redirected error stream.
+#include "error_log.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "console.h"
+#include "heap_memory.h"
+#include "options.h"
+#include "run_state.h"
+#include "text_format.h"
+
+namespace {
+
+const char kVerifyHeader[] = "QTX error log: verification of the following files failed:\n";
+
+// Room for a line with the whole path: a long path is not cut, since the
+// log is where the operator looks for it.
+int LineCapacity(const wchar_t* path) {
+    size_t needed = wcslen(path) * 3 + 160;   // ANSI bytes per UTF-16 unit: at most 3, plus the text
+    return needed > static_cast<size_t>(kLogLineCapacity) ? static_cast<int>(needed) : kLogLineCapacity;
+}
+
+HANDLE ErrorStream() { return console ? console->errorHandle : GetStdHandle(STD_ERROR_HANDLE); }
+
+bool ErrorStreamIsConsole() {
+    if (console) return !console->errorRedirected;
+    return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+}
+
+void WriteAll(HANDLE handle, const char* text, int length) {
+    DWORD written = 0;
+    if (length > 0) WriteFile(handle, text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+// Opens the log for appending; INVALID_HANDLE_VALUE when it cannot.
+HANDLE OpenLogAtEnd(bool* wasEmpty) {
+    HANDLE log = CreateFileW(run.logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (log == INVALID_HANDLE_VALUE) return log;
+    LARGE_INTEGER end = {};
+    SetFilePointerEx(log, end, &end, FILE_END);
+    if (wasEmpty) *wasEmpty = end.QuadPart == 0;
+    return log;
+}
+
+}  // namespace
+
+int FormatReadErrorLine(char* out, int capacity, const wchar_t* sourcePath, int32_t failedSectors,
+                        uint32_t errorCode) {
+    const wchar_t* shown = sourcePath;
+    if (wcslen(sourcePath) > 5 && wcsncmp(sourcePath, L"\\\\?\\", 4) == 0 && sourcePath[5] == L':') shown += 4;
+    if (failedSectors == 0) return FormatText(out, capacity, "Error %s reading %S\n", ErrorName(errorCode), shown);
+    return FormatText(out, capacity, "Error %s reading %S: %i sectors failed\n", ErrorName(errorCode), shown,
+                      failedSectors);
+}
+
+int FormatVerifyLine(char* out, int capacity, const wchar_t* targetPath) {
+    const wchar_t* shown = targetPath;
+    if (wcslen(targetPath) > 4 && targetPath[2] == L'?') shown += 4;
+    return FormatText(out, capacity, "%S\r\n", shown);
+}
+
+void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t errorCode) {
+    if (!sourcePath) return;
+    DWORD lastError = GetLastError();
+    int capacity = LineCapacity(sourcePath);
+    char* line = static_cast<char*>(AllocZero(capacity));
+    int length = FormatReadErrorLine(line, capacity, sourcePath, failedSectors, errorCode);
+    if (!ErrorStreamIsConsole()) {
+        WriteAll(ErrorStream(), line, length);
+    } else if (!options.noLog) {
+        HANDLE log = OpenLogAtEnd(nullptr);
+        if (log != INVALID_HANDLE_VALUE) {
+            WriteAll(log, line, length);
+            CloseHandle(log);
+        }
+    }
+    FreeMemory(line);
+    SetLastError(lastError);
+}
+
+void LogVerifyFailure(const wchar_t* targetPath) {
+    if (!targetPath) return;
+    DWORD lastError = GetLastError();
+    int capacity = LineCapacity(targetPath);
+    char* line = static_cast<char*>(AllocZero(capacity));
+    if (!ErrorStreamIsConsole()) {
+        int length = FormatText(line, capacity, "verification failed: %S\n", targetPath);
+        WriteAll(ErrorStream(), line, length);
+    } else if (!options.noLog) {
+        int length = FormatVerifyLine(line, capacity, targetPath);
+        bool wasEmpty = false;
+        HANDLE log = OpenLogAtEnd(&wasEmpty);
+        if (log != INVALID_HANDLE_VALUE) {
+            if (wasEmpty) WriteAll(log, kVerifyHeader, static_cast<int>(sizeof kVerifyHeader - 1));
+            WriteAll(log, line, length);
+            CloseHandle(log);
+        }
+    }
+    FreeMemory(line);
+    SetLastError(lastError);
+}

@@ -1,0 +1,277 @@
+// The walk of one source folder into its target folder, recursively with -s.
+#include "directory_walk.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "console.h"
+#include "copy_engine.h"
+#include "folder_listing.h"
+#include "heap_memory.h"
+#include "mirror_cleanup.h"
+#include "options.h"
+#include "paths.h"
+#include "reparse_points.h"
+#include "run_state.h"
+#include "security_streams.h"
+#include "source_removal.h"
+#include "target_folders.h"
+#include "text_format.h"
+#include "tree_file_system.h"
+
+namespace {
+
+// room behind a folder path for one name, a backslash and the terminator
+constexpr size_t kNameRoom = 262;
+const wchar_t kNulDevice[] = L"\\\\.\\NUL";
+
+bool StopAsked() { return run.stopRequested || run.breakRequested; }
+
+void AppendBackslash(wchar_t* path) {
+    size_t length = wcslen(path);
+    if (length == 0 || path[length - 1] != L'\\') {
+        path[length] = L'\\';
+        path[length + 1] = 0;
+    }
+}
+
+// folder + name (+ "\\"), into a buffer of the folder's length + kNameRoom.
+void JoinName(wchar_t* out, const wchar_t* folder, size_t folderLength, const wchar_t* name, bool backslash) {
+    memcpy(out, folder, folderLength * sizeof(wchar_t));
+    size_t nameLength = wcslen(name);
+    memcpy(out + folderLength, name, nameLength * sizeof(wchar_t));
+    size_t end = folderLength + nameLength;
+    if (backslash) out[end++] = L'\\';
+    out[end] = 0;
+}
+
+const wchar_t* RelativeToSourceRoot(const wchar_t* path) {
+    size_t rootLength = run.sourceRootLength > 0 ? static_cast<size_t>(run.sourceRootLength) : 0;
+    return wcslen(path) >= rootLength ? path + rootLength : path;
+}
+
+// A file where the folder is to go: delete it with -o or when the operator
+// agrees. 1 when it is gone.
+bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
+    const TreeFileSystem* fs = treeFileSystem;
+    StripTrailingChar(targetItem, L'\\');
+    if (!options.overwrite) {
+        PrintName("%S folder already exists as a file. Overwrite (Y/N)?", entry->name);
+        wchar_t answer = Prompt(L"YN", L'N');
+        Print("\n");
+        if (answer != L'Y') return false;
+    }
+    fs->setAttributes(targetItem, 0x80);
+    if (!fs->deleteFile(targetItem)) {
+        Print("Error %s deleting file %S\n", LastErrorName(), entry->name);
+        return false;
+    }
+    AppendBackslash(targetItem);
+    return true;
+}
+
+enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
+
+// Creates or finds the target of one source sub-folder and walks it.
+FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wchar_t* mask, wchar_t* targetItem,
+                         FolderListing* targetListing, int64_t* linkCounter, int depth, int64_t* count) {
+    const TreeFileSystem* fs = treeFileSystem;
+    ListingEntry* existing = FindInListing(targetListing, found.name);
+    uint32_t targetAttributes = kNoAttributes;
+    if (existing && !(existing->attributes & kAttributeDirectory)) {
+        // the file is left alone unless it is deleted; nothing below is walked into it
+        if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
+        existing = nullptr;
+    }
+    if (existing) {
+        targetAttributes = existing->attributes;
+        if (options.mirror) {
+            if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
+            CopyFolderTimes(sourceItem, targetItem);
+        }
+    } else if (fs->createFolder(targetItem)) {
+        CopyFolderTimes(sourceItem, targetItem);
+        targetAttributes = fs->getAttributes(targetItem);
+    } else {
+        DWORD error = GetLastError();
+        uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->getAttributes(targetItem) : kNoAttributes;
+        if (present != kNoAttributes && (present & kAttributeDirectory)) {
+            // appeared after the target was listed: use it as found
+            targetAttributes = present;
+        } else {
+            Print("Error %s creating dir %S\n", ErrorName(error), targetItem);
+            ClearLine();
+            PrintError("Error '%s' creating %S\n", ErrorName(error), SkipLongPrefix(targetItem));
+            return kFolderSkipped;
+        }
+    }
+    if (targetAttributes != kNoAttributes) {
+        if (run.targetCompression && (found.attributes & kAttributeCompressed) &&
+            !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
+            CopyFolderCompression(sourceItem, targetItem, 1);
+        if ((found.attributes ^ targetAttributes) & ~kAttributeCompressed)
+            fs->setAttributes(targetItem,
+                              (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
+    }
+    *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    if (options.security || options.streams) CopySecurityAndStreams(sourceItem, targetItem, 1);
+    return run.aborted ? kWalkAborted : kFolderWalked;
+}
+
+// A link met with -s: copied as a link unless -p asks to look through links
+// that point out of the source tree. 1 when the entry was dealt with here.
+bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const FoundName& found, bool matched,
+                int64_t* count) {
+    wchar_t* linkTarget = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    bool handled = false;
+    if (ReadReparseTarget(sourceItem, linkTarget, kPathCapacity) && linkTarget[0] &&
+        (!options.parseReparse || PointsIntoSource(linkTarget))) {
+        handled = true;
+        bool folder = (found.attributes & kAttributeDirectory) != 0;
+        if (folder || matched) *count += CopyReparsePoint(sourceItem, targetItem, found.attributes);
+        // only a link in the target takes the link's attributes; a file or
+        // folder that stands there is not the link's to change
+        uint32_t present = treeFileSystem->getAttributes(targetItem);
+        if (present != kNoAttributes && (present & kAttributeReparsePoint))
+            treeFileSystem->setAttributes(targetItem, found.attributes);
+    }
+    FreeMemory(linkTarget);
+    return handled;
+}
+
+}  // namespace
+
+void CheckPauseKey() {
+    static HWND consoleWindow = GetConsoleWindow();
+    if (!consoleWindow || GetForegroundWindow() != consoleWindow) return;
+    if (!(GetAsyncKeyState(VK_PAUSE) & 0x8001)) return;
+    Print("=== pause ===");
+    Prompt(L"", L'N');
+    GetAsyncKeyState(VK_PAUSE);
+    Print("\r              \r");
+}
+
+int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
+                   int depth) {
+    const TreeFileSystem* fs = treeFileSystem;
+    const bool toNul = run.targetIsNul != 0;
+    AppendBackslash(sourceFolder);
+    size_t sourceLength = wcslen(sourceFolder);
+    size_t targetLength = 0;
+
+    FolderListing targetListing = {};
+    bool haveTargetListing = false;
+    HANDLE listingThread = nullptr;
+    if (!toNul) {
+        AppendBackslash(targetFolder);
+        targetLength = wcslen(targetFolder);
+        void* thread = nullptr;
+        BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
+                     options.mirror ? &thread : nullptr);
+        listingThread = static_cast<HANDLE>(thread);
+        haveTargetListing = true;
+    }
+    auto joinListing = [&]() {
+        if (listingThread) {
+            WaitForSingleObject(listingThread, INFINITE);
+            CloseHandle(listingThread);
+            listingThread = nullptr;
+        }
+    };
+
+    if (options.mirror && !toNul) {
+        FolderListing sourceListing = {};
+        BuildListing(&sourceListing, sourceFolder, mask, nullptr, nullptr, 1, 0, nullptr, nullptr);
+        joinListing();
+        // deleting against a partial listing would remove what the source still has
+        if (sourceListing.complete && targetListing.complete)
+            MirrorPass(targetFolder, &targetListing, &sourceListing, depth);
+        else if (!StopAsked())
+            PrintName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
+        FreeListing(&sourceListing);
+    }
+
+    // paths longer than a path buffer cannot be passed on
+    if (sourceLength + kNameRoom > static_cast<size_t>(kPathCapacity) ||
+        targetLength + kNameRoom > static_cast<size_t>(kPathCapacity)) {
+        joinListing();
+        PrintName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
+        if (haveTargetListing) FreeListing(&targetListing);
+        return 0;
+    }
+
+    wchar_t* pattern = static_cast<wchar_t*>(AllocZero((sourceLength + 2) * sizeof(wchar_t)));
+    memcpy(pattern, sourceFolder, sourceLength * sizeof(wchar_t));
+    pattern[sourceLength] = L'*';
+    FoundName found;
+    void* search = fs->findFirst(pattern, &found);
+    if (!search) {
+        DWORD error = GetLastError();
+        joinListing();
+        Print("cannot open '%S' err=%u\n\n", SkipLongPrefix(pattern), error);
+        FreeMemory(pattern);
+        if (haveTargetListing) FreeListing(&targetListing);
+        return 0;
+    }
+    FreeMemory(pattern);
+    joinListing();
+
+    FolderListing* listing = toNul ? nullptr : &targetListing;
+    wchar_t* sourceItem = static_cast<wchar_t*>(AllocZero((sourceLength + kNameRoom) * sizeof(wchar_t)));
+    wchar_t* targetItem =
+        toNul ? nullptr : static_cast<wchar_t*>(AllocZero((targetLength + kNameRoom) * sizeof(wchar_t)));
+    int64_t count = 0;
+    do {
+        if (IsDotName(found.name)) continue;
+        if (IsExcluded(found.name)) {
+            if (!options.quiet) PrintName("%S\n skipped by exclude list\n", found.name);
+            continue;
+        }
+        bool matched = MatchMask(found.name, mask) != 0;
+        bool folder = (found.attributes & kAttributeDirectory) != 0;
+        JoinName(sourceItem, sourceFolder, sourceLength, found.name, false);
+        if (!toNul) JoinName(targetItem, targetFolder, targetLength, found.name, false);
+
+        if (!toNul && options.recurse && (found.attributes & kAttributeReparsePoint) &&
+            HandleLink(sourceItem, targetItem, found, matched, &count))
+            continue;
+
+        if (!folder) {
+            if (!matched) continue;
+            auto copy = fs->copyFile ? fs->copyFile : CopyOneFile;
+            count += copy(sourceItem, found.attributes, found.lastWrite, toNul ? kNulDevice : targetItem, linkCounter,
+                          0, listing);
+            if (run.aborted) break;
+            CheckPauseKey();
+            continue;
+        }
+
+        if (!options.recurse) continue;
+        if (!options.quiet) {
+            ClearLine();
+            PrintName("processing folder: %S\n", RelativeToSourceRoot(sourceItem));
+        }
+        bool walked = false;
+        if (depth >= kMaxWalkDepth) {
+            Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, found.name);
+        } else if (toNul) {
+            count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
+            walked = true;
+        } else {
+            AppendBackslash(targetItem);
+            FolderStep step = CopySubFolder(sourceItem, found, mask, targetItem, listing, linkCounter, depth, &count);
+            if (step == kWalkAborted) break;
+            walked = step == kFolderWalked;
+        }
+        // a folder that was not copied is not removed from the source, empty or not
+        if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
+        if (run.aborted) break;
+    } while (!StopAsked() && fs->findNext(search, &found));
+
+    fs->findClose(search);
+    FreeMemory(sourceItem);
+    FreeMemory(targetItem);
+    if (haveTargetListing) FreeListing(&targetListing);
+    return count;
+}

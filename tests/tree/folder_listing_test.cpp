@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "folder_listing.h"
+#include "options.h"
+#include "run_state.h"
+#include "test_support.h"
+#include "tree_fakes.h"
+
+using namespace qtxtest;
+using namespace treetest;
+
+namespace {
+
+std::vector<std::wstring> Names(const FolderListing& listing) {
+    std::vector<std::wstring> names;
+    for (int64_t i = 0; i < listing.count; ++i) names.push_back(listing.entries[i]->name);
+    return names;
+}
+
+TEST(FolderListing, SortedFoldersFirstWithMaskExcludesAndCounters) {
+    TempDir dir;
+    WriteBytes(dir / L"b.txt", "12345");
+    WriteBytes(dir / L"A.txt", "");
+    WriteBytes(dir / L"c.log", "x");
+    WriteBytes(dir / L"skip.txt", "x");
+    MakeFolder(dir / L"zeta");
+    MakeFolder(dir / L"Alpha");
+    MakeFolder(dir / L"zeta\\inner");
+    WriteBytes(dir / L"zeta\\inner\\deep.txt", "deep");
+    WriteBytes(dir / L"zeta\\other.log", "x");
+    SetLastWriteTime(dir / L"b.txt", 132000000000000000ull);
+    Options saved = options;
+    options.excludeMasks[0] = const_cast<wchar_t*>(L"skip*");
+    options.excludeMasks[1] = nullptr;
+
+    FolderListing listing;
+    uint32_t files = 0, folders = 0;
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*.txt", &files, &folders, 1, 1, nullptr, nullptr);
+    options = saved;
+
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"zeta", L"A.txt", L"b.txt"}), Names(listing));
+    EXPECT_EQ(1, listing.complete);
+    EXPECT_EQ(L'\\', listing.path[wcslen(listing.path) - 1]);
+    ListingEntry* b = FindInListing(&listing, L"B.TXT");
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(5, b->size);
+    EXPECT_EQ(132000000000000000ull, b->lastWrite);
+    EXPECT_STREQ(listing.path, b->folder);
+    EXPECT_EQ(nullptr, FindInListing(&listing, L"c.log"));     // not matched by the mask
+    EXPECT_EQ(nullptr, FindInListing(&listing, L"skip.txt"));  // excluded
+    // the sub-listings: folders are always taken, files by the mask
+    ListingEntry* zeta = FindInListing(&listing, L"ZETA");
+    ASSERT_NE(nullptr, zeta);
+    ASSERT_NE(nullptr, zeta->sub);
+    EXPECT_EQ((std::vector<std::wstring>{L"inner"}), Names(*zeta->sub));
+    ASSERT_NE(nullptr, zeta->sub->entries[0]->sub);
+    EXPECT_EQ((std::vector<std::wstring>{L"deep.txt"}), Names(*zeta->sub->entries[0]->sub));
+    EXPECT_EQ(3u, files);    // A.txt, b.txt, deep.txt
+    EXPECT_EQ(3u, folders);  // Alpha, zeta, inner
+    FreeListing(&listing);
+}
+
+TEST(FolderListing, LookupIgnoresCaseOrdinallyAndByLastComponent) {
+    TempDir dir;
+    WriteBytes(dir / L"Stra\x00DF" L"e.txt", "1");
+    WriteBytes(dir / L"\x0391\x03B8\x03AE\x03BD\x03B1.txt", "2");   // Greek
+    WriteBytes(dir / L"\x6587\x4EF6.txt", "3");                         // CJK
+    MakeFolder(dir / L"Folder");
+    for (int i = 0; i < 300; ++i) WriteBytes(dir / (L"f" + std::to_wstring(i)), "");
+
+    FolderListing listing;
+    uint32_t files = 0;
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*", &files, nullptr, 1, 0, nullptr, nullptr);
+    EXPECT_EQ(303u, files);
+    EXPECT_NE(nullptr, FindInListing(&listing, L"STRA\x00DF" L"E.TXT"));
+    EXPECT_EQ(nullptr, FindInListing(&listing, L"STRASSE.TXT"));
+    EXPECT_NE(nullptr, FindInListing(&listing, L"\x03B1\x03B8\x03AE\x03BD\x03B1.TXT"));
+    EXPECT_NE(nullptr, FindInListing(&listing, L"\x6587\x4EF6.txt"));
+    EXPECT_NE(nullptr, FindInListing(&listing, L"folder"));
+    for (int i = 0; i < 300; i += 37) EXPECT_NE(nullptr, FindInListing(&listing, (L"F" + std::to_wstring(i)).c_str()));
+    EXPECT_EQ(nullptr, FindInListing(&listing, L"f300"));
+    std::wstring target = Long(dir.path()) + L"\\F12";
+    ListingEntry* entry = FindListingEntry(&listing, target.c_str());
+    ASSERT_NE(nullptr, entry);
+    EXPECT_STREQ(L"f12", entry->name);
+    EXPECT_NE(nullptr, FindListingEntry(&listing, (Long(dir.path()) + L"\\folder\\").c_str()));
+    EXPECT_EQ(nullptr, FindInListing(nullptr, L"f1"));
+    FreeListing(&listing);
+}
+
+TEST(FolderListing, IncompleteListingsSaySo) {
+    TempDir dir;
+    for (int i = 0; i < 10; ++i) WriteBytes(dir / (L"n" + std::to_wstring(i)), "");
+    UseFake use;
+    FolderListing listing;
+
+    // enumeration that ends with an error other than no-more-files
+    fake.failNextAfter = 4;
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    EXPECT_EQ(0, listing.complete);
+    EXPECT_LT(listing.count, 10);
+    FreeListing(&listing);
+
+    // a folder that cannot be opened
+    fake = FakeState();
+    BuildListing(&listing, (Long(dir.path()) + L"\\missing").c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    EXPECT_EQ(0, listing.complete);
+    EXPECT_EQ(1, listing.unreadable);
+    EXPECT_EQ(0, listing.count);
+    FreeListing(&listing);
+
+    // a stop request
+    fake = FakeState();
+    run.stopRequested = 1;
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    run.stopRequested = 0;
+    EXPECT_EQ(0, listing.complete);
+    FreeListing(&listing);
+
+    // a sub-folder that cannot be read makes the whole tree incomplete
+    MakeFolder(dir / L"sub");
+    fake = FakeState();
+    fake.failFirstContaining = L"\\sub\\";
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 1, nullptr, nullptr);
+    EXPECT_EQ(0, listing.complete);
+    EXPECT_EQ(11, listing.count);
+    FreeListing(&listing);
+
+    // an empty folder is complete
+    fake = FakeState();
+    TempDir empty;
+    BuildListing(&listing, Long(empty.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    EXPECT_EQ(1, listing.complete);
+    EXPECT_EQ(0, listing.count);
+    FreeListing(&listing);
+    EXPECT_EQ(0, CountEntries((Long(empty.path()) + L"\\*").c_str()));
+    EXPECT_EQ(11, CountEntries((Long(dir.path()) + L"\\*").c_str()));
+}
+
+TEST(FolderListing, FillsOnAThreadAndWaits) {
+    TempDir dir;
+    for (int i = 0; i < 50; ++i) WriteBytes(dir / (L"t" + std::to_wstring(i)), "");
+    FolderListing listing;
+    uint32_t files = 0;
+    void* thread = nullptr;
+    BuildListing(&listing, Long(dir.path()).c_str(), L"*", &files, nullptr, 1, 0, nullptr, &thread);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(50, listing.count);
+    EXPECT_EQ(50u, files);
+    EXPECT_EQ(1, listing.complete);
+    FreeListing(&listing);
+}
+
+}  // namespace
