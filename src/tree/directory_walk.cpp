@@ -115,7 +115,8 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
     *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
-    if (options.security || options.streams) CopySecurityAndStreams(sourceItem, targetItem, 1);
+    if (options.security || options.streams)
+        CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 
