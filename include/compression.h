@@ -14,3 +14,5 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
                            int64_t sourceSize, int64_t sourceAllocatedSize);
 // WOF compression of a copied target in mirror mode; prints its outcome.
 int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size);
+// A new target folder gets the compression state the -c level asks for.
+int ApplyFolderCompressionLevel(const wchar_t* sourceFolder, const wchar_t* targetFolder, int level);

@@ -205,7 +205,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
                 if (!streamFlag) {
                     if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(sourcePath, targetPath);
                     if (options.security || options.streams)
-                        CopySecurityAndStreams(sourcePath, targetPath, call.linkCount == 1);
+                        CopySecurityAndStreams(sourcePath, targetPath, options.security, options.streams);
                 }
                 if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
                 return 0;
@@ -362,7 +362,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     // step 15: start position
     if (call.sourceKind != kSourceNul && options.startPos > 0) {
         if (options.startPos > size) {
-            PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort", options.startPos, size);
+            PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort\n", options.startPos, size);
             return FailBeforeLoop(&call, false);
         }
         if (!fileOps->SetPointer(transfer.sourceHandle, options.startPos, FILE_BEGIN, nullptr))
@@ -434,7 +434,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
         if (!fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
-            PrintError("Error %s moving file pointer to StartPos (%I64i) -> abort", LastErrorName(),
+            PrintError("Error %s moving file pointer to StartPos (%I64i) -> abort\n", LastErrorName(),
                        transfer.startPosition);
             return FailBeforeLoop(&call, true);
         }

@@ -44,7 +44,8 @@ void SetTargetAttributes(const CopyCall* call) {
 void SecurityAndStreams(const CopyCall* call) {
     if (call->streamCall) return;
     if (options.streams && options.mirror) RemoveSurplusStreams(call->sourcePath, call->targetPath);
-    if (options.security || options.streams) CopySecurityAndStreams(call->sourcePath, call->targetPath, call->linkCount == 1);
+    if (options.security || options.streams)
+        CopySecurityAndStreams(call->sourcePath, call->targetPath, options.security, options.streams);
 }
 
 void DeleteTarget(const CopyCall* call, const char* done, const char* failed) {

@@ -26,3 +26,5 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
 }
 
 int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size) { return 0; }
+
+int ApplyFolderCompressionLevel(const wchar_t* sourceFolder, const wchar_t* targetFolder, int level) { return 0; }
