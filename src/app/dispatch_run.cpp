@@ -1,5 +1,99 @@
-// Dispatch of the run and its end.
+// After the checks: a single source goes to the copy of one file, a folder or
+// mask to the walk; then the summary, the error-log report and the exit code.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "block_copy.h"
+#include "console.h"
+#include "copy_engine.h"
+#include "directory_walk.h"
+#include "options.h"
+#include "paths.h"
 #include "run_driver.h"
 #include "run_state.h"
+#include "run_summary.h"
+#include "security_streams.h"
+#include "source_removal.h"
+#include "system_facts.h"
+#include "text_format.h"
 
-int DispatchRun() { return kExitOk; }
+namespace {
+
+uint64_t LastWriteTimeOf(const wchar_t* path) {
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    FILETIME created, accessed, written;
+    uint64_t time = 0;
+    if (GetFileTime(handle, &created, &accessed, &written))
+        time = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    CloseHandle(handle);
+    return time;
+}
+
+void CopySingleSource() {
+    static wchar_t targetFile[kPathCapacity];
+    if (IsFolder(run.targetPath)) {
+        if (FormatTextW(targetFile, kPathCapacity, L"%s%s", run.targetFolder, run.sourceName) >= kPathCapacity - 1) {
+            PrintError("target path is too long -> abort\n");
+            InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.failedCopies));
+            return;
+        }
+    } else {
+        lstrcpynW(targetFile, run.targetPath, kPathCapacity);
+    }
+    lstrcpynW(run.sourceName, run.sourcePath, kPathCapacity);
+    DWORD attributes = GetFileAttributesW(run.sourceName);
+    int64_t links = 0;
+    CopyOneFile(run.sourceName, attributes, LastWriteTimeOf(run.sourceName), targetFile, &links,
+                HasStreamName(run.sourceName), nullptr);
+    if (options.security) CopySecurity(run.sourceName, targetFile);
+}
+
+// Returns -1 after a complete walk, or 0 when the user interrupted it.
+int WalkSource() {
+    DWORD start = GetTickCount();
+    int64_t links = 0;
+    int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
+    if (run.breakRequested || run.stopRequested) return 0;
+    if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
+    if (run.stopRequested) return 0;
+    PrintWalkSummary(copied, links, GetTickCount() - start);
+    CopyLinkGroupSecurity();
+    return -1;
+}
+
+}  // namespace
+
+int FinishRun() {
+    ReleaseBlockBuffers();
+    EndLine();
+    SetCursorVisible(1);
+    ReportErrorCounts();
+    FlushTargetVolume();
+    SetThreadExecutionState(ES_CONTINUOUS);
+    WaitForKeyAtEnd(console);
+    ReleaseHashBuffers();
+    return RunExitCode(run.verifyFailures, run.failedCopies, run.breakRequested || run.stopRequested);
+}
+
+int DispatchRun() {
+    if (run.singleSource) {
+        if (!PathExists(run.sourcePath)) {
+            Print("source file not found -> abort\n");
+            WaitForKeyAtEnd(console);
+            return kExitSourceFileNotFound;
+        }
+        CopySingleSource();
+    } else {
+        if (!IsFolder(run.sourceFolder)) {
+            Print("source folder not found -> abort\n");
+            WaitForKeyAtEnd(console);
+            return kExitSourceFolderNotFound;
+        }
+        WalkSource();
+    }
+    return FinishRun();
+}

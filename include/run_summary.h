@@ -1,0 +1,9 @@
+// The summary of a walk, the report of logged errors and the exit code.
+#pragma once
+#include <cstdint>
+
+void PrintWalkSummary(int64_t itemsCopied, int64_t linksMade, uint32_t elapsedMilliseconds);
+void ReportErrorCounts();
+void CopyLinkGroupSecurity();
+int RunExitCode(int32_t verifyFailures, int32_t failedCopies, int interrupted);
+int FinishRun();
