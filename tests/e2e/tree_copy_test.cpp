@@ -1,0 +1,192 @@
+// The real qtx.exe copying folder trees: contents, times, attributes, masks,
+// excludes, odd names, long paths and existing targets.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace qtxtest;
+
+namespace {
+
+struct Item {
+    std::wstring path;   // relative
+    std::string bytes;
+    uint32_t attributes = 0;   // extra attributes to set on the source
+};
+
+void Build(const TempDir& root, const std::vector<Item>& items) {
+    uint64_t time = 131000000000000000ull;
+    for (const Item& item : items) {
+        std::wstring full = root / item.path;
+        MakeFolder(full.substr(0, full.find_last_of(L'\\')));
+        ASSERT_TRUE(WriteBytes(full, item.bytes)) << Narrow(item.path);
+        ASSERT_TRUE(SetLastWriteTime(full, time += 10000000ull * 3600));
+        if (item.attributes) SetFileAttributesW((L"\\\\?\\" + full).c_str(), item.attributes);
+    }
+}
+
+// Same bytes, last-write time and read-only/hidden/system bits.
+void ExpectCopied(const std::wstring& sourceRoot, const std::wstring& targetRoot, const std::vector<Item>& items) {
+    for (const Item& item : items) {
+        std::wstring source = sourceRoot + L"\\" + item.path, target = targetRoot + L"\\" + item.path;
+        SCOPED_TRACE(Narrow(item.path));
+        EXPECT_EQ(item.bytes, ReadBytesOr(target));
+        EXPECT_EQ(LastWriteTime(source), LastWriteTime(target));
+        EXPECT_EQ(Attributes(source) & 0x7, Attributes(target) & 0x7);
+    }
+}
+
+// Output without carriage returns: per-file lines end in LF, others in CR LF.
+std::string Plain(const std::string& text) {
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(TreeEndToEnd, NestedTreeWithOddNamesIsCopiedWhole) {
+    TempDir source, target;
+    std::vector<Item> items = {
+        {L"top.bin", PatternBytes(300000, 1)},
+        {L"name with spaces.txt", "spaces"},
+        {L"sub\\\x0391\x03B8\x03AE\x03BD\x03B1 \x03B1\x03C1\x03C7\x03B5\x03AF\x03BF.txt", "greek"},
+        {L"sub\\deeper\\\x6587\x4EF6\x5939.dat", PatternBytes(5000, 2)},
+        {L"sub\\deeper\\empty.txt", ""},
+        {L"sub\\read only.txt", "ro", FILE_ATTRIBUTE_READONLY},
+    };
+    Build(source, items);
+    MakeFolder(source / L"empty folder");
+    MakeFolder(source / L"sub\\empty inner");
+
+    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    ExpectCopied(source.path(), target.path(), items);
+    EXPECT_TRUE(Attributes(target / L"empty folder") & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(Attributes(target / L"sub\\empty inner") & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\n")) << r.out;
+    EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\\deeper\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("6 files")) << r.out;
+    EXPECT_EQ("", r.err);
+}
+
+TEST(TreeEndToEnd, FolderWithoutBackslashLandsInItsOwnFolder) {
+    TempDir source, target;
+    MakeFolder(source / L"data");
+    std::vector<Item> items = {{L"data\\a.txt", "a"}, {L"data\\in\\b.txt", "bb"}};
+    Build(source, items);
+    RunResult r = RunQtxArgs({source / L"data", target.path(), L"-s"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    ExpectCopied(source.path(), target.path(), items);
+    EXPECT_NE(std::string::npos, r.out.find("2 files")) << r.out;
+}
+
+TEST(TreeEndToEnd, ExistingTreeWithOtherCaseAndNewFiles) {
+    TempDir source, target;
+    std::vector<Item> items = {{L"Docs\\new.txt", "new"}, {L"Docs\\Inner\\deep.txt", "deep"}};
+    Build(source, items);
+    // the target has the folders in other case and a file the source lacks
+    MakeFolder(target / L"DOCS\\INNER");
+    WriteBytes(target / L"DOCS\\only-in-target.txt", "stays");
+
+    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    ExpectCopied(source.path(), target.path(), items);
+    EXPECT_EQ("stays", ReadBytesOr(target / L"DOCS\\only-in-target.txt"));
+    // no second folder of the other case next to the existing one
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((target.path() + L"\\*").c_str(), &data);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    std::vector<std::wstring> names;
+    do {
+        if (data.cFileName[0] != L'.') names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    EXPECT_EQ(std::vector<std::wstring>{L"DOCS"}, names);
+    EXPECT_EQ("", r.err);
+}
+
+TEST(TreeEndToEnd, PathsLongerThan260Characters) {
+    TempDir source, target;
+    std::wstring longName(90, L'n');
+    std::wstring relative = longName + L"1\\" + longName + L"2\\" + longName + L"3\\file.bin";
+    std::vector<Item> items = {{relative, PatternBytes(70000, 3)}};
+    Build(source, items);
+    ASSERT_GT((target / relative).size(), 300u);
+    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    ExpectCopied(source.path(), target.path(), items);
+}
+
+TEST(TreeEndToEnd, ExcludeMasksAndMaskSources) {
+    TempDir source;
+    std::vector<Item> items = {{L"keep.txt", "k"}, {L"drop.tmp", "d"}, {L"other.log", "o"},
+                               {L"cache\\c.txt", "c"}, {L"sub\\s.txt", "s"}, {L"sub\\s.log", "l"}};
+    Build(source, items);
+    {
+        TempDir target;
+        RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s", L"-e:*.tmp", L"-e:CACHE"});
+        EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+        EXPECT_EQ("k", ReadBytesOr(target / L"keep.txt"));
+        EXPECT_EQ("l", ReadBytesOr(target / L"sub\\s.log"));
+        EXPECT_FALSE(Exists(target / L"drop.tmp"));
+        EXPECT_FALSE(Exists(target / L"cache"));
+        EXPECT_NE(std::string::npos, Plain(r.out).find("\ndrop.tmp\n skipped by exclude list\n")) << r.out;
+        EXPECT_NE(std::string::npos, Plain(r.out).find("\ncache\n skipped by exclude list\n")) << r.out;
+    }
+    {
+        // a mask source without -s: matching files of the top folder only
+        TempDir target;
+        RunResult r = RunQtxArgs({source / L"*.txt", target.path()});
+        EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+        EXPECT_EQ("k", ReadBytesOr(target / L"keep.txt"));
+        EXPECT_FALSE(Exists(target / L"other.log"));
+        EXPECT_FALSE(Exists(target / L"sub"));
+        EXPECT_EQ(0u, Count(r.out, "processing folder"));
+    }
+    {
+        // with -s the mask picks files in every folder, and every folder is made
+        TempDir target;
+        RunResult r = RunQtxArgs({source / L"*.txt", target.path(), L"-s", L"-q"});
+        EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+        EXPECT_EQ("s", ReadBytesOr(target / L"sub\\s.txt"));
+        EXPECT_EQ("c", ReadBytesOr(target / L"cache\\c.txt"));
+        EXPECT_FALSE(Exists(target / L"sub\\s.log"));
+        EXPECT_FALSE(Exists(target / L"other.log"));
+        EXPECT_EQ(0u, Count(r.out, "processing folder"));   // -q
+    }
+}
+
+TEST(TreeEndToEnd, LockedFileIsReportedAndTheRestCopied) {
+    TempDir source, target;
+    std::vector<Item> items = {{L"a.txt", "a"}, {L"b-locked.txt", "locked"}, {L"c.txt", "c"}};
+    Build(source, items);
+    HANDLE lock = CreateFileW((source / L"b-locked.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
+    CloseHandle(lock);
+    EXPECT_EQ("a", ReadBytesOr(target / L"a.txt"));
+    EXPECT_EQ("c", ReadBytesOr(target / L"c.txt"));
+    EXPECT_NE("locked", ReadBytesOr(target / L"b-locked.txt"));
+    EXPECT_NE(std::string::npos, (r.out + r.err).find("SHARING_VIOLATION")) << r.out << r.err;
+}
+
+TEST(TreeEndToEnd, FoldersOnlyTreeHasNothingToDo) {
+    TempDir source, target;
+    MakeFolder(source / L"only folders\\inside");
+    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_NE(std::string::npos, Plain(r.out).find("there was nothing to do\n")) << r.out;
+    EXPECT_TRUE(Attributes(target / L"only folders\\inside") & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
