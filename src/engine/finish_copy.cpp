@@ -152,7 +152,8 @@ int FailedLoop(CopyCall* call, bool interrupted) {
             CloseHandleOf(&transfer.sourceHandle);
             if (yes) DeleteTarget(call, "\n file deleted\n", "\n error %s deleting file\n");
         }
-        run.stopRequested = 1;
+        // nothing follows a single source; a stop request here would read as the user's
+        if (interrupted) run.stopRequested = 1;
     } else {
         if (transfer.lastReadError) {
             LogReadError(call->sourcePath, 0, transfer.lastReadError);

@@ -1,0 +1,151 @@
+// Single-file copies through qtx.exe, checked byte for byte.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+using namespace qtxtest;
+
+namespace {
+
+constexpr uint64_t kSourceTime = 132000000000000000ull;
+constexpr uint64_t kHour = 36000000000ull;
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
+    const size_t sizes[] = {0, 1, 1000, 0x100000, 0x100001, 0x280000 + 77};
+    for (size_t size : sizes) {
+        TempDir dir;
+        std::string data = PatternBytes(size, static_cast<uint32_t>(size) + 11);
+        ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+        ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
+        RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin"});
+        EXPECT_EQ(result.exitCode, 0) << size << result.out << result.err;
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data) << size;
+        EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime) << size;
+        // a file of 0 bytes is created without a result line
+        EXPECT_EQ(Contains(result.out, " File copied"), size > 0) << size << result.out;
+    }
+}
+
+TEST(EngineCopyE2E, CopiesIntoAnExistingFolderAndToNul) {
+    TempDir dir;
+    std::string data = PatternBytes(70000, 4);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(MakeFolder(dir / L"out"));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"out"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"out\\src.bin") == data);
+
+    result = RunQtxArgs({dir / L"src.bin", L"NUL"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, " File copied")) << result.out;
+}
+
+TEST(EngineCopyE2E, OverwritePolicies) {
+    TempDir dir;
+    std::string data = PatternBytes(5000, 1);
+    std::string old = PatternBytes(4000, 2);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
+    auto reset = [&](uint64_t time) {
+        SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
+        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", time));
+    };
+    auto run = [&](const std::wstring& option) {
+        std::vector<std::wstring> args = {dir / L"src.bin", dir / L"dst.bin"};
+        if (!option.empty()) args.push_back(option);
+        return RunQtxArgs(args);
+    };
+
+    reset(kSourceTime - kHour);   // without a console nobody answers: skipped
+    RunResult result = run(L"");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+
+    result = run(L"-k");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(Contains(result.out, "dst.bin already exists but with different size -> skip anyway")) << result.out;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+
+    reset(kSourceTime + kHour);
+    result = run(L"-oo");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+    reset(kSourceTime - kHour);
+    result = run(L"-oo");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+
+    reset(kSourceTime + kHour);
+    result = run(L"-o");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime);
+
+    reset(kSourceTime - kHour);
+    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+    result = run(L"-o");
+    EXPECT_TRUE(Contains(result.err, "skip read-only file ")) << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-or"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(EngineCopyE2E, AvoidWritesAndSkipZeros) {
+    TempDir dir;
+    std::string data = PatternBytes(300000, 6);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-u"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, " 0 Bytes actually written")) << result.out;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+
+    // zero runs in the middle and at the end read back as zeros, at the exact size
+    std::string sparse = PatternBytes(200000, 7) + std::string(2 << 20, '\0') + PatternBytes(100, 8) +
+                         std::string(1 << 20, '\0');
+    ASSERT_TRUE(WriteBytes(dir / L"zeros.bin", sparse));
+    result = RunQtxArgs({dir / L"zeros.bin", dir / L"zeros.out", L"-sz"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"zeros.out") == sparse);
+    EXPECT_FALSE(Contains(result.out, "delete incomplete")) << result.out;
+}
+
+TEST(EngineCopyE2E, StartPosition) {
+    TempDir dir;
+    std::string data = PatternBytes(3 << 20, 9);
+    std::string old = PatternBytes(3 << 20, 10);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-st:1048576"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    std::string copied = ReadBytesOr(dir / L"dst.bin");
+    ASSERT_EQ(copied.size(), data.size());
+    // the start of the target stays, the rest comes from the same place in the source
+    EXPECT_TRUE(copied.substr(0, 1 << 20) == old.substr(0, 1 << 20));
+    EXPECT_TRUE(copied.substr(1 << 20) == data.substr(1 << 20));
+
+    result = RunQtxArgs({dir / L"src.bin", dir / L"far.bin", L"-st:4194304"});
+    EXPECT_TRUE(Contains(result.err, "Error: StartPos (4194304) > FileSize (3145728) -> abort")) << result.err;
+    EXPECT_FALSE(Exists(dir / L"far.bin"));
+}
+
+TEST(EngineCopyE2E, TargetThatCannotBeCreatedFailsTheRun) {
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(1000, 1)));
+    ASSERT_TRUE(MakeFolder(dir / L"out\\src.bin"));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"out", L"-o"});
+    EXPECT_TRUE(Contains(result.err, "already exists as folder")) << result.err;
+    EXPECT_FALSE(Contains(result.out, " File copied")) << result.out;
+    EXPECT_EQ(result.exitCode, 13);
+}
+
+}  // namespace
