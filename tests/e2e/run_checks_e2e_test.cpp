@@ -1,0 +1,141 @@
+// Every refused combination of paths and options: its message, its exit code,
+// and nothing touched on disk.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "test_support.h"
+
+using namespace qtxtest;
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::wstring OtherDriveFolder() {
+    // the Wine prefix's C: drive when the temporary folder is elsewhere, else Wine's Z:
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return (towupper(temp[0]) == L'C') ? L"Z:\\tmp" : L"C:\\windows\\temp";
+}
+
+class RunChecks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WriteBytes(dir / L"file.bin", PatternBytes(5000)));
+        ASSERT_TRUE(MakeFolder(dir / L"src\\sub"));
+        ASSERT_TRUE(WriteBytes(dir / L"src\\a.txt", "alpha"));
+        ASSERT_TRUE(WriteBytes(dir / L"src\\sub\\b.txt", "beta"));
+        ASSERT_TRUE(MakeFolder(dir / L"out"));
+    }
+    RunResult Run(const std::wstring& tail) { return RunQtx(tail, dir.path()); }
+    TempDir dir;
+};
+
+TEST_F(RunChecks, NullDeviceCombinations) {
+    RunResult r = Run(L"file.bin \\\\.\\NUL -v");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.out, "verify against the NUL device nonsense -> abort\r\n")) << r.out;
+    // reading a file into the null device is no reason to delete it
+    r = Run(L"file.bin \\\\.\\NUL -ds");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.out, "delete source with the NUL device as target makes no sense -> abort\r\n")) << r.out;
+    EXPECT_EQ(ReadBytesOr(dir / L"file.bin"), PatternBytes(5000));
+    r = Run(L"file.bin \\\\.\\nul");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, " File copied")) << r.out;   // the word names the source
+}
+
+TEST_F(RunChecks, CopyToItself) {
+    RunResult r = Run(L"file.bin .");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.out, "cannot copy to itself -> abort\r\n")) << r.out;
+    r = Run(L"FILE.BIN " + dir.path());
+    EXPECT_EQ(r.exitCode, 2) << "names compare without case";
+    r = Run(L"file.bin copy.bin");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"copy.bin"), PatternBytes(5000));
+}
+
+TEST_F(RunChecks, DevicesRefuseTreeSwitches) {
+    for (const wchar_t* tail : {L"\\\\.\\pd1 out -s", L"\\\\.\\PhysicalDrive0 out -mir", L"file.bin \\\\.\\NUL -s"}) {
+        RunResult r = Run(tail);
+        EXPECT_EQ(r.exitCode, 2) << Narrow(tail);
+        EXPECT_TRUE(Has(r.out, "invalid parameter -> abort\r\n")) << r.out;
+    }
+}
+
+TEST_F(RunChecks, WildcardsAndStartPosition) {
+    RunResult r = Run(L"src\\*.txt missing-folder");
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(Has(r.out, "target must be a folder -> abort\r\n")) << r.out;
+    EXPECT_FALSE(Exists(dir / L"missing-folder"));
+    r = Run(L"src\\*.txt out -st:4096");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_TRUE(Has(r.out, "startpos works with a single file or device only -> abort\r\n")) << r.out;
+    r = Run(L"file.bin out\\*.bin");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_TRUE(Has(r.out, "Wildcard in the target are not supported - sorry\r\n")) << r.out;
+    // a trailing \* only names the folder
+    r = Run(L"file.bin out\\*");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"out\\file.bin"), PatternBytes(5000));
+}
+
+TEST_F(RunChecks, HardLinksNeedOneVolume) {
+    RunResult r = Run(L"file.bin " + OtherDriveFolder() + L" -h");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(Has(r.out, "copy to hardlinks works on the same volume only -> abort\r\n")) << r.out;
+}
+
+TEST_F(RunChecks, RecursionGuards) {
+    // the target below the source
+    RunResult r = Run(L"src\\ src\\sub -s");
+    EXPECT_EQ(r.exitCode, 9);
+    EXPECT_TRUE(Has(r.out, "target path is below source path (recursion) -> abort\r\n")) << r.out;
+    // the same with another spelling of the case
+    r = Run(L"SRC\\ src\\SUB");
+    EXPECT_EQ(r.exitCode, 9) << r.out;
+    // a folder copied into its own sub-folder: the target folder is made first, then refused
+    r = Run(L"src src\\sub");
+    EXPECT_EQ(r.exitCode, 9) << r.out;
+    EXPECT_TRUE(Exists(dir / L"src\\sub\\src"));
+    EXPECT_FALSE(Exists(dir / L"src\\sub\\src\\a.txt"));
+    // a mirror whose source lies inside the target would delete the source
+    ASSERT_TRUE(MakeFolder(dir / L"Backup\\new"));
+    ASSERT_TRUE(WriteBytes(dir / L"Backup\\new\\keep.txt", "keep"));
+    r = Run(L"Backup\\new\\ backup -mir");
+    EXPECT_EQ(r.exitCode, 9);
+    EXPECT_TRUE(Has(r.out, "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n")) << r.out;
+    EXPECT_EQ(ReadBytesOr(dir / L"Backup\\new\\keep.txt"), "keep");
+    // a sibling whose name merely begins like the source is no child of it
+    ASSERT_TRUE(MakeFolder(dir / L"src2"));
+    r = Run(L"src\\ src2 -s");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"src2\\sub\\b.txt"), "beta");
+}
+
+TEST_F(RunChecks, NotFound) {
+    RunResult r = Run(L"nothing.bin out");
+    EXPECT_EQ(r.exitCode, 10);
+    EXPECT_TRUE(Has(r.out, "source file not found -> abort\r\n")) << r.out;
+    r = Run(L"nowhere\\*.txt out");
+    EXPECT_EQ(r.exitCode, 11);
+    EXPECT_TRUE(Has(r.out, "source folder not found -> abort\r\n")) << r.out;
+}
+
+TEST_F(RunChecks, FolderSourceSpellings) {
+    // without a trailing backslash the folder itself is copied
+    RunResult r = Run(L"src out");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "copy "));
+    EXPECT_EQ(ReadBytesOr(dir / L"out\\src\\sub\\b.txt"), "beta");
+    // with it, the contents
+    ASSERT_TRUE(MakeFolder(dir / L"flat"));
+    r = Run(L"src\\ flat");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"flat\\a.txt"), "alpha");
+    EXPECT_EQ(ReadBytesOr(dir / L"flat\\sub\\b.txt"), "beta");
+    EXPECT_TRUE(Has(r.out, "Files are located on the same physical drive -> sequential operation\r\n")) << r.out;
+}
+
+}  // namespace
