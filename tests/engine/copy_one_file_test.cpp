@@ -199,3 +199,21 @@ TEST_F(EngineTest, WorkersRunJobsInOrder) {
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+TEST_F(EngineTest, NulSourceWritesOnlyTheRequestedRange) {
+    TempDir dir;
+    std::string old = PatternBytes(200000, 5);
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
+    run.sourceIsNul = run.sourceIsDevice = 1;
+    options.forcedSize = 100000;
+    options.overwrite = 1;
+    EXPECT_EQ(CopyOneFile(L"NUL", 0, 0, (dir / L"dst.bin").c_str(), nullptr, 0, nullptr), 1);
+    EXPECT_EQ(transfer.bytesRead, 100352);   // the last block ends at the next sector, not a whole block later
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == std::string(100000, '\0'));
+}
+
+}  // namespace
+}  // namespace enginetest
