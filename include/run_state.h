@@ -81,6 +81,7 @@ struct RunState {
     volatile int32_t promptActive;
     volatile int32_t promptInterrupted;
     volatile int32_t lastCtrlEvent;
+    volatile int32_t userInterrupted;   // a control event arrived (other stops are failures)
 };
 
 extern RunState run;

@@ -76,7 +76,7 @@ int FinishRun() {
     SetThreadExecutionState(ES_CONTINUOUS);
     WaitForKeyAtEnd(console);
     ReleaseHashBuffers();
-    return RunExitCode(run.verifyFailures, run.failedCopies, run.breakRequested || run.stopRequested);
+    return RunExitCode(run.verifyFailures, run.failedCopies, run.userInterrupted);
 }
 
 int DispatchRun() {

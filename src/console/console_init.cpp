@@ -70,6 +70,7 @@ int __stdcall ConsoleCtrlHandler(unsigned long eventType) {
     if (eventType != CTRL_C_EVENT) run.stopRequested = 1;
     run.breakRequested = 1;
     run.lastCtrlEvent = static_cast<int32_t>(eventType);
+    run.userInterrupted = 1;
     LeaveCriticalSection(&consoleLock);
     if (mainThread) {
         ResumeThread(mainThread);

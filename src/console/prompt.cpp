@@ -45,6 +45,8 @@ void WaitKeysReleased(uint32_t milliseconds) {
 }
 
 wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
+    // nobody can answer without a console: a question never waits there
+    if (!StandardOutputIsConsole()) return defaultKey;
     run.promptActive = 1;
     ReleaseKeys(L"\x59\x4E\x0A\x27");
     WaitKeysReleased(10000);
@@ -56,10 +58,6 @@ wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
     wchar_t answer = defaultKey;
     HANDLE input = console ? console->inputHandle : GetStdHandle(STD_INPUT_HANDLE);
     bool answered = false;
-    if (!StandardOutputIsConsole()) {
-        run.promptActive = 0;
-        return defaultKey;
-    }
     while (AnyKeyDown()) {
         Sleep(10);
         if (StopPrompt()) break;
