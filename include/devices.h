@@ -32,6 +32,10 @@ struct DeviceSystem {
     virtual void CloseVolumeSearch(void* search) = 0;
     // the device paths of the volume device interfaces (setupapi)
     virtual int ForEachVolumeInterface(InterfaceVisitor visit, void* context) = 0;
+    // the device paths of the present disk device interfaces (setupapi); 0 when they cannot be listed
+    virtual int ForEachDiskInterface(InterfaceVisitor visit, void* context) { return 0; }
+    // GetVolumeInformationW, the label only; label is terminated within capacity
+    virtual int VolumeLabel(const wchar_t* root, wchar_t* label, uint32_t capacity) { return 0; }
     virtual int LoadVirtDisk() = 0;
     // GetStorageDependencyInformation: returns its error code
     virtual uint32_t StorageDependencyInformation(void* handle, uint32_t flags, uint32_t size, void* info,

@@ -36,6 +36,27 @@ int LoadVirtDiskOnce() {
     return 1;
 }
 
+// Visits the device path of every interface of the class; 0 when the class cannot be listed.
+int ForEachInterface(const GUID& interfaceClass, DWORD flags, DeviceSystem::InterfaceVisitor visit, void* context) {
+    HDEVINFO list = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr, flags);
+    if (list == INVALID_HANDLE_VALUE) return 0;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    const DWORD detailSize = 1024 + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(AllocZero(detailSize));
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(list, nullptr, &interfaceClass, index, &data); ++index) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailW(list, &data, nullptr, 0, &needed, nullptr);
+        if (needed == 0 || needed > detailSize) continue;
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (SetupDiGetDeviceInterfaceDetailW(list, &data, detail, detailSize, nullptr, nullptr))
+            visit(detail->DevicePath, context);
+    }
+    FreeMemory(detail);
+    SetupDiDestroyDeviceInfoList(list);
+    return 1;
+}
+
 using GetMountPathsFunction = BOOL(WINAPI*)(LPCWSTR, LPWSTR, DWORD, PDWORD);
 
 class WindowsDeviceSystem : public DeviceSystem {
@@ -110,22 +131,20 @@ public:
     void CloseVolumeSearch(void* search) override { FindVolumeClose(search); }
     int ForEachVolumeInterface(InterfaceVisitor visit, void* context) override {
         static const GUID volumeInterface = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-        HDEVINFO list = SetupDiGetClassDevsW(&volumeInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
-        if (list == INVALID_HANDLE_VALUE) return 0;
-        SP_DEVICE_INTERFACE_DATA data = {};
-        data.cbSize = sizeof data;
-        const DWORD detailSize = 1024 + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(AllocZero(detailSize));
-        for (DWORD index = 0; SetupDiEnumDeviceInterfaces(list, nullptr, &volumeInterface, index, &data); ++index) {
-            DWORD needed = 0;
-            SetupDiGetDeviceInterfaceDetailW(list, &data, nullptr, 0, &needed, nullptr);
-            if (needed == 0 || needed > detailSize) continue;
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            if (SetupDiGetDeviceInterfaceDetailW(list, &data, detail, detailSize, nullptr, nullptr))
-                visit(detail->DevicePath, context);
+        return ForEachInterface(volumeInterface, DIGCF_DEVICEINTERFACE, visit, context);
+    }
+    int ForEachDiskInterface(InterfaceVisitor visit, void* context) override {
+        static const GUID diskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+        return ForEachInterface(diskInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, visit, context);
+    }
+    int VolumeLabel(const wchar_t* root, wchar_t* label, uint32_t capacity) override {
+        if (capacity == 0) return 0;
+        label[0] = 0;
+        if (!GetVolumeInformationW(root, label, capacity, nullptr, nullptr, nullptr, nullptr, 0)) {
+            label[0] = 0;
+            return 0;
         }
-        FreeMemory(detail);
-        SetupDiDestroyDeviceInfoList(list);
+        label[capacity - 1] = 0;
         return 1;
     }
     int LoadVirtDisk() override { return LoadVirtDiskOnce(); }

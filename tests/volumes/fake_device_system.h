@@ -44,6 +44,7 @@ struct FakeDevice {
     std::vector<unsigned char> cryptRecord;   // answer of the encryption drivers
     std::wstring hostVolume, relativePath;    // storage dependency of a virtual disk
     uint32_t dependencyNeeded = 0;            // above the offered size: ERROR_INSUFFICIENT_BUFFER
+    std::vector<unsigned char> descriptor;    // recorded device descriptor; answers instead of busType
     bool locked = false;
     bool offline() const { return attributes & kDiskAttributeOffline; }
 };
@@ -59,6 +60,8 @@ public:
     std::map<std::wstring, std::vector<uint32_t>> freeSpace;
     std::vector<std::wstring> volumeList;   // FindFirstVolumeW order, with trailing backslash
     std::vector<std::wstring> interfaces;
+    std::vector<std::wstring> diskInterfaces;          // disk device interface paths, in setupapi order
+    std::map<std::wstring, std::wstring> labels;       // upper-case root -> volume label
     bool virtDisk = true;
     std::vector<std::string> log;
     int openHandles = 0;
@@ -201,6 +204,13 @@ public:
             return 1;
         }
         case 0x2D1400:   // storage query property: standard device descriptor
+            if (!d.descriptor.empty()) {
+                uint32_t size = std::min<uint32_t>(outputSize, static_cast<uint32_t>(d.descriptor.size()));
+                memset(output, 0, outputSize);
+                memcpy(output, d.descriptor.data(), size);
+                *returned = size;
+                return 1;
+            }
             if (d.busType < 0) return Fail(ERROR_INVALID_FUNCTION);
             memset(output, 0, outputSize);
             memcpy(static_cast<char*>(output) + 28, &d.busType, 4);
@@ -290,6 +300,15 @@ public:
     int ForEachVolumeInterface(InterfaceVisitor visit, void* context) override {
         for (const auto& path : interfaces) visit(path.c_str(), context);
         return 1;
+    }
+    int ForEachDiskInterface(InterfaceVisitor visit, void* context) override {
+        for (const auto& path : diskInterfaces) visit(path.c_str(), context);
+        return 1;
+    }
+    int VolumeLabel(const wchar_t* root, wchar_t* label, uint32_t capacity) override {
+        auto found = labels.find(Upper(root));
+        if (found == labels.end()) return Fail(ERROR_NOT_READY);
+        return Put(found->second, label, capacity);
     }
     int LoadVirtDisk() override { return virtDisk ? 1 : 0; }
     uint32_t StorageDependencyInformation(void* handle, uint32_t flags, uint32_t size, void* info,
