@@ -1,5 +1,5 @@
 // Small edits of paths in bounded buffers: trailing characters, the
-// wildcard specification of a folder, the long prefix, the device forms,
+// wildcard pattern of a folder, the long prefix, the device forms,
 // the split into folder and name, and the mapping of target to source paths.
 #include "paths.h"
 

@@ -28,7 +28,7 @@ int IsDeviceSpelling(const wchar_t* path) {
     return wcslen(path) <= 5 || wcschr(path + 5, L'\\') == nullptr;
 }
 
-// The folder a specification names: the text up to its last backslash when
+// The folder a source or target pattern names: the text up to its last backslash when
 // it ends in a mask, else the path itself.
 void FolderOfSpec(const wchar_t* path, wchar_t* out) {
     lstrcpynW(out, path, kPathCapacity);
