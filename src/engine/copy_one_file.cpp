@@ -236,7 +236,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
             if (action == kExistingNotOlder) {
                 if (options.mirror) {
                     int compressed = (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
-                    if (!CompressExistingTarget(sourcePath, targetPath, compressed, size, size) && !options.quiet)
+                    if (!CompressExistingTarget(sourcePath, targetPath, compressed) && !options.quiet)
                         PrintNameW(L"\r%s already exists -> skip\n", NameOf(targetPath));
                 }
                 return NotCopied(&call, size, linkCounter);
@@ -431,6 +431,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
             transfer.verifyHandle =
                 fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
                               transfer.targetOpenFlags | call.creationAttributes | kFlagNoBuffering);
+            StartImmediateVerification(targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
         if (!fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
@@ -482,7 +483,8 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
             DeviceIoControl(transfer.targetHandle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
     }
     if (fileTarget && run.targetCompression)
-        ApplyNtfsCompression(transfer.targetHandle, targetPath, call.compressed, size, transfer.sourceAllocatedSize);
+        ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, sourcePath, call.compressed, size,
+                             transfer.sourceAllocatedSize);
 
     // step 28
     if (size > 0) {

@@ -203,7 +203,8 @@ int FinishCopy(CopyCall* call) {
     }
 
     bool verify = complete && options.verify > 0;
-    if (verify && size <= transfer.bytesNotWritten) {
+    // zero blocks skipped by -sz may still hold an existing target's old bytes
+    if (verify && size <= transfer.bytesNotWritten && !options.skipZeros) {
         Print(" -> skip verify");
         verify = false;
     }
@@ -225,8 +226,8 @@ int FinishCopy(CopyCall* call) {
         }
     }
 
-    if (options.mirror && options.compression >= 1 && fileTarget && !call->compressed)
-        WofCompressAfterCopy(call->sourcePath, call->targetPath, size);
+    if (fileTarget && !call->streamCall)
+        WofCompressAfterCopy(call->sourcePath, call->targetPath, call->compressed, size);
     if (verify) VerifyCopiedFile(call);
 
     if (!options.quiet) EndLine();
@@ -244,7 +245,9 @@ int FinishCopy(CopyCall* call) {
         SetTargetAttributes(call);
     }
     run.runBytesCopied += size;
-    if (!call->verifyFailed && options.deleteSource && call->sourceKind == kSourceFile)
+    SettleImmediateVerification(call);
+    // a source with unreadable sectors is the only full copy left
+    if (!call->verifyFailed && !transfer.failedSectors && options.deleteSource && call->sourceKind == kSourceFile)
         RemoveSourceFile(call->sourcePath);
     return 1;
 }

@@ -68,7 +68,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     int64_t p = CurrentPosition(target);
     uint32_t written = 0;
     if (!fileOps->Write(target, buffer, w, &written)) return kFaulted;
-    if (options.verifyImmediate) VerifyWrittenBlock(p, w);
+    if (options.verifyImmediate && !VerifyWrittenBlock(p, w)) return kFaulted;
     return kDone;
 }
 
