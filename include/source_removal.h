@@ -1,7 +1,9 @@
-// Removal of a copied source file (-ds).
+// -ds: removal of the source after it was copied.
 #pragma once
 
-// Clears the read-only attribute and deletes the file, printing the outcome.
+// Only with -ds: clears the read-only attribute and deletes the file,
+// printing the outcome; a file that stays gets its attribute back.
 int RemoveSourceFile(const wchar_t* path);
-// Removes a walked source folder when it is empty (-ds), printing the outcome.
+// Only with -ds: removes a walked source folder when it is empty; one that
+// still holds anything stays without a message.
 int RemoveSourceFolder(const wchar_t* path);

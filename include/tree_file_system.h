@@ -24,6 +24,8 @@ struct TreeFileSystem {
     uint32_t (*getAttributes)(const wchar_t* path);   // INVALID_FILE_ATTRIBUTES on failure
     int (*setAttributes)(const wchar_t* path, uint32_t attributes);
     int (*deleteFile)(const wchar_t* path);
+    // removes an empty folder, or a folder link itself
+    int (*removeFolder)(const wchar_t* path);
     // null: CopyOneFile
     int (*copyFile)(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
                     const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing);

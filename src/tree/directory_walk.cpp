@@ -71,6 +71,16 @@ bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
     return true;
 }
 
+// In mirror mode a copy must not write through a target link that the mirror
+// pass could not remove.
+bool TargetIsLinkInMirror(FolderListing* listing, const wchar_t* name) {
+    if (!options.mirror || !listing) return false;
+    ListingEntry* existing = FindInListing(listing, name);
+    if (!existing || !(existing->attributes & kAttributeReparsePoint)) return false;
+    PrintName("target is a reparse point -> skip file %S\n", existing->name);
+    return true;
+}
+
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 
 // Creates or finds the target of one source sub-folder and walks it.
@@ -83,6 +93,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
         existing = nullptr;
+    }
+    if (existing && options.mirror && (existing->attributes & kAttributeReparsePoint)) {
+        // the mirror pass removes such a link; one that stays is not walked into
+        PrintName("target is a reparse point -> skip folder %S\n", existing->name);
+        return kFolderSkipped;
     }
     if (existing) {
         targetAttributes = existing->attributes;
@@ -240,6 +255,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
 
         if (!folder) {
             if (!matched) continue;
+            if (TargetIsLinkInMirror(listing, found.name)) continue;
             auto copy = fs->copyFile ? fs->copyFile : CopyOneFile;
             count += copy(sourceItem, found.attributes, found.lastWrite, toNul ? kNulDevice : targetItem, linkCounter,
                           0, listing);

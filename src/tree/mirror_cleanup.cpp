@@ -1,5 +1,156 @@
-// Mirror clean-up: not built yet, so nothing in the target is removed.
+// Mirror clean-up: surplus target entries go before anything is copied into
+// their folder.
 #include "mirror_cleanup.h"
 
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "console.h"
+#include "folder_listing.h"
+#include "heap_memory.h"
+#include "options.h"
+#include "paths.h"
+#include "run_state.h"
+#include "text_format.h"
+#include "tree_file_system.h"
+
+namespace {
+
+bool StopAsked() { return run.stopRequested || run.breakRequested; }
+
+bool IsFolder(uint32_t attributes) { return (attributes & kAttributeDirectory) != 0; }
+bool IsLink(uint32_t attributes) { return (attributes & kAttributeReparsePoint) != 0; }
+
+// folder + name with exactly one backslash between them; free with FreeMemory.
+wchar_t* ItemPath(const wchar_t* folder, const wchar_t* name) {
+    size_t length = wcslen(folder);
+    if (length && folder[length - 1] == L'\\') return JoinStrings(folder, name, nullptr);
+    return JoinStrings(folder, L"\\", name, nullptr);
+}
+
+// A link goes by the call for its own kind; neither follows it.
+int RemoveLinkOrFile(const wchar_t* path, uint32_t attributes) {
+    return IsFolder(attributes) ? treeFileSystem->removeFolder(path) : treeFileSystem->deleteFile(path);
+}
+
+// Later lookups must not find what is gone; the order of the rest is kept.
+void DropEntry(FolderListing* listing, int64_t index) {
+    ListingEntry* entry = listing->entries[index];
+    if (entry->sub) {
+        FreeListing(entry->sub);
+        FreeMemory(entry->sub);
+    }
+    FreeMemory(entry->name);
+    FreeMemory(entry);
+    memmove(listing->entries + index, listing->entries + index + 1,
+            static_cast<size_t>(listing->count - index - 1) * sizeof(ListingEntry*));
+    --listing->count;
+    listing->entries[listing->count] = nullptr;
+}
+
+// One item inside a surplus folder that is not a real sub-folder.
+void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
+    if (!options.quiet) PrintName("delete file %S\n", found.name);
+    if (found.attributes & kAttributeReadOnly) treeFileSystem->setAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    if (!RemoveLinkOrFile(path, found.attributes)) Print(" error %s\n", LastErrorName());
+}
+
+// The source has a real item where the target has a link: writing or walking
+// into it would change what it points to, so the link itself goes.
+bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
+    if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
+    if (RemoveLinkOrFile(path, attributes)) return true;
+    if (!options.quiet) Print(" error %s\n", LastErrorName());
+    return false;
+}
+
+bool Gone(const wchar_t* path) { return treeFileSystem->getAttributes(path) == kNoAttributes; }
+
+}  // namespace
+
+int MirrorDeleteFolder(const wchar_t* path, int depth) {
+    const TreeFileSystem* fs = treeFileSystem;
+    uint32_t attributes = fs->getAttributes(path);
+    if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
+    if (IsLink(attributes)) {
+        // the folder a link points to lies outside what is being cleaned up
+        if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
+        if (!fs->removeFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+        return 0;
+    }
+
+    wchar_t* pattern = JoinStrings(path, L"\\*", nullptr);
+    FoundName found;
+    void* search = fs->findFirst(pattern, &found);
+    if (!search) {
+        Print("Error %s opening ", LastErrorName());
+        PrintName("%S\n", SkipLongPrefix(pattern));
+        FreeMemory(pattern);
+        return 1;
+    }
+    FreeMemory(pattern);
+
+    DWORD endError = ERROR_NO_MORE_FILES;
+    bool stopped = false;
+    for (;;) {
+        if (!IsDotName(found.name)) {
+            wchar_t* item = ItemPath(path, found.name);
+            if (IsFolder(found.attributes) && !IsLink(found.attributes)) {
+                if (depth < kMirrorDeleteDepth) MirrorDeleteFolder(item, depth + 1);
+            } else {
+                DeleteInnerItem(item, found);
+            }
+            FreeMemory(item);
+        }
+        if (StopAsked()) {
+            stopped = true;
+            break;
+        }
+        if (!fs->findNext(search, &found)) {
+            endError = GetLastError();
+            break;
+        }
+    }
+    fs->findClose(search);
+
+    if (stopped) return 0;
+    // names not yet seen may still be in there
+    if (endError != ERROR_NO_MORE_FILES) return 2;
+    if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
+    if (!fs->removeFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+    return 0;
+}
+
 void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, FolderListing* sourceListing,
-                int depth) {}
+                int depth) {
+    if (!targetFolder || !targetListing || !sourceListing) return;
+    // a name missing from a partial listing may still be in the source
+    if (!sourceListing->complete) return;
+    int64_t index = 0;
+    while (index < targetListing->count && !StopAsked()) {
+        ListingEntry* entry = targetListing->entries[index];
+        ListingEntry* source = FindInListing(sourceListing, entry->name);
+        wchar_t* path = ItemPath(targetFolder, entry->name);
+        bool removed = false;
+        if (!source) {
+            if (IsFolder(entry->attributes)) {
+                MirrorDeleteFolder(path, depth);
+                removed = Gone(path);
+            } else {
+                if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
+                removed = treeFileSystem->deleteFile(path) != 0;
+                if (!removed && !options.quiet) Print(" error %s\n", LastErrorName());
+            }
+        } else if (IsLink(entry->attributes) && (!IsLink(source->attributes) || options.parseReparse)) {
+            // a source link that is copied as a link replaces the target link itself
+            removed = RemoveLinkInTheWay(path, entry->attributes);
+        }
+        FreeMemory(path);
+        if (removed)
+            DropEntry(targetListing, index);
+        else
+            ++index;
+    }
+}

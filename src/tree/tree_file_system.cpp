@@ -49,8 +49,11 @@ int SetAttributes(const wchar_t* path, uint32_t attributes) {
 
 int Delete(const wchar_t* path) { return DeleteFileW(path) ? 1 : 0; }
 
+int RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
+
 }  // namespace
 
-const TreeFileSystem realTreeFileSystem = {FindFirst,     FindNext,      FindEnd, CreateFolder,
-                                           GetAttributes, SetAttributes, Delete,  nullptr};
+const TreeFileSystem realTreeFileSystem = {FindFirst,     FindNext,      FindEnd,      CreateFolder,
+                                           GetAttributes, SetAttributes, Delete,       RemoveFolder,
+                                           nullptr};
 const TreeFileSystem* treeFileSystem = &realTreeFileSystem;

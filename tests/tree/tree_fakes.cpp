@@ -64,6 +64,7 @@ const TreeFileSystem fakeFileSystem = {FindFirst,
                                        realTreeFileSystem.getAttributes,
                                        realTreeFileSystem.setAttributes,
                                        realTreeFileSystem.deleteFile,
+                                       realTreeFileSystem.removeFolder,
                                        FakeCopy};
 
 UseFake::UseFake() {
