@@ -1,9 +1,88 @@
-// Hard-link groups of the source reproduced in the target.
+// Hard-link groups of the source reproduced in the target, the identity of
+// files and the enumeration of all names of a file.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-// The target path recorded for a source file index; 0 when not recorded.
-int FindLinkGroup(uint64_t fileIndex, wchar_t* targetPath, size_t capacity);
-// Records a source file with several names and the target it was copied to.
-int AddLinkGroup(uint32_t linkCount, uint64_t fileIndex, const wchar_t* targetPath);
+// A file's identity: the serial number of its volume and its file id (the
+// 128-bit id where the system gives it, else the 64-bit index in idLow).
+// The index alone is not unique across volumes, nor on ReFS.
+struct FileIdentity {
+    uint64_t volumeSerial;
+    uint64_t idLow;
+    uint64_t idHigh;
+};
+inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+    return a.volumeSerial == b.volumeSerial && a.idLow == b.idLow && a.idHigh == b.idHigh;
+}
+
+struct HardLinkGroup {
+    wchar_t* firstTarget;      // own copy, with the long-path prefix
+    uint32_t linkCount;        // names of the source file when recorded
+    FileIdentity identity;     // of the source file
+    int complete;              // firstTarget holds a complete copy
+    void* security;            // the source's descriptor, kept when -ds may remove its names
+    uint32_t securityInfo;     // the parts it holds (SECURITY_INFORMATION)
+    HardLinkGroup* next;
+};
+
+struct LinkGroupList {
+    HardLinkGroup* first;
+    HardLinkGroup* last;
+};
+
+// ---- the list (plain, no system calls) ----
+LinkGroupList* CreateHardLinkList();
+void FreeHardLinkList(LinkGroupList* list);
+// Groups whose first target is complete.
+int64_t CountLinkGroups(const LinkGroupList* list);
+// Appends a group; complete 0 marks a copy still to be finished (SettleGroup).
+HardLinkGroup* AddGroup(LinkGroupList* list, uint32_t linkCount, const FileIdentity& identity,
+                        const wchar_t* targetPath, int complete);
+// The complete group of that identity. An unfinished group met here belongs
+// to a copy that ended without success: it is dropped, so a later name is
+// copied instead of linked to a broken target.
+HardLinkGroup* FindGroup(LinkGroupList* list, const FileIdentity& identity);
+// Marks the unfinished group of targetPath complete, or drops it.
+void SettleGroup(LinkGroupList* list, const wchar_t* targetPath, int complete);
+
+// ---- the engine's calls on run.linkGroups (each does nothing without a list) ----
+// The first target recorded for the source file's identity; 0 when none.
+int FindLinkGroup(const wchar_t* sourcePath, wchar_t* targetPath, size_t capacity);
+// Records the source file with its target; complete 0 until SettleLinkGroup.
+int AddLinkGroup(uint32_t linkCount, const wchar_t* sourcePath, const wchar_t* targetPath, int complete);
+// After the copy of targetPath: complete when it was copied in full.
+void SettleLinkGroup(const wchar_t* targetPath, int copied);
+// The security pass after the walk (-sec): once per complete group, from the
+// source name behind firstTarget, or from the descriptor kept before -ds
+// removed it. Returns the number of groups handled.
+int64_t CopyGroupSecurity(LinkGroupList* list);
+
+// ---- the system seam ----
+struct HardLinkSystem {
+    // Follows a link to its file; 0 when it cannot be opened or queried.
+    int (*identify)(const wchar_t* path, FileIdentity* identity, uint32_t* linkCount);
+    // FindFirstFileNameW / FindNextFileNameW / FindClose; null or 0 on failure
+    // or when the system lacks them. Names are relative to the volume root.
+    void* (*findFirstName)(const wchar_t* path, wchar_t* name, uint32_t capacity);
+    int (*findNextName)(void* search, wchar_t* name, uint32_t capacity);
+    void (*findClose)(void* search);
+};
+extern const HardLinkSystem realHardLinkSystem;
+extern const HardLinkSystem* hardLinkSystem;   // only tests swap it
+
+// Number of names of the file, 0 when it cannot be queried; fills identity.
+uint32_t LinkInfo(const wchar_t* path, FileIdentity* identity);
+int FileIndexOf(const wchar_t* path, FileIdentity* identity);
+// 1 when the path's file has at least one link and exactly that identity.
+int HasFileIndex(const wchar_t* path, const FileIdentity& identity);
+// 1 when both paths name one file.
+int SameFile(const wchar_t* a, const wchar_t* b);
+
+constexpr int kMaxLinkNames = 1000;
+// Characters of the volume part put in front of each enumerated name; 0 for
+// a path form whose names cannot be rebuilt.
+int VolumePrefixLength(const wchar_t* path);
+// All names of the file as full paths (heap strings the caller frees with
+// FreeMemory); their number, 0 when names cannot be enumerated.
+int ListLinkNames(const wchar_t* path, wchar_t** names, int capacity);

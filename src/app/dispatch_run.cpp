@@ -9,11 +9,13 @@
 #include "console.h"
 #include "copy_engine.h"
 #include "directory_walk.h"
+#include "link_groups.h"
 #include "options.h"
 #include "paths.h"
 #include "run_driver.h"
 #include "run_state.h"
 #include "run_summary.h"
+#include "scan.h"
 #include "security_streams.h"
 #include "source_removal.h"
 #include "system_facts.h"
@@ -56,6 +58,7 @@ void CopySingleSource() {
 int WalkSource() {
     DWORD start = GetTickCount();
     int64_t links = 0;
+    if (options.scan) RunScan();
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (run.breakRequested || run.stopRequested) return 0;
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
@@ -69,6 +72,8 @@ int WalkSource() {
 
 int FinishRun() {
     ReleaseBlockBuffers();
+    FreeHardLinkList(run.linkGroups);
+    run.linkGroups = nullptr;
     EndLine();
     SetCursorVisible(1);
     ReportErrorCounts();

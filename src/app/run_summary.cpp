@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include "console.h"
+#include "link_groups.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
@@ -60,7 +61,11 @@ void PrintWalkSummary(int64_t n, int64_t h, uint32_t t) {
 void CopyLinkGroupSecurity() {
     if (!options.security) return;
     DWORD start = GetTickCount();
-    // hard link groups are reproduced by a later stage; their pass reports its time
+    int64_t groups = CountLinkGroups(run.linkGroups);
+    if (groups > 0) {
+        Print("\ncopy security attributes of %i hard link groups...", static_cast<int>(groups));
+        CopyGroupSecurity(run.linkGroups);
+    }
     Print("done in %u ms\n", GetTickCount() - start);
 }
 

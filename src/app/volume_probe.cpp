@@ -9,6 +9,7 @@
 #include "compression.h"
 #include "console.h"
 #include "devices.h"
+#include "link_groups.h"
 #include "options.h"
 #include "paths.h"
 #include "physical_drive.h"
@@ -129,6 +130,7 @@ int ProbeVolumes() {
     PrintW(options.mirror ? L"mirror %s to %s\n" : L"copy %s to %s\n", SkipLongPrefix(run.sourcePath),
            SkipLongPrefix(run.targetPath));
     CreateHashBuffers();
+    if (run.sourceHardLinks && !run.linkGroups) run.linkGroups = CreateHardLinkList();
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     return -1;
 }

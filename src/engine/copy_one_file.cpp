@@ -96,11 +96,6 @@ void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
     fileOps->Delete(path);
 }
 
-int SameFile(const wchar_t* a, const wchar_t* b) {
-    uint64_t first = 0, second = 0;
-    return ProbeFile(a, nullptr, nullptr, &first) && ProbeFile(b, nullptr, nullptr, &second) && first == second;
-}
-
 int Skip() {
     CloseHandleOf(&transfer.sourceHandle);
     return 0;
@@ -128,8 +123,8 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
     }
     CloseHandleOf(&transfer.sourceHandle);
     if (!options.mirror || call->linkCount < 2) return 0;
-    if (!FindLinkGroup(call->fileIndex, recordedTarget, kPathCapacity)) {
-        AddLinkGroup(call->linkCount, call->fileIndex, call->targetPath);
+    if (!FindLinkGroup(call->sourcePath, recordedTarget, kPathCapacity)) {
+        AddLinkGroup(call->linkCount, call->sourcePath, call->targetPath, 1);
         return 0;
     }
     if (SameFile(recordedTarget, call->targetPath)) return 0;
@@ -179,7 +174,8 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
                 CountUp(&run.failedCopies);
                 return 0;
             }
-            if (run.sourceHardLinks && !streamFlag) {
+            // a file with several names proves hard links even where the volume flags omit them
+            if ((run.sourceHardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
                 call.linkCount = links;
                 call.fileIndex = index;
             }
@@ -270,8 +266,11 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
             PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
             return 0;
         }
-        if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && call.linkCount >= 2) {
-            if (FindLinkGroup(call.fileIndex, recordedTarget, kPathCapacity)) {
+        // -ds leaves the last name of a copied group with one link
+        bool groupMember = call.linkCount >= 2 ||
+                           (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
+        if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
+            if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
                 if (GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES) {
                     if (SameFile(recordedTarget, targetPath)) {
                         if (!options.quiet)
@@ -294,7 +293,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
                 if (options.deleteSource) RemoveSourceFile(sourcePath);
                 return 1;
             }
-            AddLinkGroup(call.linkCount, call.fileIndex, targetPath);
+            if (call.linkCount >= 2) AddLinkGroup(call.linkCount, sourcePath, targetPath, 0);
         }
 
         // attributes and flags
@@ -498,5 +497,8 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
         wcsncpy(transfer.targetPath, targetPath, kPathCapacity - 1);
         CopyBlocks();
     }
-    return FinishCopy(&call);
+    int copied = FinishCopy(&call);
+    // later names are linked only to a complete copy
+    SettleLinkGroup(targetPath, copied && !call.verifyFailed);
+    return copied;
 }
