@@ -224,6 +224,8 @@ int VerifyFile(PassFile& file) {
         Print(" File verified");
         if (size > 102400 && elapsed > 100 && !run.stopRequested)
             Print(" with %s                    ", FormatSpeed(static_cast<uint64_t>(size), elapsed));
+        // redirected output has no cursor to end the line by
+        if (!StandardOutputIsConsole()) Print("\n");
     }
     return verified ? 1 : 0;
 }

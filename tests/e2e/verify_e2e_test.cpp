@@ -1,0 +1,120 @@
+// Verification through qtx.exe: good copies, differences planted in the
+// target, repair by rewriting and existing targets that were not copied.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+using namespace qtxtest;
+
+namespace {
+
+constexpr uint64_t kSourceTime = 132000000000000000ull;
+constexpr uint64_t kHour = 36000000000ull;
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// 3 MiB and a bit with an all-zero second MiB, which -sz does not write.
+std::string WithZeroMiddle() {
+    std::string data = PatternBytes((3 << 20) + 777, 31);
+    for (size_t i = 1 << 20; i < 2u << 20; ++i) data[i] = 0;
+    return data;
+}
+
+TEST(VerifyE2E, GoodCopiesAreVerified) {
+    const wchar_t* switches[] = {L"-v", L"-vi", L"-vr"};
+    for (const wchar_t* option : switches) {
+        TempDir dir;
+        std::string data = PatternBytes((3 << 20) + 4097, 32);
+        ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+        RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", option});
+        EXPECT_EQ(result.exitCode, 0) << Narrow(option) << result.out << result.err;
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data) << Narrow(option);
+        EXPECT_EQ(Contains(result.out, " File verified\r\n"), option[2] != L'i') << result.out;
+        EXPECT_FALSE(Contains(result.out, "verification error")) << result.out;
+    }
+}
+
+TEST(VerifyE2E, OldBytesLeftBySkippedZeroBlocksAreCaught) {
+    TempDir dir;
+    std::string data = WithZeroMiddle();
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", std::string(data.size(), '\x5A')));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-sz", L"-v", L"-ds"});
+    EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, "00100000: 00 5A")) << result.out;
+    EXPECT_TRUE(Contains(result.out, " verification failed -> abort!")) << result.out;
+    EXPECT_TRUE(Contains(result.out, "1 file with verification error")) << result.out;
+    EXPECT_TRUE(Contains(result.err, "verification failed: ")) << result.err;
+    EXPECT_FALSE(Contains(result.out, " File verified"));
+    EXPECT_TRUE(Exists(dir / L"src.bin"));   // -ds keeps the source of a failed file
+}
+
+TEST(VerifyE2E, RewriteRepairsTheTarget) {
+    TempDir dir;
+    std::string data = WithZeroMiddle();
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", std::string(data.size(), '\x5A')));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-sz", L"-vr"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, " verification failed -> try to rewrite...")) << result.out;
+    EXPECT_TRUE(Contains(result.out, " File verified")) << result.out;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+}
+
+TEST(VerifyE2E, ExistingTargetsThatWereNotCopiedAreVerified) {
+    TempDir dir;
+    std::string data = PatternBytes(200000, 33);
+    std::string changed = data;
+    changed[150000] ^= 0x10;
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
+
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-k", L"-ve"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, " verifying...")) << result.out;
+    EXPECT_TRUE(Contains(result.out, " File verified")) << result.out;
+
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", changed));
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-k", L"-ve"});
+    EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, "000249F0: ")) << result.out;
+
+    // newer and of the same size: -oo leaves it, -ve still compares it
+    ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", kSourceTime + kHour));
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-oo", L"-ve"});
+    EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == changed);
+
+    // a longer target holds bytes the source does not have
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data + "extra"));
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-k", L"-ve"});
+    EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, " target file size is 200005 instead of 200000")) << result.out;
+
+    // -v alone leaves skipped targets alone
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-k", L"-v"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+}
+
+TEST(VerifyE2E, FolderCopyCountsEachFailedFileOnce) {
+    TempDir dir;
+    std::string data = WithZeroMiddle();
+    ASSERT_TRUE(MakeFolder(dir / L"in"));
+    ASSERT_TRUE(MakeFolder(dir / L"out"));
+    ASSERT_TRUE(WriteBytes(dir / L"in\\a.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"in\\b.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"in\\c.bin", PatternBytes(5000, 34)));
+    ASSERT_TRUE(WriteBytes(dir / L"out\\a.bin", std::string(data.size(), '\x11')));
+    ASSERT_TRUE(WriteBytes(dir / L"out\\b.bin", std::string(data.size(), '\x22')));
+    RunResult result = RunQtxArgs({dir / L"in\\*", dir / L"out", L"-o", L"-sz", L"-v"});
+    EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
+    EXPECT_TRUE(Contains(result.out, "2 files with verification error")) << result.out;
+    EXPECT_TRUE(ReadBytesOr(dir / L"out\\c.bin") == PatternBytes(5000, 34));
+}
+
+}  // namespace
