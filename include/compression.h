@@ -1,18 +1,132 @@
-// NTFS and WOF compression and the allocation of target files.
+// NTFS and WOF compression, sparse targets and the allocation of target files.
 #pragma once
 #include <cstdint>
 
-// Gives the target its final length up front; the pointer then stands at
-// startPosition. Never raises the valid data length.
+// ---- Windows calls, behind an interface so that tests can stand in for a
+// system with compression controls and the overlay filter. Handles are
+// nullptr when an open fails; the thread's last error is left set.
+struct CompressionSystem {
+    virtual ~CompressionSystem() = default;
+    // CreateFileW with OPEN_EXISTING
+    virtual void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t flags) = 0;
+    virtual void Close(void* handle) = 0;
+    // FSCTL_GET_COMPRESSION / FSCTL_SET_COMPRESSION
+    virtual int GetCompression(void* handle, uint16_t* format) = 0;
+    virtual int SetCompression(void* handle, uint16_t format) = 0;
+    // FSCTL_SET_EXTERNAL_BACKING / FSCTL_GET_EXTERNAL_BACKING with the 20-byte record
+    virtual int SetExternalBacking(void* handle, const void* record, uint32_t size) = 0;
+    virtual int GetExternalBacking(void* handle, void* record, uint32_t size) = 0;
+    // FILE_STANDARD_INFO through the handle; -1 when the system lacks the call
+    virtual int StandardInfo(void* handle, int64_t* size, int64_t* sizeOnDisk) = 0;
+    // GetFileSize for a file, the length requests for a device; -2 when nothing answers
+    virtual int64_t Length(void* handle, int isDevice) = 0;
+    // GetCompressedFileSizeW; 0 on error
+    virtual int64_t CompressedFileSize(const wchar_t* path) = 0;
+    virtual int SetPointer(void* handle, int64_t position) = 0;
+    virtual int SetEndOfFile(void* handle) = 0;
+    // the current state of a service from the service manager; 0 when it cannot be asked
+    virtual int ServiceState(const wchar_t* name, uint32_t* state) = 0;
+};
+
+extern CompressionSystem* compressionSystem;   // the Windows implementation; only tests swap it
+
+constexpr uint32_t kFsctlGetCompression = 0x9003C;
+constexpr uint32_t kFsctlSetCompression = 0x9C040;
+constexpr uint32_t kFsctlSetExternalBacking = 0x9030C;
+constexpr uint32_t kFsctlGetExternalBacking = 0x90310;
+constexpr uint32_t kFsctlSetSparse = 0x900C4;
+constexpr uint16_t kCompressionNone = 0;
+constexpr uint16_t kCompressionDefault = 1;
+constexpr uint32_t kErrorCompressionNotBeneficial = 344;
+constexpr uint32_t kServiceRunning = 4;
+constexpr int64_t kSizeNotMeasurable = -2;
+constexpr int64_t kLargeCompressedFile = 0x8C0000000LL;   // 35 GiB
+
+// WOF_EXTERNAL_INFO followed by FILE_PROVIDER_EXTERNAL_INFO_V1.
+struct WofRequestRecord {
+    uint32_t wofVersion;     // 1
+    uint32_t provider;       // 2, the file provider
+    uint32_t fileVersion;    // 1
+    uint32_t algorithm;
+    uint32_t flags;          // 0
+};
+static_assert(sizeof(WofRequestRecord) == 20, "the system expects 20 bytes");
+
+// ---- Rules without handles.
+constexpr int kSavingUndecided = -1;
+
+WofRequestRecord WofRecordFor(int algorithm);
+const char* WofAlgorithmName(int code);
+// 1 when the name ends with a known compressed format or names a system file.
+int IsIncompressibleName(const wchar_t* name);
+// Whether an NTFS-compressed source saves more than one target cluster;
+// kSavingUndecided when the source is not compressed.
+int CompressionSaving(int sourceCompressed, int64_t size, int64_t sizeOnDisk, uint32_t targetCluster);
+// The format a new target gets for the -c level (-1 for none given), from the
+// source's format s, the target's format t and the saving value.
+uint16_t NewCompressionFormat(int level, int saving, uint16_t s, uint16_t t, int incompressibleName);
+// (size - sizeOnDisk) * 100 / size; 0 for an empty file.
+int ReductionPercent(int64_t size, int64_t sizeOnDisk);
+int64_t RoundUpToCluster(int64_t bytes, uint32_t cluster);
+
+// Mirror mode, existing target that is kept: what may be done to it.
+struct ExistingTargetFacts {
+    int level;                  // -c level
+    int wofRequested;           // -lzx, -xpressN
+    int wofServiceRunning;
+    int targetVolumeCompresses;
+    int sourceCompressed;       // NTFS
+    int64_t sourceSize, sourceOnDisk;
+    int64_t targetSize, targetOnDisk;
+    uint16_t targetFormat;      // NTFS format of the target
+    uint32_t largestCluster;
+};
+// 1 when the target should be NTFS-compressed.
+int ShouldNtfsCompressExisting(const ExistingTargetFacts& facts);
+// 1 when the WOF step may look at the source's and target's WOF state.
+int MayWofCompressExisting(const ExistingTargetFacts& facts);
+
+// WOF after a copy: the algorithm to use, or -1 for nothing to do.
+int WofAlgorithmAfterCopy(int wofRequested, int requestedAlgorithm, int sourceWofBacked, int sourceAlgorithm);
+
+// ---- NTFS compression.
+uint16_t CompressionOf(void* handle);
+uint16_t CompressionOfPath(const wchar_t* path);
+int SetCompression(void* handle, uint16_t format);
+int CompressIfUncompressed(const wchar_t* path);
+uint16_t FolderCompressionOf(const wchar_t* folder);
+int SetFolderCompression(const wchar_t* folder, uint16_t format);
+
+// ---- WOF.
+int WofCompress(const wchar_t* path, int algorithm);
+int WofAlgorithmOf(void* handle, int* algorithm);
+int WofAlgorithmOfPath(const wchar_t* path, int* algorithm);
+int WofServiceRunning();
+// After the options are read: asks for the service once, keeps the answer
+// and settles -lzx/-xpressN against -c.
+void WofServiceCheck();
+
+// ---- Sizes.
+int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk, int isDevice);
+int64_t LengthOfPath(const wchar_t* path, int isDevice);
+int64_t CompressedSizeOf(const wchar_t* path);
+
+// ---- What the copy engine and the run driver call.
+
+// Gives a new target its length before the data is written and leaves the
+// pointer at startPosition. Only the end of file moves: the valid data length
+// stays where written data ends, so ranges never written (zero blocks skipped
+// by -sz, an interrupted copy that is kept) read as zeros, never as stale disk
+// content. A target that is already compressed is left alone.
 int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPosition);
-// Brings the target's NTFS compression state in line with the -c level;
-// 1 when it changed the state.
-int ApplyNtfsCompression(void* targetHandle, const wchar_t* targetPath, int sourceCompressed,
-                         int64_t sourceSize, int64_t sourceAllocatedSize);
-// Mirror mode, existing target: compresses it like the source; 1 when it did.
-int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed,
-                           int64_t sourceSize, int64_t sourceAllocatedSize);
-// WOF compression of a copied target in mirror mode; prints its outcome.
-int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size);
-// A new target folder gets the compression state the -c level asks for.
+// Brings a new target's NTFS compression in line with the -c level; 1 when it
+// changed the state.
+int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* sourcePath, int sourceCompressed,
+                         int64_t sourceSize, int64_t sourceOnDisk);
+// Mirror mode, existing target kept: compresses it like the source and prints
+// what was done; 1 when it compressed it, 0 (nothing printed) otherwise.
+int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed);
+// WOF compression of a copied target; prints its outcome. 1 when it compressed.
+int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed, int64_t size);
+// A target folder created at start gets the compression the -c level asks for.
 int ApplyFolderCompressionLevel(const wchar_t* sourceFolder, const wchar_t* targetFolder, int level);

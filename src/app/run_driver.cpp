@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "command_line.h"
+#include "compression.h"
 #include "console.h"
 #include "heap_memory.h"
 #include "options.h"
@@ -50,6 +51,7 @@ int RunDriver() {
     int code = ReadOptions(&arguments, run.sourcePath, run.targetPath);
     if (code >= 0) return EndEarly(code);
 
+    WofServiceCheck();
     EnablePrivileges();
     code = RunChecks();
     if (code >= 0) return EndEarly(code);

@@ -1,30 +1,198 @@
-// Compression and allocation. Compression is not available yet: every
-// request leaves the target as it is.
+// NTFS compression, sizes on disk and allocation of targets, and the
+// compression steps the copy engine and the run driver call.
 #include <windows.h>
 
 #include "compression.h"
+#include "console.h"
+#include "options.h"
+#include "run_state.h"
+#include "text_format.h"
+
+namespace {
+
+constexpr uint32_t kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int IsOpen(void* handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+void CloseKeepingError(void* handle) {
+    DWORD error = GetLastError();
+    compressionSystem->Close(handle);
+    SetLastError(error);
+}
+
+const wchar_t* LastComponent(const wchar_t* path) {
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    return slash ? slash + 1 : path;
+}
+
+int64_t Saved(int64_t before, int64_t after) { return before > after ? before - after : 0; }
+
+}  // namespace
+
+uint16_t CompressionOf(void* handle) {
+    uint16_t format = 0;
+    if (!IsOpen(handle) || !compressionSystem->GetCompression(handle, &format)) return 0;
+    return format;
+}
+
+uint16_t CompressionOfPath(const wchar_t* path) {
+    void* handle = compressionSystem->Open(path, FILE_READ_ATTRIBUTES, kShareReadWrite, 0);
+    if (!handle) return 0;
+    uint16_t format = CompressionOf(handle);
+    CloseKeepingError(handle);
+    return format;
+}
+
+int SetCompression(void* handle, uint16_t format) {
+    if (!IsOpen(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return compressionSystem->SetCompression(handle, format);
+}
+
+int CompressIfUncompressed(const wchar_t* path) {
+    void* handle = compressionSystem->Open(path, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, 0);
+    if (!handle) return 0;
+    uint16_t format = 0;
+    int result = compressionSystem->GetCompression(handle, &format) && format == 0 &&
+                 compressionSystem->SetCompression(handle, kCompressionDefault);
+    CloseKeepingError(handle);
+    return result;
+}
+
+uint16_t FolderCompressionOf(const wchar_t* folder) {
+    void* handle = compressionSystem->Open(folder, GENERIC_READ, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!handle) return 0;
+    uint16_t format = CompressionOf(handle);
+    CloseKeepingError(handle);
+    return format;
+}
+
+int SetFolderCompression(const wchar_t* folder, uint16_t format) {
+    void* handle =
+        compressionSystem->Open(folder, GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!handle) return 0;
+    int result = compressionSystem->SetCompression(handle, format);
+    CloseKeepingError(handle);
+    return result;
+}
+
+int64_t LengthOfPath(const wchar_t* path, int isDevice) {
+    void* handle = compressionSystem->Open(path, 0, kShareReadWrite, 0);
+    if (!handle) return kSizeNotMeasurable;
+    int64_t length = compressionSystem->Length(handle, isDevice);
+    CloseKeepingError(handle);
+    return length;
+}
+
+int64_t CompressedSizeOf(const wchar_t* path) { return compressionSystem->CompressedFileSize(path); }
+
+int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk, int isDevice) {
+    *size = *sizeOnDisk = kSizeNotMeasurable;
+    if (isDevice) {
+        *size = *sizeOnDisk = LengthOfPath(path, 1);
+        return *size != kSizeNotMeasurable;
+    }
+    void* own = nullptr;
+    if (!IsOpen(handle)) {
+        own = compressionSystem->Open(path, 0, kShareReadWrite, 0);
+        if (!own) return 0;
+        handle = own;
+    }
+    int64_t logical = 0, allocated = 0;
+    int answer = compressionSystem->StandardInfo(handle, &logical, &allocated);
+    if (own) CloseKeepingError(own);
+    if (answer > 0) {
+        *size = logical;
+        *sizeOnDisk = allocated;
+        return 1;
+    }
+    if (answer == 0) return 0;
+    // a system without the handle query
+    *size = LengthOfPath(path, 0);
+    *sizeOnDisk = CompressedSizeOf(path);
+    return *size != kSizeNotMeasurable;
+}
 
 int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPosition) {
-    LARGE_INTEGER position;
-    position.QuadPart = allocationSize;
-    int ok = SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+    if (!IsOpen(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // clusters allocated now would stay uncompressed in a compressed file
+    if (CompressionOf(handle) != 0) return 1;
+    int ok = compressionSystem->SetPointer(handle, allocationSize) && compressionSystem->SetEndOfFile(handle);
     DWORD error = GetLastError();
-    position.QuadPart = startPosition;
-    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return 0;
+    if (!compressionSystem->SetPointer(handle, startPosition)) return 0;
     SetLastError(error);
     return ok;
 }
 
-int ApplyNtfsCompression(void* targetHandle, const wchar_t* targetPath, int sourceCompressed,
-                         int64_t sourceSize, int64_t sourceAllocatedSize) {
+int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* sourcePath, int sourceCompressed,
+                         int64_t sourceSize, int64_t sourceOnDisk) {
+    if (!run.targetCompression || !IsOpen(targetHandle)) return 0;
+    int saving = CompressionSaving(sourceCompressed, sourceSize, sourceOnDisk, run.targetCluster);
+    uint16_t s = CompressionOf(sourceHandle);
+    uint16_t t = CompressionOf(targetHandle);
+    uint16_t n = NewCompressionFormat(options.compression, saving, s, t, IsIncompressibleName(sourcePath));
+    // formats differ only in name when both compress (LZNT1 is what the default gives)
+    if ((n != 0) == (t != 0)) return 0;
+    // nothing is written yet: drop a preallocation so that the clusters follow the new state
+    compressionSystem->SetEndOfFile(targetHandle);
+    if (!compressionSystem->SetCompression(targetHandle, n)) {
+        PrintError("Error %u setting compression\n", GetLastError());
+        return 0;
+    }
+    if (sourceOnDisk > kLargeCompressedFile)
+        Print("Warning: Compressing large files may lead to ERROR_DISK_LIMITATION caused by to many NTFS chunks!\n");
+    return 1;
+}
+
+int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed) {
+    ExistingTargetFacts facts = {};
+    facts.level = options.compression;
+    facts.wofRequested = options.wof;
+    facts.wofServiceRunning = run.wofAvailable;
+    facts.targetVolumeCompresses = run.targetCompression;
+    facts.sourceCompressed = sourceCompressed;
+    facts.largestCluster = run.largestCluster;
+    if (!SizesOf(sourcePath, nullptr, &facts.sourceSize, &facts.sourceOnDisk, 0)) return 0;
+    if (!SizesOf(targetPath, nullptr, &facts.targetSize, &facts.targetOnDisk, 0)) return 0;
+    const wchar_t* name = LastComponent(targetPath);
+
+    if (facts.sourceCompressed && facts.targetVolumeCompresses && facts.level >= 1)
+        facts.targetFormat = CompressionOfPath(targetPath);
+    if (ShouldNtfsCompressExisting(facts)) {
+        if (!CompressIfUncompressed(targetPath)) return 0;
+        if (!options.quiet) PrintNameW(L"\r%s already exists -> NTFS compressed\n", name);
+        int64_t size = 0, onDisk = 0;
+        if (SizesOf(targetPath, nullptr, &size, &onDisk, 0)) run.ntfsSavedBytes += Saved(facts.targetOnDisk, onDisk);
+        ++run.ntfsCompressedCount;
+        return 1;
+    }
+
+    if (MayWofCompressExisting(facts)) {
+        int sourceAlgorithm = -1, targetAlgorithm = -1;
+        int backed = WofAlgorithmOfPath(sourcePath, &sourceAlgorithm);
+        int algorithm = WofAlgorithmAfterCopy(options.wof, options.wofAlgorithm, backed, sourceAlgorithm);
+        if (algorithm < 0 || WofAlgorithmOfPath(targetPath, &targetAlgorithm)) return 0;
+        if (!WofCompress(targetPath, algorithm)) return 0;
+        if (!options.quiet) PrintNameW(L"\r%s already exists -> WOF compressed\n", name);
+        int64_t size = 0, onDisk = 0;
+        if (SizesOf(targetPath, nullptr, &size, &onDisk, 0)) run.wofSavedBytes += Saved(facts.targetOnDisk, onDisk);
+        ++run.wofCompressedCount;
+        return 1;
+    }
     return 0;
 }
 
-int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed,
-                           int64_t sourceSize, int64_t sourceAllocatedSize) {
-    return 0;
+int ApplyFolderCompressionLevel(const wchar_t* sourceFolder, const wchar_t* targetFolder, int level) {
+    switch (level) {
+        case 0: return SetFolderCompression(targetFolder, kCompressionNone);
+        case 1: return SetFolderCompression(targetFolder, FolderCompressionOf(sourceFolder));
+        case 2: return SetFolderCompression(targetFolder, kCompressionDefault);
+        default: return 1;   // -c3 and no level leave the folder as created
+    }
 }
-
-int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size) { return 0; }
-
-int ApplyFolderCompressionLevel(const wchar_t* sourceFolder, const wchar_t* targetFolder, int level) { return 0; }
