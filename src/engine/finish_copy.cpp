@@ -41,11 +41,14 @@ void SetTargetAttributes(const CopyCall* call) {
     SetFileAttributesW(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 }
 
-void SecurityAndStreams(const CopyCall* call) {
-    if (call->streamCall) return;
+// 0 when security or streams could not be copied: the source is then the only
+// full copy and -ds keeps it.
+int SecurityAndStreams(const CopyCall* call) {
+    if (call->streamCall) return 1;
     if (options.streams && options.mirror) RemoveSurplusStreams(call->sourcePath, call->targetPath);
     if (options.security || options.streams)
-        CopySecurityAndStreams(call->sourcePath, call->targetPath, options.security, options.streams);
+        return CopySecurityAndStreams(call->sourcePath, call->targetPath, options.security, options.streams);
+    return 1;
 }
 
 void DeleteTarget(const CopyCall* call, const char* done, const char* failed) {
@@ -80,8 +83,8 @@ int FinishZeroLength(CopyCall* call) {
     CloseHandleOf(&transfer.targetHandle);
     if (call->targetIsNul || call->targetIsDevice) return 1;
     SetTargetAttributes(call);
-    SecurityAndStreams(call);
-    if (options.deleteSource && call->sourceKind == kSourceFile) RemoveSourceFile(call->sourcePath);
+    int extrasCopied = SecurityAndStreams(call);
+    if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile) RemoveSourceFile(call->sourcePath);
     return 1;
 }
 
@@ -240,14 +243,16 @@ int FinishCopy(CopyCall* call) {
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.targetHandle);
     CloseHandleOf(&transfer.verifyHandle);
+    int extrasCopied = 1;
     if (fileTarget) {
-        SecurityAndStreams(call);
+        extrasCopied = SecurityAndStreams(call);
         SetTargetAttributes(call);
     }
     run.runBytesCopied += size;
     SettleImmediateVerification(call);
     // a source with unreadable sectors is the only full copy left
-    if (!call->verifyFailed && !transfer.failedSectors && options.deleteSource && call->sourceKind == kSourceFile)
+    if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && options.deleteSource &&
+        call->sourceKind == kSourceFile)
         RemoveSourceFile(call->sourcePath);
     return 1;
 }
