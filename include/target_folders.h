@@ -1,4 +1,4 @@
-// Time stamps and compression state of target folders.
+// Target folders: time stamps, compression state, creation with all parents.
 #pragma once
 
 // Copies creation, last-access and last-write time of a folder (either path
@@ -6,3 +6,10 @@
 int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder);
 // Gives the target the source's NTFS compression format; 1 on success.
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders);
+// Creates every missing folder of path (security attributes may be null);
+// 1 when the whole path is a folder at the end. A file in the way is replaced
+// in mirror mode, else reported; a missing drive fails with ERROR_INVALID_DRIVE.
+int CreateFolderPath(const wchar_t* path, void* securityAttributes);
+// A new heap string with the parent folder of path; a bare drive keeps its
+// backslash ("\\?\C:\").
+wchar_t* ParentFolder(const wchar_t* path);

@@ -1,11 +1,384 @@
-// Security and streams: nothing is copied yet, which is complete when
-// neither -sec nor -ads is given.
+// Security descriptors and alternate data streams through the backup
+// stream interface; small streams at once, large ones as copies of their own.
 #include "security_streams.h"
 
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "console.h"
+#include "copy_engine.h"
+#include "heap_memory.h"
+#include "options.h"
+#include "paths.h"
+#include "run_state.h"
+#include "text_format.h"
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// No security descriptor comes near this; a larger size is a damaged header.
+constexpr uint64_t kMaxSecuritySize = 1u << 20;
+const wchar_t kNulDevice[] = L"\\\\.\\NUL";
+
+class WindowsStreamSystem final : public StreamSystem {
+public:
+    uint32_t GetAttributes(const wchar_t* path) override { return GetFileAttributesW(path); }
+    int SetAttributes(const wchar_t* path, uint32_t attributes) override {
+        return SetFileAttributesW(path, attributes) ? 1 : 0;
+    }
+    void* OpenSource(const wchar_t* path) override {
+        HANDLE h = CreateFileW(path, GENERIC_READ | ACCESS_SYSTEM_SECURITY, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_POSIX_SEMANTICS, nullptr);
+        return h == INVALID_HANDLE_VALUE ? nullptr : h;
+    }
+    void* OpenTarget(const wchar_t* path) override {
+        HANDLE h = CreateFileW(path, GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY, kShareAll,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        return h == INVALID_HANDLE_VALUE ? nullptr : h;
+    }
+    void Close(void* handle) override {
+        if (handle) CloseHandle(handle);
+    }
+    int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) override {
+        DWORD got = 0;
+        BOOL ok = ::BackupRead(handle, buffer, bytes, &got, FALSE, TRUE, context);
+        *read = got;
+        return ok ? 1 : 0;
+    }
+    int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) override {
+        DWORD low = 0, high = 0;
+        BOOL ok = ::BackupSeek(handle, static_cast<DWORD>(bytes), static_cast<DWORD>(bytes >> 32), &low, &high,
+                               context);
+        *moved = (static_cast<uint64_t>(high) << 32) | low;
+        return ok ? 1 : 0;
+    }
+    int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) override {
+        DWORD put = 0;
+        BOOL ok = ::BackupWrite(handle, const_cast<uint8_t*>(buffer), bytes, &put, FALSE, TRUE, context);
+        *written = put;
+        return ok ? 1 : 0;
+    }
+    void EndBackupRead(void* handle, void** context) override {
+        DWORD got = 0;
+        if (*context) ::BackupRead(handle, nullptr, 0, &got, TRUE, TRUE, context);
+        *context = nullptr;
+    }
+    void EndBackupWrite(void* handle, void** context) override {
+        DWORD put = 0;
+        if (*context) ::BackupWrite(handle, nullptr, 0, &put, TRUE, TRUE, context);
+        *context = nullptr;
+    }
+    int RemoveFile(const wchar_t* path) override { return DeleteFileW(path) ? 1 : 0; }
+    int CopyStream(const wchar_t* sourceStream, const wchar_t* targetStream) override {
+        return CopyOneFile(sourceStream, 0, 0, targetStream, nullptr, 1, nullptr);
+    }
+    int TakeOwnership(const wchar_t* path) override { return ::TakeOwnership(path); }
+};
+
+WindowsStreamSystem windowsStreams;
+
+bool TargetIsNul(const wchar_t* targetPath) { return run.targetIsNul || lstrcmpiW(targetPath, kNulDevice) == 0; }
+
+// Reads exactly bytes of the current stream; false when it ends early.
+bool ReadFully(void* handle, uint8_t* buffer, uint64_t bytes, void** context) {
+    uint64_t done = 0;
+    while (done < bytes) {
+        uint32_t chunk = static_cast<uint32_t>(bytes - done > 0x10000000 ? 0x10000000 : bytes - done);
+        uint32_t got = 0;
+        if (!streamSystem->BackupRead(handle, buffer + done, chunk, &got, context)) return false;
+        if (got == 0) {
+            SetLastError(ERROR_HANDLE_EOF);
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
+bool WriteFully(void* handle, const uint8_t* buffer, uint64_t bytes, void** context) {
+    if (!handle) return true;   // the null device keeps nothing
+    uint32_t written = 0;
+    if (!streamSystem->BackupWrite(handle, buffer, static_cast<uint32_t>(bytes), &written, context)) return false;
+    if (written != bytes) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    return true;
+}
+
+// Past whatever is left of the current stream; false on a real failure.
+bool SkipRest(void* handle, void** context) {
+    SetLastError(0);
+    uint64_t moved = 0;
+    if (streamSystem->BackupSeek(handle, 0x7FFFFFFFFFFFFFFFull, &moved, context)) return true;
+    DWORD error = GetLastError();
+    return error == 0 || error == ERROR_SEEK;
+}
+
+enum HeaderRead { kHeaderEnd, kHeaderRead, kHeaderBad };
+
+// The next header and its name into buffer (kStreamHeaderBufferSize bytes).
+HeaderRead NextHeader(void* handle, uint8_t* buffer, StreamHeader* header, void** context) {
+    memset(buffer, 0, kStreamHeaderBufferSize);
+    uint32_t got = 0;
+    if (!streamSystem->BackupRead(handle, buffer, kStreamHeaderSize, &got, context)) return kHeaderBad;
+    if (got == 0) return kHeaderEnd;
+    if (got != kStreamHeaderSize || !ParseStreamHeader(buffer, got, header)) return kHeaderBad;
+    if (header->nameSize && !ReadFully(handle, buffer + kStreamHeaderSize, header->nameSize, context))
+        return kHeaderBad;
+    return kHeaderRead;
+}
+
+// A stream name is appended to a file's path: it must name a stream of
+// that file (":name" or ":name:$DATA"), never another path.
+bool IsStreamName(const wchar_t* name) {
+    if (name[0] != L':' || name[1] == 0 || name[1] == L':') return false;
+    return wcspbrk(name, L"\\/") == nullptr;
+}
+
+// path + stream name without ":$DATA", on the heap; null when too long.
+wchar_t* StreamPath(const wchar_t* path, const wchar_t* name) {
+    size_t length = wcslen(path) + wcslen(name);
+    if (length >= static_cast<size_t>(kPathCapacity)) return nullptr;
+    wchar_t* joined = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
+    wcscpy(joined, path);
+    wcscat(joined, name);
+    StripDataSuffix(joined);
+    return joined;
+}
+
+struct DeferredStream {
+    wchar_t* source;
+    wchar_t* target;
+};
+
+// Step 4: the walk of the source's backup streams. False when any part
+// failed; the walk stops at a failed content write or a damaged header.
+bool CopyStreams(void* source, void* target, const wchar_t* sourcePath, const wchar_t* targetPath, bool toNul,
+                 int securityFlag, int streamsFlag, DeferredStream* deferred, int* deferredCount) {
+    uint8_t* header = static_cast<uint8_t*>(AllocZero(kStreamHeaderBufferSize));
+    uint8_t* small = static_cast<uint8_t*>(AllocZero(kSmallStreamLimit));
+    wchar_t* name = static_cast<wchar_t*>(AllocZero(kStreamHeaderBufferSize * sizeof(wchar_t)));
+    void* readContext = nullptr;
+    void* writeContext = nullptr;
+    bool ok = true;
+    bool tooMany = false;
+    StreamHeader stream = {};
+    HeaderRead next = NextHeader(source, header, &stream, &readContext);
+    while (next == kHeaderRead) {
+        size_t headerBytes = kStreamHeaderSize + stream.nameSize;
+        if (stream.id == kStreamSecurity && securityFlag && !toNul) {
+            if (stream.size > kMaxSecuritySize) {
+                SetLastError(ERROR_INVALID_DATA);
+                ok = false;
+                break;
+            }
+            uint8_t* content = static_cast<uint8_t*>(AllocZero(static_cast<size_t>(stream.size) + 1));
+            bool read = ReadFully(source, content, stream.size, &readContext);
+            bool wroteHeader = read && WriteFully(target, header, headerBytes, &writeContext);
+            bool wroteContent = wroteHeader && WriteFully(target, content, stream.size, &writeContext);
+            FreeMemory(content);
+            if (!wroteContent) {
+                ok = false;
+                if (read) break;   // a failed write ends the walk of this file's streams
+            }
+        } else if (stream.id == kStreamAlternateData && streamsFlag) {
+            if (stream.size >= 1 && stream.size < kSmallStreamLimit) {
+                bool read = ReadFully(source, small, stream.size, &readContext);
+                if (!read ||
+                    (!toNul && (!WriteFully(target, header, headerBytes, &writeContext) ||
+                                !WriteFully(target, small, stream.size, &writeContext)))) {
+                    ok = false;
+                    if (read) break;
+                }
+            } else if (!StreamNameOf(header, headerBytes, stream, name, kStreamHeaderBufferSize) ||
+                       !IsStreamName(name)) {
+                ok = false;
+            } else if (*deferredCount >= kMaxStreams) {
+                tooMany = true;
+            } else {
+                wchar_t* from = StreamPath(sourcePath, name);
+                wchar_t* to = StreamPath(toNul ? L"" : targetPath, name);
+                if (toNul && to) {
+                    FreeMemory(to);
+                    to = DuplicateString(kNulDevice);
+                }
+                if (from && to) {
+                    deferred[*deferredCount].source = from;
+                    deferred[*deferredCount].target = to;
+                    ++*deferredCount;
+                } else {
+                    FreeMemory(from);
+                    FreeMemory(to);
+                    ok = false;
+                }
+            }
+        }
+        if (!SkipRest(source, &readContext)) {
+            ok = false;
+            break;
+        }
+        next = NextHeader(source, header, &stream, &readContext);
+    }
+    if (next == kHeaderBad) ok = false;
+    if (tooMany) {
+        PrintName("more than 100 large streams -> not all copied of %S\n", SkipLongPrefix(sourcePath));
+        ok = false;
+    }
+    DWORD error = GetLastError();
+    streamSystem->EndBackupRead(source, &readContext);
+    if (target) streamSystem->EndBackupWrite(target, &writeContext);
+    FreeMemory(header);
+    FreeMemory(small);
+    FreeMemory(name);
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+StreamSystem* streamSystem = &windowsStreams;
+
 int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
+    const bool toNul = TargetIsNul(targetPath);
+    uint32_t attributes = 0;
+    bool readOnly = false;
+    if (!toNul) {
+        attributes = streamSystem->GetAttributes(targetPath);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            if (!streamSystem->SetAttributes(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                PrintError("Error setting file attribute -> abort");
+                return 0;
+            }
+            readOnly = true;
+        }
+    }
+    auto restoreReadOnly = [&]() {
+        if (!readOnly) return;
+        DWORD error = GetLastError();
+        streamSystem->SetAttributes(targetPath, attributes);
+        SetLastError(error);
+        readOnly = false;
+    };
+    void* source = streamSystem->OpenSource(sourcePath);
+    if (!source) {
+        restoreReadOnly();
+        Print("Error %s opening the source file for reading security descriptor\n", LastErrorName());
+        return 0;
+    }
+    void* target = nullptr;
+    if (!toNul) {
+        target = streamSystem->OpenTarget(targetPath);
+        restoreReadOnly();
+        if (!target) {
+            Print("Error %s opening the target file for writing security descriptor\n", LastErrorName());
+            streamSystem->Close(source);
+            return 0;
+        }
+    }
+    DeferredStream* deferred = static_cast<DeferredStream*>(AllocZero(kMaxStreams * sizeof(DeferredStream)));
+    int deferredCount = 0;
+    bool ok = CopyStreams(source, target, sourcePath, targetPath, toNul, securityFlag, streamsFlag, deferred,
+                          &deferredCount);
+    DWORD error = GetLastError();
+    streamSystem->Close(source);
+    streamSystem->Close(target);
+    for (int i = 0; i < deferredCount; ++i) {
+        if (!streamSystem->CopyStream(deferred[i].source, deferred[i].target)) {
+            error = GetLastError();
+            ok = false;
+        }
+        FreeMemory(deferred[i].source);
+        FreeMemory(deferred[i].target);
+    }
+    FreeMemory(deferred);
+    SetLastError(error);
+    return ok ? 1 : 0;
+}
+
+int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath) {
+    return CopySecurityAndStreams(sourcePath, targetPath, 1, 0);
+}
+
+void ListStreams(const wchar_t* path, StreamList* list) {
+    memset(list, 0, sizeof *list);
+    void* handle = streamSystem->OpenSource(path);
+    if (!handle) return;
+    uint8_t* header = static_cast<uint8_t*>(AllocZero(kStreamHeaderBufferSize));
+    wchar_t* name = static_cast<wchar_t*>(AllocZero(kStreamHeaderBufferSize * sizeof(wchar_t)));
+    void* context = nullptr;
+    bool ok = true;
+    StreamHeader stream = {};
+    HeaderRead next = NextHeader(handle, header, &stream, &context);
+    while (next == kHeaderRead) {
+        if (stream.id == kStreamAlternateData) {
+            if (list->count >= static_cast<uint32_t>(kMaxStreams) ||
+                !StreamNameOf(header, kStreamHeaderSize + stream.nameSize, stream, name, kStreamHeaderBufferSize) ||
+                !IsStreamName(name)) {
+                ok = false;
+            } else {
+                StripDataSuffix(name);
+                list->names[list->count++] = DuplicateString(name);
+            }
+        }
+        if (!SkipRest(handle, &context)) {
+            ok = false;
+            break;
+        }
+        next = NextHeader(handle, header, &stream, &context);
+    }
+    list->complete = ok && next == kHeaderEnd ? 1 : 0;
+    streamSystem->EndBackupRead(handle, &context);
+    streamSystem->Close(handle);
+    FreeMemory(header);
+    FreeMemory(name);
+}
+
+void FreeStreamList(StreamList* list) {
+    for (uint32_t i = 0; i < list->count; ++i) FreeMemory(list->names[i]);
+    memset(list, 0, sizeof *list);
+}
+
+int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) {
+    if (TargetIsNul(targetPath)) return 0;
+    StreamList* source = static_cast<StreamList*>(AllocZero(sizeof(StreamList)));
+    StreamList* target = static_cast<StreamList*>(AllocZero(sizeof(StreamList)));
+    ListStreams(sourcePath, source);
+    // a stream missing from a partial listing is not missing from the source
+    if (!source->complete) {
+        PrintName("incomplete stream listing -> no stream clean-up in %S\n", SkipLongPrefix(targetPath));
+    } else {
+        ListStreams(targetPath, target);
+        for (uint32_t i = 0; i < target->count; ++i) {
+            bool kept = false;
+            for (uint32_t j = 0; j < source->count && !kept; ++j) kept = wcscmp(target->names[i], source->names[j]) == 0;
+            if (kept) continue;
+            wchar_t* path = StreamPath(targetPath, target->names[i]);
+            if (!path) continue;
+            if (streamSystem->RemoveFile(path)) {
+                if (!options.quiet) PrintName("delete stream %S\n", SkipLongPrefix(path));
+            } else {
+                Print("Error %s deleting stream ", LastErrorText());
+                PrintName("%S\n", SkipLongPrefix(path));
+            }
+            FreeMemory(path);
+        }
+    }
+    FreeStreamList(source);
+    FreeStreamList(target);
+    FreeMemory(source);
+    FreeMemory(target);
     return 1;
 }
 
-int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) { return 1; }
-
-int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath) { return 1; }
+int ForceDeleteFile(const wchar_t* path) {
+    uint32_t attributes = streamSystem->GetAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        streamSystem->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (streamSystem->RemoveFile(path)) return 1;
+    streamSystem->TakeOwnership(path);
+    return streamSystem->RemoveFile(path);
+}

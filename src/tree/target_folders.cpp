@@ -1,4 +1,4 @@
-// Time stamps and compression state of target folders.
+// Target folders: time stamps, compression state, creation with all parents.
 #include "target_folders.h"
 
 #include <windows.h>
@@ -8,6 +8,8 @@
 
 #include "console.h"
 #include "heap_memory.h"
+#include "options.h"
+#include "paths.h"
 #include "text_format.h"
 
 namespace {
@@ -79,4 +81,103 @@ int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, 
     if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
     SetLastError(error);
     return result;
+}
+
+namespace {
+
+// Characters of the root that is never created: "\\?\C:\", "C:\",
+// "\\server\share\" (also behind "\\?\UNC\") or "\\?\Volume{...}\".
+size_t RootLength(const wchar_t* path) {
+    size_t at = 0;
+    bool unc = false;
+    if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
+        at = 4;
+        if (StartsWithI(path + 4, L"UNC\\")) {
+            at = 8;
+            unc = true;
+        }
+    } else if (path[0] == L'\\' && path[1] == L'\\') {
+        at = 2;
+        unc = true;
+    }
+    if (!unc && IsAsciiLetter(path[at]) && path[at + 1] == L':') return path[at + 2] == L'\\' ? at + 3 : at + 2;
+    // one component (a volume name) or two (server and share)
+    for (int parts = unc ? 2 : (at ? 1 : 0); parts > 0; --parts) {
+        const wchar_t* slash = wcschr(path + at, L'\\');
+        if (!slash) return wcslen(path);
+        at = static_cast<size_t>(slash - path) + 1;
+    }
+    return at;
+}
+
+int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
+    uint32_t attributes = GetFileAttributesW(prefix);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (!options.mirror) {
+            PrintError("%S already exists as file\n", SkipLongPrefix(prefix));
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return 0;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(prefix, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (!DeleteFileW(prefix)) return 0;
+    }
+    if (CreateDirectoryW(prefix, static_cast<SECURITY_ATTRIBUTES*>(securityAttributes))) return 1;
+    // made meanwhile by someone else
+    DWORD error = GetLastError();
+    attributes = GetFileAttributesW(prefix);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    SetLastError(error);
+    return 0;
+}
+
+}  // namespace
+
+int CreateFolderPath(const wchar_t* path, void* securityAttributes) {
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    wchar_t* work = DuplicateString(path);
+    size_t length = wcslen(work);
+    size_t root = RootLength(work);
+    while (length > root && length > 1 && work[length - 1] == L'\\') work[--length] = 0;
+    int result = 1;
+    if (root && root <= length) {
+        // a drive or share that is not there cannot be made
+        wchar_t saved = work[root];
+        work[root] = 0;
+        if (GetFileAttributesW(work) == INVALID_FILE_ATTRIBUTES) {
+            SetLastError(ERROR_INVALID_DRIVE);
+            result = 0;
+        }
+        work[root] = saved;
+    }
+    for (size_t at = root; result && at < length; ++at) {
+        if (work[at] != L'\\' || at == 0 || work[at - 1] == L'\\') continue;
+        work[at] = 0;
+        result = MakeOneFolder(work, securityAttributes);
+        work[at] = L'\\';
+    }
+    if (result && length > root) result = MakeOneFolder(work, securityAttributes);
+    if (result) result = IsFolder(work);
+    DWORD error = GetLastError();
+    FreeMemory(work);
+    SetLastError(error);
+    return result;
+}
+
+wchar_t* ParentFolder(const wchar_t* path) {
+    wchar_t* parent = static_cast<wchar_t*>(AllocZero((wcslen(path) + 2) * sizeof(wchar_t)));
+    wcscpy(parent, path);
+    wchar_t* slash = wcsrchr(parent, L'\\');
+    if (slash) *slash = 0;
+    size_t length = wcslen(parent);
+    // a bare drive is its root folder
+    const wchar_t* body = HasLongPrefix(parent) ? parent + 4 : parent;
+    if (wcslen(body) == 2 && IsAsciiLetter(body[0]) && body[1] == L':') {
+        parent[length] = L'\\';
+        parent[length + 1] = 0;
+    }
+    return parent;
 }
