@@ -38,7 +38,8 @@ int PrepareFolderSource() {
                 static wchar_t longPath[kPathCapacity];
                 lstrcpynW(longPath, run.targetPath, kPathCapacity);
                 AddLongPrefix(longPath, kPathCapacity);
-                if (!CreateDirectoryW(longPath, nullptr)) {
+                // a missing backup folder is made too, as a user typing it would expect
+                if (!CreateFolderPath(longPath, nullptr)) {
                     PrintW(L"Error %S creating target folder \"%s\"\n", LastErrorName(), run.targetPath);
                     return kExitTargetVolume;
                 }

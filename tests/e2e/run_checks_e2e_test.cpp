@@ -136,6 +136,10 @@ TEST_F(RunChecks, FolderSourceSpellings) {
     EXPECT_EQ(ReadBytesOr(dir / L"flat\\a.txt"), "alpha");
     EXPECT_EQ(ReadBytesOr(dir / L"flat\\sub\\b.txt"), "beta");
     EXPECT_TRUE(Has(r.out, "Files are located on the same physical drive -> sequential operation\r\n")) << r.out;
+    // a target folder that does not exist yet is made with its parents
+    r = Run(L"src new\\backup");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"new\\backup\\src\\sub\\b.txt"), "beta");
 }
 
 }  // namespace
