@@ -174,8 +174,9 @@ int RecoverReadError(uint32_t length, int64_t restartPosition) {
     int attempt = 1;
     for (;;) {
         const uint32_t error = transfer.lastReadError;
-        if (run.stopRequested || run.breakRequested || !engineConsoleCheck() || restartPosition < 0)
-            return FailBlock(index, error);
+        // Without a console the steps that ask nothing still run, so a scripted
+        // rescue reads what it can; only the questions take their default.
+        if (run.stopRequested || run.breakRequested || restartPosition < 0) return FailBlock(index, error);
         EndLine();
         if (attempts > 1 && IsSectorReadError(error)) {
             Print("Error %s - try reading single sectors...\n", ErrorName(error));
@@ -184,7 +185,7 @@ int RecoverReadError(uint32_t length, int64_t restartPosition) {
         const bool unbufferedParameter =
             error == ERROR_INVALID_PARAMETER && (transfer.sourceOpenFlags & kFlagNoBuffering);
         if (!IsSourceReopenError(error) && !unbufferedParameter) {
-            if (attempts == 1) {
+            if (attempts == 1 || !engineConsoleCheck()) {
                 RedAbortLine(error);
                 return FailBlock(index, error);
             }

@@ -179,21 +179,43 @@ TEST_F(ReadRecoveryTest, OtherErrorsAskAndNoReadsAgain) {
     }
 }
 
-TEST_F(ReadRecoveryTest, WithoutConsoleAReadErrorFailsAtOnce) {
+TEST_F(ReadRecoveryTest, WithoutConsoleRecoveryRunsAndQuestionsTakeTheirDefault) {
     engineConsoleCheck = WithoutConsole;
     Rebuffer(kBlock);
     TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(3 * kBlock, 12)));
-    const uint32_t errors[] = {ERROR_CRC, ERROR_ACCESS_DENIED, ERROR_BAD_NETPATH};
-    for (uint32_t error : errors) {
-        inject.sourceFaults = {{kBlock, kBlock + kUnit, error, -1}};
-        inject.sourceReadPositions.clear();
+    std::string data = PatternBytes(3 * kBlock, 12);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    // a media error is read unit by unit: a script rescuing a disk gets every good sector
+    inject.sourceFaults = {{kBlock, kBlock + kUnit, ERROR_CRC, -1}};
+    {
         CapturedOutput output;
-        EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0) << error;
+        EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
         output.Restore();
-        EXPECT_EQ(inject.ReadsAt(kBlock), 1) << error;
-        EXPECT_EQ(output.out.find("Reading sector"), std::string::npos);
-        EXPECT_EQ(transfer.lastReadError, error);
+        std::string expected = data;
+        std::fill(expected.begin() + kBlock, expected.begin() + kBlock + kUnit, '\0');
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == expected);
+        EXPECT_EQ(transfer.failedSectors, 1);
+    }
+    // an error that would need an answer ends the file at once, with its line
+    inject.sourceFaults = {{kBlock, kBlock + kUnit, ERROR_ACCESS_DENIED, -1}};
+    inject.sourceReadPositions.clear();
+    {
+        CapturedOutput output;
+        EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst2.bin"), 0);
+        output.Restore();
+        EXPECT_EQ(inject.ReadsAt(kBlock), 1);
+        EXPECT_NE(output.out.find("read error ACCESS_DENIED -> abort"), std::string::npos) << output.out;
+        EXPECT_EQ(run.aborted, 0) << "the walk goes on with the next file";
+    }
+    // a vanished network source is reopened as often as the attempts allow
+    inject.sourceFaults = {{kBlock, kBlock + kUnit, ERROR_BAD_NETPATH, -1}};
+    inject.sourceReadPositions.clear();
+    {
+        CapturedOutput output;
+        EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst3.bin"), 0);
+        output.Restore();
+        EXPECT_EQ(inject.ReadsAt(kBlock), options.retries);
+        EXPECT_EQ(transfer.lastReadError, static_cast<uint32_t>(ERROR_BAD_NETPATH));
     }
     EXPECT_EQ(questionsAsked, 0);
     EXPECT_EQ(run.failedCopies, 3);
