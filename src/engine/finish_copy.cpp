@@ -84,7 +84,9 @@ int FinishZeroLength(CopyCall* call) {
     if (call->targetIsNul || call->targetIsDevice) return 1;
     SetTargetAttributes(call);
     int extrasCopied = SecurityAndStreams(call);
-    if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile) RemoveSourceFile(call->sourcePath);
+    // a stream copied on its own leaves the source to its file's copy
+    if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
+        RemoveSourceFile(call->sourcePath);
     return 1;
 }
 
@@ -252,7 +254,7 @@ int FinishCopy(CopyCall* call) {
     SettleImmediateVerification(call);
     // a source with unreadable sectors is the only full copy left
     if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && options.deleteSource &&
-        call->sourceKind == kSourceFile)
+        call->sourceKind == kSourceFile && !call->streamCall)
         RemoveSourceFile(call->sourcePath);
     return 1;
 }

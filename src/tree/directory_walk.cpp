@@ -136,21 +136,36 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
 }
 
 // A link met with -s: copied as a link unless -p asks to look through links
-// that point out of the source tree. 1 when the entry was dealt with here.
+// that point out of the source tree. 1 when the entry was dealt with here;
+// *followed when a folder link is to be walked through (the caller leaves it).
 bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const FoundName& found, bool matched,
-                int64_t* count) {
+                int64_t* linkCounter, FolderListing* listing, bool toNul, int64_t* count, bool* followed) {
+    bool folder = (found.attributes & kAttributeDirectory) != 0;
+    // a file link read into the null device is read like any file
+    if (toNul && !folder) return false;
     wchar_t* linkTarget = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
     bool handled = false;
-    if (ReadReparseTarget(sourceItem, linkTarget, kPathCapacity) && linkTarget[0] &&
-        (!options.parseReparse || PointsIntoSource(linkTarget))) {
-        handled = true;
-        bool folder = (found.attributes & kAttributeDirectory) != 0;
-        if (folder || matched) *count += CopyReparsePoint(sourceItem, targetItem, found.attributes);
-        // only a link in the target takes the link's attributes; a file or
-        // folder that stands there is not the link's to change
-        uint32_t present = treeFileSystem->getAttributes(targetItem);
-        if (present != kNoAttributes && (present & kAttributeReparsePoint))
-            treeFileSystem->setAttributes(targetItem, found.attributes);
+    if (ReadReparseTarget(sourceItem, linkTarget, kPathCapacity) && linkTarget[0]) {
+        if (!options.parseReparse || PointsIntoSource(linkTarget)) {
+            // never walked into: that could copy the tree into itself
+            handled = true;
+            if (toNul) {
+            } else if (folder) {
+                *count += CopyReparsePoint(sourceItem, targetItem, found.attributes);
+                // only a link in the target takes the link's attributes; a file or
+                // folder that stands there is not the link's to change
+                uint32_t present = treeFileSystem->getAttributes(targetItem);
+                if (present != kNoAttributes && (present & kAttributeReparsePoint))
+                    treeFileSystem->setAttributes(targetItem, found.attributes);
+            } else if (matched) {
+                // the copy decides about an existing target as for any file, then copies the link
+                auto copy = treeFileSystem->copyFile ? treeFileSystem->copyFile : CopyOneFile;
+                *count += copy(sourceItem, found.attributes, found.lastWrite, targetItem, linkCounter, 0, listing);
+            }
+        } else if (folder) {
+            EnterFollowedLink(linkTarget);
+            *followed = true;
+        }
     }
     FreeMemory(linkTarget);
     return handled;
@@ -249,8 +264,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         JoinName(sourceItem, sourceFolder, sourceLength, found.name, false);
         if (!toNul) JoinName(targetItem, targetFolder, targetLength, found.name, false);
 
-        if (!toNul && options.recurse && (found.attributes & kAttributeReparsePoint) &&
-            HandleLink(sourceItem, targetItem, found, matched, &count))
+        bool followedLink = false;
+        if (options.recurse && (found.attributes & kAttributeReparsePoint) &&
+            HandleLink(sourceItem, targetItem, found, matched, linkCounter, listing, toNul, &count, &followedLink))
             continue;
 
         if (!folder) {
@@ -278,9 +294,13 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         } else {
             AppendBackslash(targetItem);
             FolderStep step = CopySubFolder(sourceItem, found, mask, targetItem, listing, linkCounter, depth, &count);
-            if (step == kWalkAborted) break;
+            if (step == kWalkAborted) {
+                if (followedLink) LeaveFollowedLink();
+                break;
+            }
             walked = step == kFolderWalked;
         }
+        if (followedLink) LeaveFollowedLink();
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
