@@ -44,6 +44,8 @@ int WaitJob(int worker);
 
 // ---- block I/O ----
 int ReadBlockThread(uint32_t length);
+// Reads length bytes from the source into buffer index; 0 with lastReadError set on failure.
+int ReadIntoBuffer(uint32_t index, uint32_t length);
 int WriteBlockThread(uint32_t sparseMode);
 // Reads back a block just written (-vi); verification owns the real check.
 int VerifyWrittenBlock(int64_t position, uint32_t length);

@@ -22,6 +22,13 @@ int ReadBlockThread(uint32_t length) {
         return 1;
     }
     int64_t restartPosition = CurrentPosition(transfer.sourceHandle);
+    if (ReadIntoBuffer(index, length)) return 1;
+    return RecoverReadError(length, restartPosition);
+}
+
+int ReadIntoBuffer(uint32_t index, uint32_t length) {
+    uint8_t* buffer = transfer.buffers[index];
+    // a short block must not carry the previous block's tail
     if (length < transfer.runBlockSize) memset(buffer, 0, length);
     uint32_t done = 0;
     if (fileOps->Read(transfer.sourceHandle, buffer, length, &done)) {
@@ -30,5 +37,5 @@ int ReadBlockThread(uint32_t length) {
         return 1;
     }
     transfer.lastReadError = GetLastError();
-    return RecoverReadError(length, restartPosition);
+    return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "block_copy.h"
 #include "console.h"
 #include "file_ops.h"
 #include "options.h"
@@ -208,13 +209,6 @@ int RecoverReadError(uint32_t length, int64_t restartPosition) {
             if (!ReopenSource(error, restartPosition)) return FailBlock(index, error);
         }
         ++attempt;
-        if (length < transfer.runBlockSize) memset(buffer, 0, length);
-        uint32_t done = 0;
-        if (fileOps->Read(transfer.sourceHandle, buffer, length, &done)) {
-            transfer.bufferBytes[index] = done;
-            if (done) transfer.bytesRead += done;
-            return 1;
-        }
-        transfer.lastReadError = GetLastError();
+        if (ReadIntoBuffer(index, length)) return 1;
     }
 }

@@ -48,8 +48,9 @@ TEST_F(EngineTest, WalkDeletesBrokenTargetAndGoesOn) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir / L"a.bin", PatternBytes(3 * 0x10000, 2)));
     ASSERT_TRUE(WriteBytes(dir / L"b.bin", PatternBytes(3 * 0x10000, 3)));
+    // an error no retry can mend, so the block fails at once
     faults.failReadAt = 1;
-    faults.readError = ERROR_CRC;
+    faults.readError = ERROR_ACCESS_DENIED;
     EXPECT_EQ(Copy(dir / L"a.bin", dir / L"a.out"), 0);
     EXPECT_FALSE(Exists(dir / L"a.out"));
     EXPECT_EQ(run.readErrorFiles, 1);
@@ -65,7 +66,7 @@ TEST_F(EngineTest, ReadFaultInParallelOperationDeletesNewTarget) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(6 * 0x10000, 2)));
     faults.failReadAt = 3;
-    faults.readError = ERROR_CRC;
+    faults.readError = ERROR_ACCESS_DENIED;
     EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
     EXPECT_FALSE(Exists(dir / L"dst.bin"));
     EXPECT_EQ(run.failedCopies, 1);
