@@ -143,3 +143,21 @@ TEST_F(RunChecks, FolderSourceSpellings) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FlushSwitch, ReportsTheFlushAndKeepsTheCopy) {
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir / L"a.bin", PatternBytes(70000)));
+    RunResult r = RunQtx(L"a.bin b.bin -f", dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"b.bin"), PatternBytes(70000));
+    // administrators get a timed report of the flush itself; others nothing
+    size_t at = r.out.find("flushing target volume...");
+    if (at != std::string::npos) {
+        std::string result = r.out.substr(at + 25, 7);
+        EXPECT_TRUE(result.rfind(" ok (", 0) == 0 || result.rfind(" error ", 0) == 0) << r.out;
+    }
+}
+
+}  // namespace
