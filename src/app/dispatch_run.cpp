@@ -19,6 +19,7 @@
 #include "security_streams.h"
 #include "source_removal.h"
 #include "system_facts.h"
+#include "target_folders.h"
 #include "text_format.h"
 
 namespace {
@@ -61,6 +62,8 @@ int WalkSource() {
     if (options.scan) RunScan();
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (run.breakRequested || run.stopRequested) return 0;
+    // the walk wrote into the root folder after its times were copied
+    if (run.createdTargetFolder[0]) CopyFolderTimes(run.folderSource, run.createdTargetFolder);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
     PrintWalkSummary(copied, links, GetTickCount() - start);

@@ -89,6 +89,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     const TreeFileSystem* fs = treeFileSystem;
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
+    bool stamped = false;
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
@@ -104,9 +105,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         if (options.mirror) {
             if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
             CopyFolderTimes(sourceItem, targetItem);
+            stamped = true;
         }
     } else if (fs->createFolder(targetItem)) {
         CopyFolderTimes(sourceItem, targetItem);
+        stamped = true;
         targetAttributes = fs->getAttributes(targetItem);
     } else {
         DWORD error = GetLastError();
@@ -132,6 +135,8 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
+    // what was copied into the folder moved its times on
+    if (stamped) CopyFolderTimes(sourceItem, targetItem);
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 
