@@ -1,0 +1,150 @@
+// The real qtx.exe with hard links: source link groups reproduced in the
+// target, -h, and groups whose first copy failed.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "test_support.h"
+
+using namespace qtxtest;
+
+namespace {
+
+struct FileFacts {
+    uint32_t links = 0;
+    uint64_t index = 0;
+};
+
+FileFacts Facts(const std::wstring& path) {
+    FileFacts facts;
+    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return facts;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (GetFileInformationByHandle(file, &info)) {
+        facts.links = info.nNumberOfLinks;
+        facts.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(file);
+    return facts;
+}
+
+bool Link(const std::wstring& name, const std::wstring& existing) {
+    MakeFolder(name.substr(0, name.find_last_of(L'\\')));
+    return CreateHardLinkW(name.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain.find(part) != std::string::npos;
+}
+
+std::wstring Leaf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
+// A file of three names in three folders, and a plain file.
+std::string MakeGroup(const TempDir& source) {
+    std::string bytes = PatternBytes(300000, 9);
+    MakeFolder(source / L"x");
+    EXPECT_TRUE(WriteBytes(source / L"x\\one.bin", bytes));
+    EXPECT_TRUE(Link(source / L"y\\two.bin", source / L"x\\one.bin"));
+    EXPECT_TRUE(Link(source / L"z\\deeper\\three.bin", source / L"x\\one.bin"));
+    EXPECT_TRUE(WriteBytes(source / L"plain.txt", "plain"));
+    return bytes;
+}
+
+}  // namespace
+
+TEST(HardLinkEndToEnd, GroupOfThreeNamesIsOneFileInTheTarget) {
+    TempDir source, target;
+    std::string bytes = MakeGroup(source);
+    ASSERT_EQ(3u, Facts(source / L"x\\one.bin").links);
+    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-n"});
+    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
+    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    EXPECT_TRUE(Has(result.out, "two.bin (hardlink)\n")) << result.out;
+    EXPECT_TRUE(Has(result.out, "three.bin (hardlink)\n")) << result.out;
+    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"}) {
+        SCOPED_TRACE(Narrow(name));
+        EXPECT_TRUE(bytes == ReadBytesOr(copy + name)) << "bytes differ";
+        EXPECT_EQ(3u, Facts(copy + name).links);
+        EXPECT_EQ(Facts(copy + L"\\x\\one.bin").index, Facts(copy + name).index);
+    }
+    EXPECT_NE(Facts(source / L"x\\one.bin").index, Facts(copy + L"\\x\\one.bin").index);   // a copy, not the source
+    EXPECT_EQ(1u, Facts(copy + L"\\plain.txt").links);
+
+    // a mirror run over the complete target keeps the group and copies nothing
+    RunResult again = RunQtxArgs({source.path(), target.path(), L"-mir", L"-s", L"-n"});
+    ASSERT_EQ(0, again.exitCode) << again.out << again.err;
+    EXPECT_FALSE(Has(again.out, "File copied")) << again.out;
+    EXPECT_EQ(3u, Facts(copy + L"\\z\\deeper\\three.bin").links);
+}
+
+TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailed) {
+    TempDir source, target;
+    std::string bytes = MakeGroup(source);
+    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    // the first name's target is an older read-only file: skipped without -or
+    MakeFolder(copy + L"\\x");
+    ASSERT_TRUE(WriteBytes(copy + L"\\x\\one.bin", "stale"));
+    ASSERT_TRUE(SetLastWriteTime(copy + L"\\x\\one.bin", 120000000000000000ull));
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(SetFileAttributesW((copy + L"\\x\\one.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+
+    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-o", L"-n"});
+    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
+    EXPECT_TRUE(Has(result.err, "skip read-only file")) << result.err;
+    EXPECT_EQ("stale", ReadBytesOr(copy + L"\\x\\one.bin"));
+    EXPECT_EQ(1u, Facts(copy + L"\\x\\one.bin").links);
+    // the second name became the group's first copy, the third links to it
+    EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\y\\two.bin")) << "bytes differ";
+    EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\z\\deeper\\three.bin")) << "bytes differ";
+    EXPECT_EQ(2u, Facts(copy + L"\\y\\two.bin").links);
+    EXPECT_EQ(Facts(copy + L"\\y\\two.bin").index, Facts(copy + L"\\z\\deeper\\three.bin").index);
+    SetFileAttributesW((copy + L"\\x\\one.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(HardLinkEndToEnd, DeletingSourcesKeepsTheGroupWhole) {
+    TempDir source, target;
+    std::string bytes = MakeGroup(source);
+    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-ds", L"-n"});
+    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
+    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    EXPECT_FALSE(Exists(source / L"x\\one.bin"));
+    EXPECT_FALSE(Exists(source / L"y\\two.bin"));
+    EXPECT_FALSE(Exists(source / L"z\\deeper\\three.bin"));
+    // the last name had one link left when its turn came
+    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"}) {
+        SCOPED_TRACE(Narrow(name));
+        EXPECT_TRUE(bytes == ReadBytesOr(copy + name)) << "bytes differ";
+        EXPECT_EQ(3u, Facts(copy + name).links);
+    }
+}
+
+TEST(HardLinkEndToEnd, SecurityPassCountsEachGroupOnce) {
+    TempDir source, target;
+    std::string bytes = MakeGroup(source);
+    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-sec", L"-ds", L"-n"});
+    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
+    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    EXPECT_TRUE(Has(result.out, "copy security attributes of 1 hard link groups...done in ")) << result.out;
+    EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\z\\deeper\\three.bin")) << "bytes differ";
+    EXPECT_EQ(3u, Facts(copy + L"\\x\\one.bin").links);
+}
+
+TEST(HardLinkEndToEnd, DashHLinksTargetsToTheSources) {
+    TempDir source, target;
+    std::string a = PatternBytes(100000, 1);
+    ASSERT_TRUE(WriteBytes(source / L"a.bin", a));
+    MakeFolder(source / L"sub");
+    ASSERT_TRUE(WriteBytes(source / L"sub\\b.txt", "bee"));
+    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-h", L"-n"});
+    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
+    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    EXPECT_TRUE(Has(result.out, "a.bin (hardlink created)\n")) << result.out;
+    EXPECT_TRUE(a == ReadBytesOr(copy + L"\\a.bin")) << "bytes differ";
+    EXPECT_EQ("bee", ReadBytesOr(copy + L"\\sub\\b.txt"));
+    EXPECT_EQ(2u, Facts(source / L"a.bin").links);
+    EXPECT_EQ(Facts(source / L"sub\\b.txt").index, Facts(copy + L"\\sub\\b.txt").index);
+}
