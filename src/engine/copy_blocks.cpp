@@ -95,8 +95,9 @@ int CopyBlocks() {
     char total[64];
     FormatText(total, sizeof total, "%s", FormatSizeMB(static_cast<uint64_t>(size), 1));
 
+    // the waiting thread runs time-critical while blocks move; once per loop is enough
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     for (int64_t i = 0; i < blocks; ++i) {
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
         if (!(transfer.targetOpenFlags & kFlagNoBuffering) && transfer.progressDone - transfer.flushPoint > 0x80000000LL) {
             transfer.flushPoint = transfer.progressDone;
             FlushTarget();

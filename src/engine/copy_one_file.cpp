@@ -86,6 +86,42 @@ int ReadExistingTarget(const wchar_t* path, FolderListing* listing, ExistingTarg
     return 1;
 }
 
+// The room on the target volume, asked once per target folder: a tree of many
+// small files must not pay a volume query for each. Each copy then takes its
+// share from the remembered room.
+struct RoomCache {
+    wchar_t folder[kPathCapacity];
+    int64_t room;
+    bool valid;
+};
+RoomCache roomCache;
+
+int RoomInTargetFolder(const wchar_t* targetPath, int64_t* room) {
+    static wchar_t folder[kPathCapacity];
+    lstrcpynW(folder, targetPath, kPathCapacity);
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (slash) slash[1] = 0;
+    if (roomCache.valid && wcscmp(roomCache.folder, folder) == 0) {
+        *room = roomCache.room;
+        return 1;
+    }
+    ULARGE_INTEGER available, total, free;
+    if (!GetDiskFreeSpaceExW(slash ? folder : nullptr, &available, &total, &free)) {
+        Print("Error getting free space of %S: %s\n", SkipLongPrefix(folder), LastErrorName());
+        roomCache.valid = false;
+        return 0;
+    }
+    *room = EffectiveFreeSpace(total.QuadPart, free.QuadPart);
+    lstrcpynW(roomCache.folder, folder, kPathCapacity);
+    roomCache.room = *room;
+    roomCache.valid = true;
+    return 1;
+}
+
+void TakeRoom(int64_t bytes) {
+    if (roomCache.valid && bytes > 0) roomCache.room = roomCache.room > bytes ? roomCache.room - bytes : 0;
+}
+
 // An overwrite must not write through to the other names of a linked target.
 void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
     uint32_t links = 0;
@@ -160,6 +196,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     bool deviceSource = call.sourceKind == kSourceVolume || call.sourceKind == kSourceDisk;
     bool fileTarget = !call.targetIsDevice && !call.targetIsNul;
     int64_t size = 0;
+    bool listedAbsent = false;
 
     if (!call.targetIsDevice) {
         // steps 3 to 10: files only
@@ -182,7 +219,10 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
         }
 
         ExistingTarget existing = {};
-        if (fileTarget && ReadExistingTarget(targetPath, targetListing, &existing)) {
+        bool found = fileTarget && ReadExistingTarget(targetPath, targetListing, &existing);
+        // the walk's listing already said the name is free: no need to ask again below
+        listedAbsent = fileTarget && targetListing && !found;
+        if (found) {
             call.targetExisted = 1;
             ExistingRules rules = {};
             rules.skipExisting = options.skipExisting;
@@ -385,18 +425,8 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     // step 19: room, and what stands at the target's place
     int64_t room = 0x7FFFFFFFFFFFFFFFLL;
     if (fileTarget) {
-        wchar_t folder[kPathCapacity];
-        wcsncpy(folder, targetPath, kPathCapacity - 1);
-        folder[kPathCapacity - 1] = 0;
-        wchar_t* slash = wcsrchr(folder, L'\\');
-        if (slash) slash[1] = 0;
-        ULARGE_INTEGER available, total, free;
-        if (!GetDiskFreeSpaceExW(slash ? folder : nullptr, &available, &total, &free)) {
-            Print("Error getting free space of %S: %s\n", SkipLongPrefix(folder), LastErrorName());
-            return FailBeforeLoop(&call, false);
-        }
-        room = EffectiveFreeSpace(total.QuadPart, free.QuadPart);
-        uint32_t attributes = GetFileAttributesW(targetPath);
+        if (!RoomInTargetFolder(targetPath, &room)) return FailBeforeLoop(&call, false);
+        uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(targetPath);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -448,13 +478,14 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
         bool useAllocated = (call.compressed && run.targetCompression && options.compression >= 1) ||
                             (options.sparse && run.targetSparse);
         int64_t existingSize = 0;
-        if (fileTarget) {
+        if (fileTarget && call.targetExisted) {
             DWORD high = 0;
             DWORD low = GetCompressedFileSizeW(targetPath, &high);
             if (!(low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
                 existingSize = (static_cast<int64_t>(high) << 32) | low;
         }
         int64_t needed = NeededSpace(size, transfer.sourceAllocatedSize, useAllocated, existingSize);
+        if (fileTarget) TakeRoom(needed);
         if (needed > room) {
             Print("Warning: Not enough space on target drive (%s more required)\n",
                   FormatSizeMB(static_cast<uint64_t>(needed - room), 1));

@@ -37,6 +37,11 @@ void StampTimes(const CopyCall* call) {
 }
 
 void SetTargetAttributes(const CopyCall* call) {
+    // a file made by this copy already carries its creation attributes; the
+    // system adds the archive bit to a new file, so only that case is free
+    if (!call->targetExisted && !call->readOnly && (call->creationAttributes & FILE_ATTRIBUTE_ARCHIVE) &&
+        !call->streamCall)
+        return;
     uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
     SetFileAttributesW(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 }

@@ -39,13 +39,15 @@ int OpenSourceFile(const CopyCall& call) {
     return 1;
 }
 
-int CreateTargetFile(const CopyCall& call, uint32_t* disposition) {
+int CreateTargetFile(CopyCall& call, uint32_t* disposition) {
     *disposition = call.targetIsDevice ? OPEN_EXISTING : OPEN_ALWAYS;
     bool deleteTried = false;
     for (;;) {
         void* handle = fileOps->Open(call.targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode, *disposition,
                                      transfer.targetOpenFlags | call.creationAttributes);
         if (IsValidHandle(handle)) {
+            // a file that appeared after the folder was listed is an existing target
+            if (*disposition == OPEN_ALWAYS && GetLastError() == ERROR_ALREADY_EXISTS) call.targetExisted = 1;
             transfer.targetHandle = handle;
             return 1;
         }
