@@ -40,6 +40,9 @@ int StartIoWorkers();
 void StopIoWorkers();
 // Hands the job over (starting the workers when needed); WaitJob returns its result.
 void StartJob(int worker, BlockJob job, uint32_t argument);
+// Nonzero: jobs run at once on the calling thread (a loop of one block has
+// nothing to overlap, and a hand-over costs more than such a block).
+void RunJobsHere(int here);
 int WaitJob(int worker);
 
 // ---- block I/O ----

@@ -32,6 +32,7 @@ struct TransferState {
     void* targetHandle;
     void* verifyHandle;
 
+    int hurried;                 // the waiting thread runs time-critical
     uint32_t sourceOpenFlags;
     uint32_t targetOpenFlags;
 

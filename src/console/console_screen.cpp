@@ -144,6 +144,7 @@ int IsCursorVisible() {
 }
 
 void SetCursorVisible(int visible) {
+    if (!StandardOutputIsConsole()) return;
     CONSOLE_CURSOR_INFO info = {8, visible ? TRUE : FALSE};
     SetConsoleCursorInfo(Output(), &info);
 }

@@ -49,7 +49,9 @@ int FinishLoop(int complete, bool flush, int64_t size) {
     if (flush && !(transfer.targetOpenFlags & kFlagNoBuffering) && size > 0x100000 &&
         IsValidHandle(transfer.targetHandle))
         FlushTarget();
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    RunJobsHere(0);
+    if (transfer.hurried) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    transfer.hurried = 0;
     transfer.loopElapsed = GetTickCount() - transfer.loopStartTick;
     transfer.loopComplete = complete;
     return complete;
@@ -88,6 +90,7 @@ int CopyBlocks() {
         return remaining < block ? static_cast<uint32_t>(RoundUpTo(static_cast<uint64_t>(remaining), unit)) : block;
     };
 
+    RunJobsHere(blocks == 1);
     if (!RunJob(kReaderWorker, ReadBlockThread, nextLength())) {
         run.aborted = 1;
         return FinishLoop(0, false, size);
@@ -95,8 +98,10 @@ int CopyBlocks() {
     char total[64];
     FormatText(total, sizeof total, "%s", FormatSizeMB(static_cast<uint64_t>(size), 1));
 
-    // the waiting thread runs time-critical while blocks move; once per loop is enough
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    // the waiting thread runs time-critical while blocks move; once per loop is
+    // enough, and a file of one block has no second block to hurry
+    const bool hurry = blocks > 1;
+    if (hurry) transfer.hurried = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     for (int64_t i = 0; i < blocks; ++i) {
         if (!(transfer.targetOpenFlags & kFlagNoBuffering) && transfer.progressDone - transfer.flushPoint > 0x80000000LL) {
             transfer.flushPoint = transfer.progressDone;

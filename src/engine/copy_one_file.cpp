@@ -176,10 +176,43 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
     return 1;
 }
 
+// The source opened for reading at once: its size, link count and index come
+// from the same handle the copy then reads through, instead of a probe of its
+// own. 0 when it cannot be opened so; the probe and the later open then decide.
+int OpenSourceForSizes(const wchar_t* path, int64_t* size, uint32_t* links, uint64_t* index) {
+    uint32_t share = run.sourceShareMode ? run.sourceShareMode : FILE_SHARE_READ;
+    void* handle = fileOps->Open(path, GENERIC_READ, share, OPEN_EXISTING, transfer.sourceOpenFlags);
+    if (!IsValidHandle(handle)) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        fileOps->Close(handle);
+        return 0;
+    }
+    transfer.sourceHandle = handle;
+    *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    *links = info.nNumberOfLinks;
+    *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 1;
+}
+
+int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                     const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing);
+
 }  // namespace
 
 int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
                 const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
+    int copied = CopyOneFileSteps(sourcePath, sourceAttributes, sourceTime, targetPath, linkCounter, streamFlag,
+                                  targetListing);
+    // a skip or a link decided before the copy leaves no source handle behind
+    CloseHandleOf(&transfer.sourceHandle);
+    return copied;
+}
+
+namespace {
+
+int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                     const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
     if (run.stopRequested || run.breakRequested) return 0;
     ResetTransferForFile();
     if (sourceAttributes == INVALID_FILE_ATTRIBUTES) sourceAttributes = 0;
@@ -205,7 +238,13 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
         } else if (call.sourceKind == kSourceFile) {
             uint32_t links = 0;
             uint64_t index = 0;
-            if (!ProbeFile(sourcePath, &size, &links, &index)) {
+            if (run.securitySupported && options.security) {
+                transfer.sourceOpenFlags |= kFlagBackupSemantics;
+                transfer.targetOpenFlags |= kFlagBackupSemantics;
+            }
+            // -h links the source itself, which an open handle without write sharing would block
+            if (!(!streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index)) &&
+                !ProbeFile(sourcePath, &size, &links, &index)) {
                 if (!options.quiet)
                     PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
                 CountUp(&run.failedCopies);
@@ -330,6 +369,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
                 }
                 if (linkCounter) ++*linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
+                CloseHandleOf(&transfer.sourceHandle);
                 if (options.deleteSource) RemoveSourceFile(sourcePath);
                 return 1;
             }
@@ -361,7 +401,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
 
     // steps 12 and 13: open the source, sizes and times
     if (call.sourceKind != kSourceNul) {
-        if (!OpenSourceFile(call)) return FailBeforeLoop(&call, false);
+        if (!IsValidHandle(transfer.sourceHandle) && !OpenSourceFile(call)) return FailBeforeLoop(&call, false);
         if (deviceSource) {
             if (!PrepareSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume, &size))
                 return FailBeforeLoop(&call, false);
@@ -533,3 +573,5 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     SettleLinkGroup(targetPath, copied && !call.verifyFailed);
     return copied;
 }
+
+}  // namespace

@@ -6,6 +6,11 @@
 #include "block_copy.h"
 
 namespace {
+// set while a loop has nothing to overlap: its jobs then run on the calling thread
+int jobsHere;
+}  // namespace
+
+namespace {
 
 typedef BOOL(WINAPI* WaitOnAddressProc)(volatile VOID*, PVOID, SIZE_T, DWORD);
 typedef VOID(WINAPI* WakeByAddressProc)(PVOID);
@@ -111,8 +116,10 @@ void StopIoWorkers() {
     running = false;
 }
 
+void RunJobsHere(int here) { jobsHere = here; }
+
 void StartJob(int id, BlockJob job, uint32_t argument) {
-    if (!running && !StartIoWorkers()) {
+    if (jobsHere || (!running && !StartIoWorkers())) {
         // no thread to hand over to: the job runs here, the outcome is the same
         workers[id].job = nullptr;
         workers[id].result = job(argument);

@@ -122,7 +122,7 @@ int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPositio
         return 0;
     }
     // clusters allocated now would stay uncompressed in a compressed file
-    if (CompressionOf(handle) != 0) return 1;
+    if (run.targetCompression && CompressionOf(handle) != 0) return 1;
     int ok = compressionSystem->SetPointer(handle, allocationSize) && compressionSystem->SetEndOfFile(handle);
     DWORD error = GetLastError();
     if (!compressionSystem->SetPointer(handle, startPosition)) return 0;
