@@ -16,6 +16,9 @@ bool IsModifierKey(const KEY_EVENT_RECORD& key) {
 }  // namespace
 
 void ReleaseKeys(const wchar_t* virtualKeys) {
+    // keys only matter to a console someone types at; without one, synthetic
+    // key events would only wake the window system for nothing
+    if (!StandardOutputIsConsole()) return;
     for (const wchar_t* key = virtualKeys; *key; ++key)
         keybd_event(static_cast<BYTE>(*key), static_cast<BYTE>(MapVirtualKeyW(*key, 0)), KEYEVENTF_KEYUP, 0);
 }
