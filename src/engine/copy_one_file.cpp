@@ -183,15 +183,26 @@ int OpenSourceForSizes(const wchar_t* path, int64_t* size, uint32_t* links, uint
     uint32_t share = run.sourceShareMode ? run.sourceShareMode : FILE_SHARE_READ;
     void* handle = fileOps->Open(path, GENERIC_READ, share, OPEN_EXISTING, transfer.sourceOpenFlags);
     if (!IsValidHandle(handle)) return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
+    // The standard record holds size and link count; the full record also asks
+    // the volume for its serial number, which some systems answer slowly, so it
+    // is fetched only for a file with several names.
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
         fileOps->Close(handle);
         return 0;
     }
+    *size = standard.EndOfFile.QuadPart;
+    *links = standard.NumberOfLinks;
+    *index = 0;
+    if (standard.NumberOfLinks >= 2) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(handle, &info)) {
+            fileOps->Close(handle);
+            return 0;
+        }
+        *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
     transfer.sourceHandle = handle;
-    *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    *links = info.nNumberOfLinks;
-    *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return 1;
 }
 
@@ -564,8 +575,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             transfer.targetAllocatedSize = transfer.targetSize;
         }
         transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
-        wcsncpy(transfer.sourcePath, sourcePath, kPathCapacity - 1);
-        wcsncpy(transfer.targetPath, targetPath, kPathCapacity - 1);
+        lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
+        lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
         CopyBlocks();
     }
     int copied = FinishCopy(&call);

@@ -327,9 +327,9 @@ int VerifyExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, i
     file.mark = &mark;
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.targetHandle);
-    wcsncpy(transfer.sourcePath, sourcePath, kPathCapacity - 1);
+    lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
     transfer.sourcePath[kPathCapacity - 1] = 0;
-    wcsncpy(transfer.targetPath, targetPath, kPathCapacity - 1);
+    lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
     transfer.targetPath[kPathCapacity - 1] = 0;
     transfer.fileBlockSize = 0;
     int verified = VerifyFile(file);
