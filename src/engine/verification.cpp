@@ -236,11 +236,27 @@ bool UnitEqual(const uint8_t* block, const uint8_t* readBack, uint32_t length, u
 
 }  // namespace
 
+// Where two buffers first differ, or length when they are equal: whole
+// machine words first, as the common case is a block without a difference.
+uint32_t FirstDifference(const uint8_t* a, const uint8_t* b, uint32_t length) {
+    uint32_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        uint64_t x[4], y[4];
+        memcpy(x, a + i, 32);
+        memcpy(y, b + i, 32);
+        if (((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) != 0) break;
+    }
+    while (i < length && a[i] == b[i]) ++i;
+    return i;
+}
+
 uint32_t DiffBlocks(const uint8_t* source, const uint8_t* target, uint32_t length, uint64_t baseOffset) {
     uint32_t count = 0;
     bool listing = true;
+    const uint32_t first = FirstDifference(source, target, length);
+    if (first == length) return 0;
     const uint32_t groups = length / 8 + 1;
-    for (uint32_t g = 0; g < groups; ++g) {
+    for (uint32_t g = first / 8; g < groups; ++g) {
         if (run.stopRequested) break;
         const uint32_t from = g * 8;
         const uint32_t to = length - from < 8 ? length : from + 8;
