@@ -90,7 +90,9 @@ int CopyBlocks() {
         return remaining < block ? static_cast<uint32_t>(RoundUpTo(static_cast<uint64_t>(remaining), unit)) : block;
     };
 
-    RunJobsHere(blocks == 1);
+    // Without overlap a hand-over only adds two thread switches per block:
+    // sequential operation and a file of one block move on this thread.
+    RunJobsHere(blocks == 1 || !parallel);
     if (!RunJob(kReaderWorker, ReadBlockThread, nextLength())) {
         run.aborted = 1;
         return FinishLoop(0, false, size);
@@ -100,7 +102,7 @@ int CopyBlocks() {
 
     // the waiting thread runs time-critical while blocks move; once per loop is
     // enough, and a file of one block has no second block to hurry
-    const bool hurry = blocks > 1;
+    const bool hurry = blocks > 1 && parallel;
     if (hurry) transfer.hurried = SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     for (int64_t i = 0; i < blocks; ++i) {
         if (!(transfer.targetOpenFlags & kFlagNoBuffering) && transfer.progressDone - transfer.flushPoint > 0x80000000LL) {
