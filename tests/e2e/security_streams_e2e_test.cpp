@@ -46,7 +46,7 @@ TEST(SecurityStreamsEndToEnd, SecurityAndStreamsNeverSpoilTheData) {
     TempDir again;
     result = RunQtxArgs({source.path() + L"\\", again.path(), L"-s", L"-sec", L"-ds"});
     EXPECT_EQ(ReadBytesOr(again / L"big.bin"), big);
-    if (Exists(source / L"big.bin")) EXPECT_EQ(ReadBytesOr(source / L"big.bin"), big);
+    if (Exists(source / L"big.bin")) { EXPECT_EQ(ReadBytesOr(source / L"big.bin"), big); }
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ TEST_F(EngineTest, CopiesEverySizeByteForByteInBothModes) {
             EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), 132000000000000000ull);
             EXPECT_EQ(run.runBytesCopied, static_cast<int64_t>(size));
             EXPECT_EQ(run.failedCopies, 0);
-            if (parallel && size == 0x100001) EXPECT_EQ(faults.writes, 9);   // 128 KiB blocks
-            if (parallel && size == 0x100000) EXPECT_EQ(faults.writes, 1);
+            if (parallel && size == 0x100001) { EXPECT_EQ(faults.writes, 9); }   // 128 KiB blocks
+            if (parallel && size == 0x100000) { EXPECT_EQ(faults.writes, 1); }
         }
     }
 }

@@ -175,7 +175,7 @@ TEST_F(ReadRecoveryTest, OtherErrorsAskAndNoReadsAgain) {
         EXPECT_EQ(questionsAsked, 1);
         EXPECT_NE(output.err.find("read error ACCESS_DENIED - abort? (Y/N)"), std::string::npos) << output.err;
         EXPECT_EQ(run.aborted, yes);
-        if (!yes) EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+        if (!yes) { EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data); }
     }
 }
 

@@ -226,7 +226,7 @@ TEST_F(VerificationTest, ImmediateVerificationWritesDifferingUnitsAgain) {
         EXPECT_EQ(inject.WritesAt(kBlock + 512), persistent ? kImmediateRewrites : 1);
         EXPECT_EQ(run.verifyFailures, persistent);
         EXPECT_EQ(Exists(dir / L"src.bin"), persistent == 1);
-        if (!persistent) EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+        if (!persistent) { EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data); }
     }
 }
 
