@@ -114,6 +114,33 @@ TEST_F(RunChecks, RecursionGuards) {
     EXPECT_EQ(ReadBytesOr(dir / L"src2\\sub\\b.txt"), "beta");
 }
 
+// A drive letter that no volume answers to, for the volume checks.
+std::wstring MissingDrive() {
+    DWORD drives = GetLogicalDrives();
+    for (wchar_t letter = L'Q'; letter <= L'Y'; ++letter)
+        if (!(drives & (1u << (letter - L'A')))) return std::wstring(1, letter) + L":";
+    return L"";
+}
+
+TEST_F(RunChecks, VolumesThatDoNotExist) {
+    std::wstring drive = MissingDrive();
+    ASSERT_FALSE(drive.empty());
+    RunResult r = Run(drive + L"\\file.bin out");
+    EXPECT_EQ(r.exitCode, 5);
+    EXPECT_TRUE(Has(r.err, "source volume is invalid (")) << r.out << r.err;
+    EXPECT_TRUE(Has(r.err, ") -> abort\n")) << r.err;
+    r = Run(L"file.bin " + drive + L"\\out");
+    EXPECT_EQ(r.exitCode, 6);
+    EXPECT_TRUE(Has(r.err, "target volume is invalid (")) << r.out << r.err;
+}
+
+TEST_F(RunChecks, WarningsLetTheRunGoOn) {
+    RunResult r = Run(L"src\\a.txt . -sp");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "Warning: Target folder ends with a period, this causes problems!\r\n")) << r.out;
+    EXPECT_EQ(ReadBytesOr(dir / L"a.txt"), "alpha");
+}
+
 TEST_F(RunChecks, NotFound) {
     RunResult r = Run(L"nothing.bin out");
     EXPECT_EQ(r.exitCode, 10);
