@@ -33,6 +33,7 @@ struct TransferState {
     void* verifyHandle;
 
     int hurried;                 // the waiting thread runs time-critical
+    int finishOnStop;            // a stop request waits for the end of this file
     uint32_t sourceOpenFlags;
     uint32_t targetOpenFlags;
 

@@ -137,7 +137,9 @@ int CopyBlocks() {
         if (!readOk) return FinishLoop(0, false, size);
         ShowProgress(size, start, i, total);
         transfer.writerIndex = transfer.readerIndex;
-        if (run.stopRequested || run.breakRequested) return FinishLoop(0, true, size);
+        // A mirror overwrites targets in place: one cut short would be neither the
+        // old file nor the new one, so such a file is finished before the stop.
+        if ((run.stopRequested || run.breakRequested) && !transfer.finishOnStop) return FinishLoop(0, true, size);
     }
     return FinishLoop(1, true, size);
 }

@@ -577,7 +577,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
         lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
         lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
+        transfer.finishOnStop = options.mirror && call.targetExisted && fileTarget;
         CopyBlocks();
+        transfer.finishOnStop = 0;
     }
     int copied = FinishCopy(&call);
     // later names are linked only to a complete copy

@@ -93,7 +93,9 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
     EXPECT_TRUE(top->hadListing);
     EXPECT_TRUE(top->targetListed);
     for (const CopyCall& call : fake.copies)
-        if (call.source.find(L"old.txt") != std::wstring::npos) EXPECT_FALSE(call.targetListed);
+        if (call.source.find(L"old.txt") != std::wstring::npos) {
+            EXPECT_FALSE(call.targetListed);
+        }
 }
 
 TEST(WalkFolder, WithoutRecursionOnlyTopFiles) {

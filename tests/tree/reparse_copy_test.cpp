@@ -128,11 +128,6 @@ public:
     }
 };
 
-void Put16(Bytes* b, size_t v) {
-    b->push_back(v & 0xFF);
-    b->push_back((v >> 8) & 0xFF);
-}
-
 Bytes LinkData(uint32_t tag, const std::wstring& substitute, const std::wstring& print, uint32_t flags = 0) {
     auto names = std::make_unique<ReparseNames>();
     names->tag = tag;
