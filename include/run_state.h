@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "volume_capabilities.h"
+
 constexpr int kPathCapacity = 32768;   // characters, terminator included
 constexpr int kShortPathCapacity = 260;
 
@@ -37,8 +39,8 @@ struct RunState {
     int wofAvailable;
 
     // capabilities from the file-system flags of each volume
-    int sourceReparse, sourceSparse, sourceCompression, sourceStreams, sourceEncryption, sourceHardLinks;
-    int targetReparse, targetSparse, targetCompression, targetStreams, targetEncryption, targetHardLinks;
+    VolumeCapabilities sourceCaps;
+    VolumeCapabilities targetCaps;
     int targetCompressed;
     int securitySupported;
 

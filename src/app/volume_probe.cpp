@@ -51,13 +51,7 @@ int ProbeVolumes() {
             Print("invalid source: GetVolumeInformation(%S) err=%s -> abort\n", run.sourceVolumeRoot, LastErrorName());
             return kExitSourceAccess;
         }
-        VolumeCapabilities caps = CapabilitiesFromFlags(sourceFlags, osVersion.packed);
-        run.sourceReparse = caps.reparse;
-        run.sourceSparse = caps.sparse;
-        run.sourceCompression = caps.compression;
-        run.sourceStreams = caps.streams;
-        run.sourceEncryption = caps.encryption;
-        run.sourceHardLinks = caps.hardLinks;
+        run.sourceCaps = CapabilitiesFromFlags(sourceFlags, osVersion.packed);
         run.sourceCluster = ClusterSize(run.sourceVolumeRoot);
     }
     if (run.targetVolumeRoot[0] && !run.targetIsDevice) {
@@ -67,13 +61,7 @@ int ProbeVolumes() {
             Print("invalid target: GetVolumeInformation(%S) err=%s -> abort\n", run.targetVolumeRoot, LastErrorName());
             return kExitTargetAccess;
         }
-        VolumeCapabilities caps = CapabilitiesFromFlags(targetFlags, osVersion.packed);
-        run.targetReparse = caps.reparse;
-        run.targetSparse = caps.sparse;
-        run.targetCompression = caps.compression;
-        run.targetStreams = caps.streams;
-        run.targetEncryption = caps.encryption;
-        run.targetHardLinks = caps.hardLinks;
+        run.targetCaps = CapabilitiesFromFlags(targetFlags, osVersion.packed);
         run.targetCompressed = (targetFlags & FILE_VOLUME_IS_COMPRESSED) != 0;
         run.targetCluster = ClusterSize(run.targetVolumeRoot);
         run.maxTargetFileSize = MaxFileSizeOfFileSystem(fileSystem, run.targetCluster, run.maxTargetFileSize);
@@ -82,11 +70,11 @@ int ProbeVolumes() {
     }
     run.largestCluster = run.sourceCluster > run.targetCluster ? run.sourceCluster : run.targetCluster;
 
-    if (options.sparse && !run.targetSparse) {
+    if (options.sparse && !run.targetCaps.sparse) {
         Print("target does not support sparse files -> ignored\n");
         options.sparse = 0;
     }
-    if ((options.compression == 2 || options.compression == 3) && !run.targetCompression) {
+    if ((options.compression == 2 || options.compression == 3) && !run.targetCaps.compression) {
         Print("target does not support compression -> ignored\n");
         options.compression = 0;
     }
@@ -130,7 +118,7 @@ int ProbeVolumes() {
     PrintW(options.mirror ? L"mirror %s to %s\n" : L"copy %s to %s\n", SkipLongPrefix(run.sourcePath),
            SkipLongPrefix(run.targetPath));
     CreateHashBuffers();
-    if (run.sourceHardLinks && !run.linkGroups) run.linkGroups = CreateHardLinkList();
+    if (run.sourceCaps.hardLinks && !run.linkGroups) run.linkGroups = CreateHardLinkList();
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     return -1;
 }

@@ -262,7 +262,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 return 0;
             }
             // a file with several names proves hard links even where the volume flags omit them
-            if ((run.sourceHardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
+            if ((run.sourceCaps.hardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
                 call.linkCount = links;
                 call.fileIndex = index;
             }
@@ -337,7 +337,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         // reparse points
         if (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
-                if (run.targetReparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
+                if (run.targetCaps.reparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
                     if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
                     SetFileAttributesW(targetPath, sourceAttributes);
                     return 1;
@@ -390,18 +390,18 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         // attributes and flags
         call.creationAttributes = CreationAttributesOf(sourceAttributes);
         call.readOnly = (sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
-        call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetSparse;
+        call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetCaps.sparse;
         call.compressed =
-            (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCompression && options.compression != 0;
+            (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCaps.compression && options.compression != 0;
         if (run.securitySupported && options.security) {
             transfer.sourceOpenFlags |= kFlagBackupSemantics;
             transfer.targetOpenFlags |= kFlagBackupSemantics;
         }
-        if (HasStreamName(sourcePath) && !run.sourceStreams) {
+        if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
             Print("source drive does not support streams -> abort\n");
             return 0;
         }
-        if (HasStreamName(targetPath) && !run.targetStreams) {
+        if (HasStreamName(targetPath) && !run.targetCaps.streams) {
             Print("target drive does not support streams -> abort\n");
             return 0;
         }
@@ -526,8 +526,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     // step 24: space and preallocation
     if (!call.targetIsNul) {
-        bool useAllocated = (call.compressed && run.targetCompression && options.compression >= 1) ||
-                            (options.sparse && run.targetSparse);
+        bool useAllocated = (call.compressed && run.targetCaps.compression && options.compression >= 1) ||
+                            (options.sparse && run.targetCaps.sparse);
         int64_t existingSize = 0;
         if (fileTarget && call.targetExisted) {
             DWORD high = 0;
@@ -558,12 +558,12 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     SetCursorVisible(0);
 
     // steps 26 and 27: sparse and compression
-    if (fileTarget && run.targetSparse && (call.sparse || options.sparse)) {
+    if (fileTarget && run.targetCaps.sparse && (call.sparse || options.sparse)) {
         DWORD returned = 0;
         transfer.sparseMode =
             DeviceIoControl(transfer.targetHandle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
     }
-    if (fileTarget && run.targetCompression)
+    if (fileTarget && run.targetCaps.compression)
         ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, sourcePath, call.compressed, size,
                              transfer.sourceAllocatedSize);
 

@@ -125,7 +125,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         }
     }
     if (targetAttributes != kNoAttributes) {
-        if (run.targetCompression && (found.attributes & kAttributeCompressed) &&
+        if (run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
         if ((found.attributes ^ targetAttributes) & ~kAttributeCompressed)

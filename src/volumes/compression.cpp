@@ -122,7 +122,7 @@ int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPositio
         return 0;
     }
     // clusters allocated now would stay uncompressed in a compressed file
-    if (run.targetCompression && CompressionOf(handle) != 0) return 1;
+    if (run.targetCaps.compression && CompressionOf(handle) != 0) return 1;
     int ok = compressionSystem->SetPointer(handle, allocationSize) && compressionSystem->SetEndOfFile(handle);
     DWORD error = GetLastError();
     if (!compressionSystem->SetPointer(handle, startPosition)) return 0;
@@ -132,7 +132,7 @@ int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPositio
 
 int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* sourcePath, int sourceCompressed,
                          int64_t sourceSize, int64_t sourceOnDisk) {
-    if (!run.targetCompression || !IsOpen(targetHandle)) return 0;
+    if (!run.targetCaps.compression || !IsOpen(targetHandle)) return 0;
     int saving = CompressionSaving(sourceCompressed, sourceSize, sourceOnDisk, run.targetCluster);
     uint16_t s = CompressionOf(sourceHandle);
     uint16_t t = CompressionOf(targetHandle);
@@ -155,7 +155,7 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
     facts.level = options.compression;
     facts.wofRequested = options.wof;
     facts.wofServiceRunning = run.wofAvailable;
-    facts.targetVolumeCompresses = run.targetCompression;
+    facts.targetVolumeCompresses = run.targetCaps.compression;
     facts.sourceCompressed = sourceCompressed;
     facts.largestCluster = run.largestCluster;
     if (!SizesOf(sourcePath, nullptr, &facts.sourceSize, &facts.sourceOnDisk, 0)) return 0;

@@ -93,7 +93,7 @@ protected:
         run.sourceDriveType = run.targetDriveType = DRIVE_FIXED;
         run.sourceShareMode = FILE_SHARE_READ;
         run.targetShareMode = FILE_SHARE_READ;
-        run.sourceHardLinks = run.targetHardLinks = 1;
+        run.sourceCaps.hardLinks = run.targetCaps.hardLinks = 1;
         transfer.sourceOpenFlags = 0;
         ASSERT_TRUE(PrepareBlockBuffers(0));
         if (blockSize) transfer.runBlockSize = blockSize;

@@ -147,10 +147,10 @@ protected:
         compressionSystem = &fake;
         savedOptions_ = options;
         savedOs_ = osVersion;
-        savedRun_ = {run.targetCompression, run.wofAvailable, run.targetCluster, run.largestCluster,
+        savedRun_ = {run.targetCaps.compression, run.wofAvailable, run.targetCluster, run.largestCluster,
                      run.ntfsCompressedCount, run.ntfsSavedBytes, run.wofCompressedCount, run.wofSavedBytes};
         options = Options();
-        run.targetCompression = 1;
+        run.targetCaps.compression = 1;
         run.wofAvailable = 0;
         run.targetCluster = run.largestCluster = 4096;
         run.ntfsCompressedCount = run.ntfsSavedBytes = run.wofCompressedCount = run.wofSavedBytes = 0;
@@ -161,7 +161,7 @@ protected:
         compressionSystem = savedSystem_;
         options = savedOptions_;
         osVersion = savedOs_;
-        run.targetCompression = static_cast<int>(savedRun_[0]);
+        run.targetCaps.compression = static_cast<int>(savedRun_[0]);
         run.wofAvailable = static_cast<int>(savedRun_[1]);
         run.targetCluster = static_cast<uint32_t>(savedRun_[2]);
         run.largestCluster = static_cast<uint32_t>(savedRun_[3]);
@@ -320,11 +320,11 @@ TEST_F(CompressionTest, NewTargetFollowsTheLevel) {
     fake.files[L"T\\c.dat"] = {};
     EXPECT_EQ(1, ApplyNtfsCompression(OpenFake(L"S\\c.dat"), OpenFake(L"T\\c.dat"), L"S\\c.dat", 1, 100000, 40960));
     EXPECT_EQ(2, fake.files[L"T\\c.dat"].format);
-    run.targetCompression = 0;
+    run.targetCaps.compression = 0;
     fake.files[L"T\\c.dat"].format = 0;
     EXPECT_EQ(0, ApplyNtfsCompression(OpenFake(L"S\\c.dat"), OpenFake(L"T\\c.dat"), L"S\\c.dat", 1, 100000, 40960));
     EXPECT_EQ(0, fake.files[L"T\\c.dat"].format);
-    run.targetCompression = 1;
+    run.targetCaps.compression = 1;
 
     // failure is reported with its number; a large source warns after success
     options.compression = 3;
