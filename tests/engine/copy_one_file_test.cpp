@@ -119,51 +119,6 @@ TEST_F(EngineTest, NulTargetReadsEverythingWritesNothing) {
     EXPECT_EQ(transfer.bytesRead, 300000);
 }
 
-TEST_F(EngineTest, ExistingTargetPolicies) {
-    TempDir dir;
-    std::string data = PatternBytes(5000, 1);
-    std::string old = PatternBytes(4000, 2);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
-    auto reset = [&](uint64_t time) {
-        SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
-        ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", time));
-    };
-
-    reset(kSourceTime - 100000000);   // no policy and nobody to ask: the default is no
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-
-    options.skipExisting = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    options.skipExisting = 0;
-
-    options.overwriteOlder = 1;
-    reset(kSourceTime + 100000000);   // newer target stays
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    reset(kSourceTime - 100000000);
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    options.overwriteOlder = 0;
-
-    options.overwrite = 1;
-    reset(kSourceTime + 100000000);
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-
-    reset(kSourceTime - 100000000);
-    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    options.overwriteReadOnly = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
 TEST_F(EngineTest, OverwriteDoesNotWriteThroughHardLinks) {
     TempDir dir;
     std::string data = PatternBytes(6000, 1);
