@@ -7,8 +7,9 @@ struct FolderListing;
 constexpr int kMirrorDeleteDepth = 130;
 
 // Deletes the entries of the target folder (ending in a backslash) that the
-// source listing lacks, and removes a target link where the source has a
-// real file or folder, so that nothing is later written through it. Entries
+// source listing lacks or holds as the other kind (file or folder), and
+// removes a target link where the source has a real file or folder, so that
+// nothing is later written through it. Entries
 // that are gone are dropped from the target listing. Does nothing unless the
 // source listing is complete; stops at a stop request.
 void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, FolderListing* sourceListing,

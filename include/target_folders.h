@@ -1,9 +1,19 @@
 // Target folders: time stamps, compression state, creation with all parents.
 #pragma once
+#include <cstdint>
+
+// Creation, last-access and last-write time of a folder (FILETIME values).
+struct FolderTimes {
+    uint64_t times[3];
+};
 
 // Copies creation, last-access and last-write time of a folder (either path
 // may end in a backslash); 1 on success or when they are equal already.
 int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder);
+// The two halves of it, for a source whose times change while it is walked
+// (-ds empties it): read before the walk, given to the target after it.
+int ReadFolderTimes(const wchar_t* folder, FolderTimes* times);
+int SetFolderTimes(const wchar_t* folder, const FolderTimes& times);
 // Gives the target the source's NTFS compression format; 1 on success.
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders);
 // Creates every missing folder of path (security attributes may be null);

@@ -60,10 +60,13 @@ int WalkSource() {
     DWORD start = GetTickCount();
     int64_t links = 0;
     if (options.scan) RunScan();
+    // read before -ds empties the source folder
+    FolderTimes rootTimes;
+    bool rootTimesRead = run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (run.breakRequested || run.stopRequested) return 0;
     // the walk wrote into the root folder after its times were copied
-    if (run.createdTargetFolder[0]) CopyFolderTimes(run.folderSource, run.createdTargetFolder);
+    if (rootTimesRead) SetFolderTimes(run.createdTargetFolder, rootTimes);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
     PrintWalkSummary(copied, links, GetTickCount() - start);

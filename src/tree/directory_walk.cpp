@@ -132,11 +132,20 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             fs->setAttributes(targetItem,
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
-    *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    // -ds empties the source folder during the walk, which moves its times on
+    FolderTimes sourceTimes;
+    bool timesRead = ReadFolderTimes(sourceItem, &sourceTimes) != 0;
+    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    *count += copied;
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
     // what was copied into the folder moved its times on
-    if (stamped) CopyFolderTimes(sourceItem, targetItem);
+    if (stamped || copied > 0) {
+        if (timesRead)
+            SetFolderTimes(targetItem, sourceTimes);
+        else
+            CopyFolderTimes(sourceItem, targetItem);
+    }
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 

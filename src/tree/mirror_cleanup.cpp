@@ -134,7 +134,8 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
         ListingEntry* source = FindInListing(sourceListing, entry->name);
         wchar_t* path = ItemPath(targetFolder, entry->name);
         bool removed = false;
-        if (!source) {
+        // a name the source now holds as the other kind is surplus as well
+        if (!source || IsFolder(entry->attributes) != IsFolder(source->attributes)) {
             if (IsFolder(entry->attributes)) {
                 MirrorDeleteFolder(path, depth);
                 removed = Gone(path);

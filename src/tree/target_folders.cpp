@@ -30,37 +30,54 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
 
 }  // namespace
 
-int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
-    wchar_t* source = WithoutTrailingBackslash(sourceFolder);
-    wchar_t* target = WithoutTrailingBackslash(targetFolder);
-    int result = 0;
-    HANDLE from = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
+    wchar_t* path = WithoutTrailingBackslash(folder);
+    HANDLE from = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    HANDLE to = INVALID_HANDLE_VALUE;
-    FILETIME sourceTimes[3], targetTimes[3];
-    if (from != INVALID_HANDLE_VALUE && GetFileTime(from, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
-        to = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (to != INVALID_HANDLE_VALUE && GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2])) {
-            if (SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
-                SameTime(sourceTimes[2], targetTimes[2])) {
-                result = 1;
-            } else if (SetFileTime(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
-                result = 1;
-            } else {
-                DWORD error = GetLastError();
-                Print("Error %s SetFileTime for directory\n", LastErrorText());
-                SetLastError(error);
-            }
+    FreeMemory(path);
+    if (from == INVALID_HANDLE_VALUE) return 0;
+    FILETIME read[3];
+    int result = GetFileTime(from, &read[0], &read[1], &read[2]) ? 1 : 0;
+    DWORD error = GetLastError();
+    CloseHandle(from);
+    for (int i = 0; result && i < 3; ++i)
+        times->times[i] = (static_cast<uint64_t>(read[i].dwHighDateTime) << 32) | read[i].dwLowDateTime;
+    SetLastError(error);
+    return result;
+}
+
+int SetFolderTimes(const wchar_t* folder, const FolderTimes& times) {
+    wchar_t* path = WithoutTrailingBackslash(folder);
+    HANDLE to = CreateFileW(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FreeMemory(path);
+    if (to == INVALID_HANDLE_VALUE) return 0;
+    FILETIME wanted[3], present[3];
+    for (int i = 0; i < 3; ++i) {
+        wanted[i].dwLowDateTime = static_cast<DWORD>(times.times[i]);
+        wanted[i].dwHighDateTime = static_cast<DWORD>(times.times[i] >> 32);
+    }
+    int result = 0;
+    if (GetFileTime(to, &present[0], &present[1], &present[2])) {
+        if (SameTime(wanted[0], present[0]) && SameTime(wanted[1], present[1]) && SameTime(wanted[2], present[2])) {
+            result = 1;
+        } else if (SetFileTime(to, &wanted[0], &wanted[1], &wanted[2])) {
+            result = 1;
+        } else {
+            DWORD error = GetLastError();
+            Print("Error %s SetFileTime for directory\n", LastErrorText());
+            SetLastError(error);
         }
     }
     DWORD error = GetLastError();
-    if (to != INVALID_HANDLE_VALUE) CloseHandle(to);
-    if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
-    FreeMemory(source);
-    FreeMemory(target);
+    CloseHandle(to);
     SetLastError(error);
     return result;
+}
+
+int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
+    FolderTimes times;
+    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times);
 }
 
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders) {

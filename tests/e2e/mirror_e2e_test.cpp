@@ -132,6 +132,42 @@ TEST(MirrorEndToEnd, MaskSourceAndReadOnlySurplus) {
     SetFileAttributesW((target / L"read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+TEST(MirrorEndToEnd, TypeChangesAreBroughtInLine) {
+    TempDir source, target;
+    Put(source, L"data\\now folder\\in.txt", "in", kBase);
+    Put(source, L"data\\now file", "file", kBase);
+    Put(target, L"data\\now folder", "was a file", kBase);
+    Put(target, L"data\\now file\\old.txt", "old", kBase);
+    RunResult r = RunQtxArgs({source / L"data", target.path(), L"-mir"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    ExpectSameTree(Tree(source / L"data"), Tree(target / L"data"));
+}
+
+// Folder times survive what the walk does inside them: files overwritten with
+// -o, and a source emptied with -ds while it is walked.
+TEST(DeleteSourceEndToEnd, TargetFoldersKeepTheirSourceFolderTimes) {
+    TempDir source, target;
+    Put(source, L"data\\a.txt", "a", kBase);
+    Put(source, L"data\\sub\\b.txt", "b", kBase);
+    auto stampFolders = [&](const TempDir& root, uint64_t time) {
+        ASSERT_TRUE(SetLastWriteTime(root / L"data\\sub", time));
+        ASSERT_TRUE(SetLastWriteTime(root / L"data", time));
+    };
+    stampFolders(source, kBase - kDay);
+    ASSERT_EQ(0, RunQtxArgs({source / L"data", target.path()}).exitCode);
+    stampFolders(target, kBase + kDay);
+    RunResult over = RunQtxArgs({source / L"data", target.path(), L"-o"});
+    EXPECT_EQ(kBase - kDay, LastWriteTime(target / L"data\\sub")) << over.out;
+    EXPECT_EQ(kBase - kDay, LastWriteTime(target / L"data"));
+
+    TempDir moved;
+    RunResult r = RunQtxArgs({source / L"data", moved.path(), L"-ds"});
+    EXPECT_FALSE(Exists(source / L"data")) << r.out << r.err;
+    EXPECT_EQ("b", ReadBytesOr(moved / L"data\\sub\\b.txt"));
+    EXPECT_EQ(kBase - kDay, LastWriteTime(moved / L"data\\sub")) << r.out;
+    EXPECT_EQ(kBase - kDay, LastWriteTime(moved / L"data"));
+}
+
 TEST(DeleteSourceEndToEnd, OnlyCopiedFilesAndEmptiedFoldersLeaveTheSource) {
     TempDir source, target;
     Put(source, L"data\\a.txt", "a", kBase);
