@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "directory_walk.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "run_state.h"
@@ -42,9 +43,21 @@ void AddEntry(FolderListing* listing, ListingEntry* entry, int64_t* capacity) {
     listing->entries[listing->count++] = entry;
 }
 
+void InitListing(FolderListing* listing, const wchar_t* path, const wchar_t* mask, uint32_t* fileCount,
+                 uint32_t* folderCount, int recursive, const uint32_t* progressAt) {
+    memset(listing, 0, sizeof *listing);
+    listing->path = CopyWithRoom(path, 1);
+    listing->mask = CopyWithRoom(mask && *mask ? mask : L"*", 0);
+    listing->recursive = recursive;
+    listing->progressAt = progressAt ? *progressAt : kNoProgress;
+    listing->fileCount = fileCount;
+    listing->folderCount = folderCount;
+}
+
 // One enumeration fills the table, which grows as needed: a counting pass
 // beforehand would read every folder twice and still race with new entries.
-void FillListing(FolderListing* listing) {
+// depth counts the levels below the listed root, bounded as the walk is.
+void FillListing(FolderListing* listing, int depth) {
     const TreeFileSystem* fs = treeFileSystem;
     size_t pathLength = wcslen(listing->path);
     if (pathLength == 0 || listing->path[pathLength - 1] != L'\\') listing->path[pathLength++] = L'\\';
@@ -109,13 +122,18 @@ void FillListing(FolderListing* listing) {
         if (!(entry->attributes & kAttributeDirectory)) continue;
         // links are entered only when -p asks to look through them
         if ((entry->attributes & kAttributeReparsePoint) && !options.parseReparse) continue;
+        if (depth >= kMaxWalkDepth) {
+            Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, entry->name);
+            listing->complete = 0;
+            continue;
+        }
         wchar_t* subPath = static_cast<wchar_t*>(AllocZero((pathLength + wcslen(entry->name) + 2) * sizeof(wchar_t)));
         memcpy(subPath, listing->path, pathLength * sizeof(wchar_t));
         wcscpy(subPath + pathLength, entry->name);
         entry->sub = static_cast<FolderListing*>(AllocZero(sizeof(FolderListing)));
         uint32_t position = listing->progressAt;
-        BuildListing(entry->sub, subPath, listing->mask, listing->fileCount, listing->folderCount, 1, 1,
-                     &position, nullptr);
+        InitListing(entry->sub, subPath, listing->mask, listing->fileCount, listing->folderCount, 1, &position);
+        FillListing(entry->sub, depth + 1);
         FreeMemory(subPath);
         if (!entry->sub->complete) listing->complete = 0;
         if (StopAsked()) {
@@ -126,7 +144,7 @@ void FillListing(FolderListing* listing) {
 }
 
 DWORD WINAPI ListingThread(void* parameter) {
-    FillListing(static_cast<FolderListing*>(parameter));
+    FillListing(static_cast<FolderListing*>(parameter), 0);
     return 0;
 }
 
@@ -161,18 +179,12 @@ FolderListing* BuildListing(FolderListing* listing, const wchar_t* path, const w
                             void** threadHandle) {
     // every caller asks for folders first, which lookups rely on
     (void)foldersFirst;
-    memset(listing, 0, sizeof *listing);
-    listing->path = CopyWithRoom(path, 1);
-    listing->mask = CopyWithRoom(mask && *mask ? mask : L"*", 0);
-    listing->recursive = recursive;
-    listing->progressAt = progressAt ? *progressAt : kNoProgress;
-    listing->fileCount = fileCount;
-    listing->folderCount = folderCount;
+    InitListing(listing, path, mask, fileCount, folderCount, recursive, progressAt);
     if (threadHandle) {
         *threadHandle = CreateThread(nullptr, 0, ListingThread, listing, 0, nullptr);
         if (*threadHandle) return listing;
     }
-    FillListing(listing);
+    FillListing(listing, 0);
     return listing;
 }
 

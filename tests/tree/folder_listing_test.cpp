@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "directory_walk.h"
 #include "folder_listing.h"
 #include "options.h"
 #include "run_state.h"
@@ -140,6 +141,38 @@ TEST(FolderListing, IncompleteListingsSaySo) {
     FreeListing(&listing);
     EXPECT_EQ(0, CountEntries((Long(empty.path()) + L"\\*").c_str()));
     EXPECT_EQ(11, CountEntries((Long(dir.path()) + L"\\*").c_str()));
+}
+
+// Every folder holds one sub-folder, without end.
+void* EndlessFirst(const wchar_t*, FoundName* found) {
+    *found = FoundName();
+    found->attributes = kAttributeDirectory;
+    wcscpy(found->name, L"d");
+    return found;
+}
+int EndlessNext(void*, FoundName*) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return 0;
+}
+void EndlessClose(void*) {}
+
+TEST(FolderListing, RecursiveListingStopsAtTheWalkDepth) {
+    TreeFileSystem endless = realTreeFileSystem;
+    endless.findFirst = EndlessFirst;
+    endless.findNext = EndlessNext;
+    endless.findClose = EndlessClose;
+    treeFileSystem = &endless;
+    FolderListing listing;
+    uint32_t folders = 0;
+    BuildListing(&listing, L"C:\\x", L"*", nullptr, &folders, 1, 1, nullptr, nullptr);
+    treeFileSystem = &realTreeFileSystem;
+    EXPECT_EQ(0, listing.complete);
+    // the root and the levels below it down to the limit are listed
+    EXPECT_EQ(static_cast<uint32_t>(kMaxWalkDepth) + 1, folders);
+    int levels = 0;
+    for (FolderListing* level = &listing; level; level = level->count ? level->entries[0]->sub : nullptr) ++levels;
+    EXPECT_EQ(kMaxWalkDepth + 1, levels);
+    FreeListing(&listing);
 }
 
 TEST(FolderListing, FillsOnAThreadAndWaits) {
