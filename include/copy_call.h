@@ -7,6 +7,7 @@ enum SourceKind { kSourceFile = 0, kSourceNul, kSourceVolume, kSourceDisk };
 
 struct CopyCall {
     const wchar_t* sourcePath;   // may be redirected to a link's target
+    const wchar_t* entryPath;    // the source as named, a link itself: what -ds removes
     const wchar_t* targetPath;
     int streamCall;
     int sourceKind;
@@ -22,6 +23,7 @@ struct CopyCall {
     uint64_t creationTime, accessTime, writeTime;
     int timesRead;
     int verifyFailed;            // set by the verification pass
+    int securityPerGroup;        // first copy of a link group: its security comes once, after the walk
 };
 
 constexpr uint32_t kCreationAttributeMask = 0x2B01;   // read-only, temporary, sparse, compressed, not indexed

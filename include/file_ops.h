@@ -21,6 +21,8 @@ public:
     virtual int Delete(const wchar_t* path) = 0;
     // FSCTL_SET_ZERO_DATA over [from, to)
     virtual int ZeroRange(void* handle, int64_t from, int64_t to) = 0;
+    // CreateHardLinkW: newPath becomes one more name of existingPath's file
+    virtual int Link(const wchar_t* newPath, const wchar_t* existingPath);
 };
 
 FileOps* RealFileOps();

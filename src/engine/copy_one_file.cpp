@@ -4,6 +4,7 @@
 #include <winioctl.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "block_copy.h"
 #include "compression.h"
@@ -137,6 +138,28 @@ int Skip() {
     return 0;
 }
 
+// Makes targetPath one more name of existingPath's file. A name in place is
+// replaced only by a finished link, made beside it and renamed over it, so a
+// failed link leaves that name as it was. 1 when linked.
+int LinkInPlace(const wchar_t* targetPath, const wchar_t* existingPath) {
+    if (GetFileAttributesW(targetPath) == INVALID_FILE_ATTRIBUTES) return fileOps->Link(targetPath, existingPath);
+    static wchar_t beside[kPathCapacity];
+    const wchar_t suffix[] = L".qtx-link";
+    size_t length = wcslen(targetPath);
+    if (length + wcslen(suffix) >= static_cast<size_t>(kPathCapacity)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    wmemcpy(beside, targetPath, length);
+    wcscpy(beside + length, suffix);
+    if (!fileOps->Link(beside, existingPath)) return 0;
+    if (MoveFileExW(beside, targetPath, MOVEFILE_REPLACE_EXISTING)) return 1;
+    DWORD error = GetLastError();
+    fileOps->Delete(beside);
+    SetLastError(error);
+    return 0;
+}
+
 // Closes everything of a copy that failed before the block loop.
 int FailBeforeLoop(CopyCall* call, bool created) {
     CloseHandleOf(&transfer.sourceHandle);
@@ -164,15 +187,15 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
         return 0;
     }
     if (SameFile(recordedTarget, call->targetPath)) return 0;
-    fileOps->Delete(call->targetPath);
-    if (!CreateHardLinkW(call->targetPath, recordedTarget, nullptr)) {
+    if (!LinkInPlace(call->targetPath, recordedTarget)) {
+        // the name keeps its own up-to-date copy
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(call->targetPath),
                    SkipLongPrefix(recordedTarget), LastErrorName());
         return 0;
     }
     if (linkCounter) ++*linkCounter;
     if (!options.quiet) PrintNameW(L"%s replaced by hardlink\n", NameOf(call->targetPath));
-    if (options.deleteSource) RemoveSourceFile(call->sourcePath);
+    if (options.deleteSource) RemoveSourceFile(call->entryPath);
     return 1;
 }
 
@@ -230,6 +253,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     CopyCall call = {};
     call.sourcePath = sourcePath;
+    call.entryPath = sourcePath;
     call.targetPath = targetPath;
     call.streamCall = streamFlag;
     call.sourceKind = run.sourceIsNul ? kSourceNul
@@ -361,30 +385,23 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                            (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
         if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
             if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
-                if (GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES) {
-                    if (SameFile(recordedTarget, targetPath)) {
-                        if (!options.quiet)
-                            PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
-                        return 0;
-                    }
-                    if (!fileOps->Delete(targetPath)) {
-                        PrintError("creating hardlink %S pointing to %S failed; err=ALREADY_EXISTS\n",
-                                   SkipLongPrefix(targetPath), SkipLongPrefix(recordedTarget));
-                        return 0;
-                    }
-                }
-                if (!CreateHardLinkW(targetPath, recordedTarget, nullptr)) {
-                    PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
-                               SkipLongPrefix(recordedTarget), LastErrorName());
+                if (GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
+                    if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
                     return 0;
                 }
-                if (linkCounter) ++*linkCounter;
-                if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
-                CloseHandleOf(&transfer.sourceHandle);
-                if (options.deleteSource) RemoveSourceFile(sourcePath);
-                return 1;
+                if (LinkInPlace(targetPath, recordedTarget)) {
+                    if (linkCounter) ++*linkCounter;
+                    if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
+                    CloseHandleOf(&transfer.sourceHandle);
+                    if (options.deleteSource) RemoveSourceFile(call.entryPath);
+                    return 1;
+                }
+                // this name is copied as a file of its own instead, with its own security
+                PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
+                           SkipLongPrefix(recordedTarget), LastErrorName());
+            } else if (call.linkCount >= 2 && AddLinkGroup(call.linkCount, sourcePath, targetPath, 0)) {
+                call.securityPerGroup = 1;
             }
-            if (call.linkCount >= 2) AddLinkGroup(call.linkCount, sourcePath, targetPath, 0);
         }
 
         // attributes and flags

@@ -62,6 +62,10 @@ WindowsFileOps windowsFileOps;
 
 }  // namespace
 
+int FileOps::Link(const wchar_t* newPath, const wchar_t* existingPath) {
+    return CreateHardLinkW(newPath, existingPath, nullptr) ? 1 : 0;
+}
+
 FileOps* RealFileOps() { return &windowsFileOps; }
 FileOps* fileOps = &windowsFileOps;
 

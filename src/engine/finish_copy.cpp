@@ -51,8 +51,10 @@ void SetTargetAttributes(const CopyCall* call) {
 int SecurityAndStreams(const CopyCall* call) {
     if (call->streamCall) return 1;
     if (options.streams && options.mirror) RemoveSurplusStreams(call->sourcePath, call->targetPath);
-    if (options.security || options.streams)
-        return CopySecurityAndStreams(call->sourcePath, call->targetPath, options.security, options.streams);
+    // a descriptor set here could deny the group's later links
+    int security = options.security && !call->securityPerGroup;
+    if (security || options.streams)
+        return CopySecurityAndStreams(call->sourcePath, call->targetPath, security, options.streams);
     return 1;
 }
 
@@ -91,7 +93,7 @@ int FinishZeroLength(CopyCall* call) {
     int extrasCopied = SecurityAndStreams(call);
     // a stream copied on its own leaves the source to its file's copy
     if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
-        RemoveSourceFile(call->sourcePath);
+        RemoveSourceFile(call->entryPath);
     return 1;
 }
 
@@ -260,6 +262,6 @@ int FinishCopy(CopyCall* call) {
     // a source with unreadable sectors is the only full copy left
     if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && options.deleteSource &&
         call->sourceKind == kSourceFile && !call->streamCall)
-        RemoveSourceFile(call->sourcePath);
+        RemoveSourceFile(call->entryPath);
     return 1;
 }

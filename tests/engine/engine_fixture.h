@@ -31,6 +31,7 @@ public:
     uint32_t readError = 0;
     std::wstring failOpenPath;
     uint32_t openError = 0;
+    int failLinks = 0;         // hard links fail with ACCESS_DENIED
 
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
         if (!failOpenPath.empty() && failOpenPath == path) {
@@ -71,6 +72,11 @@ public:
     int Close(void* handle) override { return real->Close(handle); }
     int Delete(const wchar_t* path) override { return real->Delete(path); }
     int ZeroRange(void* handle, int64_t from, int64_t to) override { return real->ZeroRange(handle, from, to); }
+    int Link(const wchar_t* newPath, const wchar_t* existingPath) override {
+        if (!failLinks) return real->Link(newPath, existingPath);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
 };
 
 inline int WithConsole() { return 1; }
