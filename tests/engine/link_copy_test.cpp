@@ -131,8 +131,8 @@ TEST_F(EngineTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
     options.parseReparse = 1;
     options.deleteSource = 1;
     int64_t links = 0;
-    int copied = CopyOneFile((tree / L"link.bin").c_str(), FILE_ATTRIBUTE_REPARSE_POINT, LastWriteTime(outside / L"real.bin"),
-                             (target / L"link.bin").c_str(), &links, 0, nullptr);
+    int copied = CopyOneFile((tree / L"link.bin").c_str(), FILE_ATTRIBUTE_REPARSE_POINT,
+                             LastWriteTime(outside / L"real.bin"), (target / L"link.bin").c_str(), &links, 0, nullptr);
     linkSystem = saved;
     EXPECT_EQ(1, copied);
     EXPECT_EQ("real", ReadBytesOr(target / L"link.bin"));
