@@ -62,11 +62,15 @@ int WalkSource() {
     if (options.scan) RunScan();
     // read before -ds empties the source folder
     FolderTimes rootTimes;
-    bool rootTimesRead = run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
+    bool rootTimesRead =
+        options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (run.breakRequested || run.stopRequested) return 0;
     // the walk wrote into the root folder after its times were copied
-    if (rootTimesRead) SetFolderTimes(run.createdTargetFolder, rootTimes);
+    if (rootTimesRead)
+        SetFolderTimes(run.createdTargetFolder, rootTimes);
+    else if (run.createdTargetFolder[0])
+        CopyFolderTimes(run.folderSource, run.createdTargetFolder);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
     PrintWalkSummary(copied, links, GetTickCount() - start);

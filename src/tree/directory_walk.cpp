@@ -134,7 +134,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     }
     // -ds empties the source folder during the walk, which moves its times on
     FolderTimes sourceTimes;
-    bool timesRead = ReadFolderTimes(sourceItem, &sourceTimes) != 0;
+    bool timesRead = options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
     int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
     *count += copied;
     if (options.security || options.streams)
