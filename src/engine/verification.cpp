@@ -370,6 +370,13 @@ void SettleImmediateVerification(CopyCall* call) {
     MarkFailed(&call->verifyFailed, call->targetPath);
 }
 
+uint32_t SaveImmediateVerification() { return (immediateFailed ? 1u : 0u) | (passConfirmed ? 2u : 0u); }
+
+void RestoreImmediateVerification(uint32_t saved) {
+    immediateFailed = (saved & 1) != 0;
+    passConfirmed = (saved & 2) != 0;
+}
+
 int VerifyWrittenBlock(int64_t position, uint32_t length) {
     void* check = transfer.verifyHandle;
     uint8_t* block = transfer.buffers[transfer.writerIndex];
