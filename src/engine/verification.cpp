@@ -186,7 +186,7 @@ int VerifyFile(PassFile& file) {
             break;
         }
 
-        // zero blocks are compared too: -sz leaves an existing target's old bytes in them
+        // zero blocks are compared too: the pass does not trust what the copy skipped
         int rewrites = 0;
         for (;;) {
             uint32_t n = CompareBlock(c, offset);

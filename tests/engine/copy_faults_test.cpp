@@ -225,7 +225,7 @@ public:
 };
 
 // A stream copied inside its file's copy neither clears that file's
-// failures nor hides its own: -ds keeps the source in both cases.
+// failures (unreadable sectors, -vi) nor hides its own: -ds keeps the source.
 TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
     OneLargeStream streams;
     StreamSystem* saved = streamSystem;
@@ -233,22 +233,29 @@ TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
     TempDir dir;
     streams.from = dir / L"stream.src";
     streams.to = dir / L"stream.out";
-    for (int badStream = 0; badStream <= 1; ++badStream) {
+    enum { kFileSectors, kStreamSectors, kFileImmediateCheck };
+    for (int kind = kFileSectors; kind <= kFileImmediateCheck; ++kind) {
         SetUpRun(0, 0x10000);
         inject = InjectingFileOps();
         options.streams = options.deleteSource = options.overwrite = 1;
         run.sourceCaps.streams = run.targetCaps.streams = 1;
         // the file's copy or the stream's hits a unit that never reads
-        const int64_t bad = badStream ? 0x6000 : 0x9000;
-        ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(badStream ? 0x2000 : 0x10000, 2)));
+        const int64_t bad = kind == kStreamSectors ? 0x6000 : 0x9000;
+        ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(kind == kStreamSectors ? 0x2000 : 0x10000, 2)));
         ASSERT_TRUE(WriteBytes(streams.from, PatternBytes(0x8000, 3)));
-        inject.sourceFaults = {{bad, bad + 0x1000, ERROR_CRC, -1}};
+        if (kind == kFileImmediateCheck) {
+            options.verifyImmediate = 1;
+            Rebuffer(0x10000);
+            inject.refuseReadOnlyOpenOf = dir / L"dst.bin";
+        } else {
+            inject.sourceFaults = {{bad, bad + 0x1000, ERROR_CRC, -1}};
+        }
         CapturedOutput output;
         EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
         output.Restore();
-        EXPECT_TRUE(Exists(dir / L"src.bin")) << "bad stream " << badStream;
+        EXPECT_TRUE(Exists(dir / L"src.bin")) << "kind " << kind;
         EXPECT_TRUE(Exists(streams.to));
-        EXPECT_EQ(run.failedCopies, 1);
+        EXPECT_EQ(run.failedCopies + run.verifyFailures, 1) << "kind " << kind;
     }
     streamSystem = saved;
 }
