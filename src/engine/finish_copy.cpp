@@ -249,7 +249,7 @@ int FinishCopy(CopyCall* call) {
     }
 
     bool verify = complete && options.verify > 0;
-    // zero blocks skipped by -sz may still hold an existing target's old bytes
+    // blocks -sz did not write are still compared
     if (verify && size <= transfer.bytesNotWritten && !options.skipZeros) {
         Print(" -> skip verify");
         verify = false;
