@@ -176,24 +176,6 @@ TEST_F(VerificationTest, ShortTargetReadIsADifference) {
     EXPECT_EQ(run.verifyFailures, 1);
 }
 
-TEST_F(VerificationTest, ZeroBlocksOverAnOldTargetAreWrittenAndVerified) {
-    for (int allZero = 0; allZero <= 1; ++allZero) {
-        Prepare(0, 3);
-        options.skipZeros = 1;
-        options.overwrite = 1;
-        Rebuild();
-        std::string source = data;
-        for (int64_t i = allZero ? 0 : kBlock; i < (allZero ? static_cast<int64_t>(source.size()) : 2 * kBlock); ++i)
-            source[i] = 0;
-        ASSERT_TRUE(WriteBytes(dir / L"src.bin", source));
-        ASSERT_TRUE(WriteBytes(dir / L"dst.bin", std::string(source.size(), '\x55')));
-        std::string out = CopyCaptured();
-        EXPECT_EQ(out.find(" -> skip verify"), std::string::npos) << out;
-        EXPECT_EQ(run.verifyFailures, 0) << "all zero " << allZero;
-        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == source);
-    }
-}
-
 TEST_F(VerificationTest, UnreadableTargetOrSourceIsNotVerifiedInSilence) {
     Prepare(0, 3);
     engineConsoleCheck = WithoutConsole;
