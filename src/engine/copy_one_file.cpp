@@ -146,7 +146,8 @@ bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPa
     void* target = fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     bool equal = IsValidHandle(source) && IsValidHandle(target);
     for (int64_t done = 0; equal && done < size;) {
-        uint32_t chunk = size - done < transfer.bufferCapacity ? static_cast<uint32_t>(size - done) : transfer.bufferCapacity;
+        uint32_t chunk = transfer.bufferCapacity;
+        if (size - done < chunk) chunk = static_cast<uint32_t>(size - done);
         uint32_t a = 0, b = 0;
         equal = fileOps->Read(source, mine, chunk, &a) && fileOps->Read(target, theirs, chunk, &b) && a == chunk &&
                 b == chunk && memcmp(mine, theirs, chunk) == 0 && !run.stopRequested && !run.breakRequested;
@@ -594,7 +595,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0) {
             int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
-            if (allocation > transfer.targetSize) PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
+            if (allocation > transfer.targetSize)
+                PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
         }
     }
 
