@@ -48,10 +48,14 @@ struct TransferState {
     volatile int64_t failedSectors;
     int64_t sourceSize;
     int64_t sourceAllocatedSize;
-    int64_t targetSize;             // as opened, used by -u
+    int64_t targetSize;             // as opened: what -u compares and -sz must not leave behind
+    uint64_t targetTimes[3];        // creation, access and write time as opened
     int64_t targetAllocatedSize;
     int64_t startPosition;
     int sparseMode;
+    volatile int targetTouched;     // the target was written to (an untouched one stays as it was)
+    volatile int64_t goodEnd;       // the target holds the source's bytes from the start up to here
+    int sourceEnded;                // the source delivered less than the size to copy
 
     // the loop's outcome and timing, read by the finish
     uint32_t loopStartTick;

@@ -26,5 +26,8 @@ void StartImmediateVerification(const wchar_t* targetPath);
 // -vi, at the file's end: counts and logs the file once when a block could
 // not be confirmed and no full pass confirmed it.
 void SettleImmediateVerification(CopyCall* call);
+// The -vi state of the file being copied, kept across a copy nested in it.
+uint32_t SaveImmediateVerification();
+void RestoreImmediateVerification(uint32_t saved);
 // How often one unit is written again before -vi gives up on it.
 constexpr int kImmediateRewrites = 10;

@@ -45,6 +45,18 @@ int RunJob(int worker, BlockJob job, uint32_t argument) {
     return WaitJob(worker);
 }
 
+// A read that came back short before the size to copy was reached: the file
+// shrank, or -fi asked for more than it holds. Its block is not written, so
+// the file fails on its own without ending the run.
+bool SourceEndedEarly(uint32_t requested, int64_t toCopy) {
+    if (!requested || run.sourceIsNul || transfer.bufferBytes[transfer.readerIndex] >= requested ||
+        transfer.bytesRead >= toCopy)
+        return false;
+    transfer.sourceEnded = 1;
+    transfer.lastReadError = ERROR_HANDLE_EOF;
+    return true;
+}
+
 int FinishLoop(int complete, bool flush, int64_t size) {
     if (flush && !(transfer.targetOpenFlags & kFlagNoBuffering) && size > 0x100000 &&
         IsValidHandle(transfer.targetHandle))
@@ -72,6 +84,8 @@ int CopyBlocks() {
     transfer.loopStartTick = GetTickCount();
     transfer.loopComplete = 0;
     transfer.bytesRead = 0;
+    transfer.goodEnd = start;
+    transfer.sourceEnded = 0;
     transfer.readerIndex = transfer.writerIndex = 0;
     if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
     if (nulSource)
@@ -93,10 +107,12 @@ int CopyBlocks() {
     // Without overlap a hand-over only adds two thread switches per block:
     // sequential operation and a file of one block move on this thread.
     RunJobsHere(blocks == 1 || !parallel);
-    if (!RunJob(kReaderWorker, ReadBlockThread, nextLength())) {
+    uint32_t firstLength = nextLength();
+    if (!RunJob(kReaderWorker, ReadBlockThread, firstLength)) {
         run.aborted = 1;
         return FinishLoop(0, false, size);
     }
+    if (SourceEndedEarly(firstLength, size - start)) return FinishLoop(0, false, size);
     char total[64];
     FormatText(total, sizeof total, "%s", FormatSizeMB(static_cast<uint64_t>(size), 1));
 
@@ -134,7 +150,7 @@ int CopyBlocks() {
             run.aborted = 1;
             return FinishLoop(0, true, size);
         }
-        if (!readOk) return FinishLoop(0, false, size);
+        if (!readOk || SourceEndedEarly(length, size - start)) return FinishLoop(0, false, size);
         ShowProgress(size, start, i, total);
         transfer.writerIndex = transfer.readerIndex;
         // A mirror overwrites targets in place: one cut short would be neither the

@@ -133,6 +133,32 @@ void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
     fileOps->Delete(path);
 }
 
+// -u over a target with several names: the target leaves its group only when
+// its content differs, so an unchanged group stays linked and unwritten.
+bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size) {
+    uint32_t links = 0;
+    int64_t targetSize = -1;
+    uint8_t* mine = transfer.buffers[0];
+    uint8_t* theirs = transfer.compareBuffer;
+    if (!options.avoidWrites || !mine || !theirs || !ProbeFile(targetPath, &targetSize, &links, nullptr) ||
+        links < 2 || targetSize != size)
+        return false;
+    void* source = fileOps->Open(sourcePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    void* target = fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    bool equal = IsValidHandle(source) && IsValidHandle(target);
+    for (int64_t done = 0; equal && done < size;) {
+        uint32_t chunk = transfer.bufferCapacity;
+        if (size - done < chunk) chunk = static_cast<uint32_t>(size - done);
+        uint32_t a = 0, b = 0;
+        equal = fileOps->Read(source, mine, chunk, &a) && fileOps->Read(target, theirs, chunk, &b) && a == chunk &&
+                b == chunk && memcmp(mine, theirs, chunk) == 0 && !run.stopRequested && !run.breakRequested;
+        done += chunk;
+    }
+    if (IsValidHandle(source)) fileOps->Close(source);
+    if (IsValidHandle(target)) fileOps->Close(target);
+    return equal;
+}
+
 int Skip() {
     CloseHandleOf(&transfer.sourceHandle);
     return 0;
@@ -236,8 +262,21 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
 int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
                 const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
+    // a stream is copied while its file's copy is still being finished: that
+    // file's per-file state must come out of the stream's copy unchanged
+    static TransferState fileState;
+    uint32_t fileVerification = 0;
+    if (streamFlag) {
+        fileState = transfer;
+        fileVerification = SaveImmediateVerification();
+    }
     int copied = CopyOneFileSteps(sourcePath, sourceAttributes, sourceTime, targetPath, linkCounter, streamFlag,
                                   targetListing);
+    if (streamFlag) {
+        CloseHandleOf(&transfer.sourceHandle);
+        transfer = fileState;
+        RestoreImmediateVerification(fileVerification);
+    }
     // a skip or a link decided before the copy leaves no source handle behind
     CloseHandleOf(&transfer.sourceHandle);
     return copied;
@@ -327,6 +366,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                     answer = Prompt(L"YNASKO", L'N');
                     if (run.stopRequested || run.breakRequested) return Skip();
                     Print("\n");
+                } else if (!options.quiet) {
+                    PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
+                               NameOf(targetPath));
                 }
                 if (answer == L'A') {
                     options.overwrite = 1;
@@ -353,7 +395,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             }
             if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
                 if (options.overwrite || options.overwriteOlder) Print("\r");
-                UnlinkTargetBeforeOverwrite(targetPath);
+                if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
                 call.targetExisted = GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES;
             }
         }
@@ -507,7 +549,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                     return Skip();
                 }
                 // a read-only name may share its data with other names
-                UnlinkTargetBeforeOverwrite(targetPath);
+                if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
                 attributes = GetFileAttributesW(targetPath);
                 if (attributes != INVALID_FILE_ATTRIBUTES)
                     SetFileAttributesW(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -524,6 +566,12 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     uint32_t disposition = OPEN_EXISTING;
     if (!call.targetIsNul) {
         if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
+        int64_t opened = 0;
+        transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
+        transfer.targetAllocatedSize = transfer.targetSize;
+        FILETIME times[3];
+        if (call.targetExisted && GetFileTime(transfer.targetHandle, &times[0], &times[1], &times[2]))
+            for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = ToUInt64(times[i]);
         if (options.verifyImmediate) {
             transfer.verifyHandle =
                 fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
@@ -563,7 +611,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             }
         } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0) {
             int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
-            PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
+            // never shorter: a copy that fails before its first byte leaves an existing target as it was
+            if (allocation > transfer.targetSize)
+                PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
         }
     }
 
@@ -586,11 +636,6 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     // step 28
     if (size > 0) {
-        if (options.avoidWrites && IsValidHandle(transfer.targetHandle)) {
-            int64_t current = 0;
-            transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &current) ? current : 0;
-            transfer.targetAllocatedSize = transfer.targetSize;
-        }
         transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
         lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
         lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
@@ -599,6 +644,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         transfer.finishOnStop = 0;
     }
     int copied = FinishCopy(&call);
+    // a stream with unreadable sectors or a failed verification leaves its file incomplete
+    if (streamFlag && (transfer.failedSectors || call.verifyFailed)) copied = 0;
     // later names are linked only to a complete copy
     SettleLinkGroup(targetPath, copied && !call.verifyFailed);
     return copied;

@@ -19,6 +19,8 @@
 
 namespace {
 
+const wchar_t* NameOf(const wchar_t* path) { return FileNamePart(SkipLongPrefix(path)); }
+
 const char* ResultWord(int kind) {
     switch (kind) {
         case kSourceNul: return " NUL copied";
@@ -150,33 +152,67 @@ void ResultLine(CopyCall* call) {
     Print("\n");
 }
 
+// An existing target no byte reached is put back as it was: preallocation may
+// only have lengthened it.
+void KeepUntouchedTarget(const CopyCall* call) {
+    int64_t current = 0;
+    if (transfer.targetSize >= 0 && fileOps->GetSize(transfer.targetHandle, &current) &&
+        current != transfer.targetSize && ReopenTarget(call, call->creationAttributes) &&
+        fileOps->SetPointer(transfer.targetHandle, transfer.targetSize, FILE_BEGIN, nullptr) &&
+        fileOps->SetEnd(transfer.targetHandle)) {
+        FILETIME times[3];
+        for (int i = 0; i < 3; ++i)
+            times[i] = {static_cast<DWORD>(transfer.targetTimes[i]), static_cast<DWORD>(transfer.targetTimes[i] >> 32)};
+        if (transfer.targetTimes[2]) SetFileTime(transfer.targetHandle, &times[0], &times[1], &times[2]);
+    }
+    CloseHandleOf(&transfer.targetHandle);
+    PrintNameW(L" %s kept unchanged\n", NameOf(call->targetPath));
+}
+
 int FailedLoop(CopyCall* call, bool interrupted) {
     ClearLine();
     if (!interrupted) CountUp(&run.failedCopies);
-    if (run.singleSource) {
-        if (IsValidHandle(transfer.targetHandle)) {
-            // a target this copy created holds nothing worth keeping
-            int yes = call->targetExisted ? 0 : 1;
-            if (engineConsoleCheck() && !run.stopRequested) {
-                Print(" delete incomplete file (Y/N)?");
-                yes = AskYesNo(yes ? L'Y' : L'N');
-            }
-            CloseHandleOf(&transfer.sourceHandle);
-            if (yes) DeleteTarget(call, "\n file deleted\n", "\n error %s deleting file\n");
-        }
-        // nothing follows a single source; a stop request here would read as the user's
-        if (interrupted) run.stopRequested = 1;
-    } else {
-        if (transfer.lastReadError) {
-            LogReadError(call->sourcePath, 0, transfer.lastReadError);
-            CountUp(&run.readErrorFiles);
-        }
-        CloseHandleOf(&transfer.sourceHandle);
-        DeleteTarget(call, " broken file deleted\n", " error %s deleting broken file\n");
+    if (transfer.sourceEnded)
+        Print(" source ended before the requested size (%I64u of %I64u bytes)\n",
+              static_cast<uint64_t>(transfer.startPosition + transfer.bytesRead),
+              static_cast<uint64_t>(transfer.sourceSize));
+    if (!run.singleSource && transfer.lastReadError && !transfer.sourceEnded) {
+        LogReadError(call->sourcePath, 0, transfer.lastReadError);
+        CountUp(&run.readErrorFiles);
     }
-    // a kept incomplete target never gets the source's times
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.verifyHandle);
+    bool deviceSource = call->sourceKind == kSourceVolume || call->sourceKind == kSourceDisk;
+    if (!IsValidHandle(transfer.targetHandle)) {
+        // nothing left to decide about
+    } else if (call->targetExisted && !transfer.targetTouched) {
+        KeepUntouchedTarget(call);
+    } else if (deviceSource) {
+        // an image is read once at great cost: what it holds resumes with -st
+        CloseHandleOf(&transfer.targetHandle);
+        Print(" incomplete image kept: the first %I64u bytes are good (resume with -st:%I64u)\n",
+              static_cast<uint64_t>(transfer.goodEnd), static_cast<uint64_t>(transfer.goodEnd));
+    } else if (run.singleSource) {
+        // a target this copy created holds nothing worth keeping
+        int yes = call->targetExisted ? 0 : 1;
+        if (engineConsoleCheck() && !run.stopRequested) {
+            Print(" delete incomplete file (Y/N)?");
+            yes = AskYesNo(yes ? L'Y' : L'N');
+        }
+        if (yes) DeleteTarget(call, "\n file deleted\n", "\n error %s deleting file\n");
+    } else {
+        uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
+        CloseHandleOf(&transfer.targetHandle);
+        if (!fileOps->Delete(call->targetPath))
+            Print(" error %s deleting broken file\n", LastErrorName());
+        else if (error)
+            Print(" broken file deleted after error %s\n", ErrorName(error));
+        else
+            Print(" broken file deleted\n");
+    }
+    // nothing follows a single source; a stop request here would read as the user's
+    if (run.singleSource && interrupted) run.stopRequested = 1;
+    // a kept incomplete target never gets the source's times
     CloseHandleOf(&transfer.targetHandle);
     return 0;
 }
@@ -215,7 +251,7 @@ int FinishCopy(CopyCall* call) {
     }
 
     bool verify = complete && options.verify > 0;
-    // zero blocks skipped by -sz may still hold an existing target's old bytes
+    // blocks -sz did not write are still compared
     if (verify && size <= transfer.bytesNotWritten && !options.skipZeros) {
         Print(" -> skip verify");
         verify = false;

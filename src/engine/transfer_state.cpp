@@ -27,6 +27,10 @@ void ResetTransferForFile() {
     transfer.targetAllocatedSize = kSizeUnset;
     transfer.startPosition = 0;
     transfer.sparseMode = 0;
+    transfer.targetTimes[0] = transfer.targetTimes[1] = transfer.targetTimes[2] = 0;
+    transfer.targetTouched = 0;
+    transfer.goodEnd = 0;
+    transfer.sourceEnded = 0;
     transfer.loopComplete = 0;
     transfer.loopElapsed = 0;
     transfer.progressDone = 0;

@@ -186,7 +186,7 @@ int VerifyFile(PassFile& file) {
             break;
         }
 
-        // zero blocks are compared too: -sz leaves an existing target's old bytes in them
+        // zero blocks are compared too: the pass does not trust what the copy skipped
         int rewrites = 0;
         for (;;) {
             uint32_t n = CompareBlock(c, offset);
@@ -368,6 +368,13 @@ void StartImmediateVerification(const wchar_t* targetPath) {
 void SettleImmediateVerification(CopyCall* call) {
     if (!options.verifyImmediate || !immediateFailed || passConfirmed) return;
     MarkFailed(&call->verifyFailed, call->targetPath);
+}
+
+uint32_t SaveImmediateVerification() { return (immediateFailed ? 1u : 0u) | (passConfirmed ? 2u : 0u); }
+
+void RestoreImmediateVerification(uint32_t saved) {
+    immediateFailed = (saved & 1) != 0;
+    passConfirmed = (saved & 2) != 0;
 }
 
 int VerifyWrittenBlock(int64_t position, uint32_t length) {

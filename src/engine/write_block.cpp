@@ -35,13 +35,15 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     void* target = transfer.targetHandle;
     if (sparseMode && IsAllZero(buffer, n)) {
         int64_t p = CurrentPosition(target);
+        transfer.targetTouched = 1;
         if (p < 0 || !fileOps->ZeroRange(target, p, p + w) || !fileOps->SetPointer(target, p + w, FILE_BEGIN, nullptr) ||
             !fileOps->SetEnd(target))
             return kFaulted;
         AddNotWritten(n);
         return kDone;
     }
-    bool write = !(options.skipZeros && IsAllZero(buffer, w));
+    // zeros skipped over an existing target's old bytes would leave those bytes
+    bool write = !(options.skipZeros && p0 >= transfer.targetSize && IsAllZero(buffer, w));
     if (write && options.avoidWrites && transfer.compareBuffer) {
         uint8_t* compare = transfer.compareBuffer;
         if (w < transfer.runBlockSize) memset(compare, 0, w);
@@ -67,6 +69,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     }
     int64_t p = CurrentPosition(target);
     uint32_t written = 0;
+    transfer.targetTouched = 1;
     if (!fileOps->Write(target, buffer, w, &written)) return kFaulted;
     if (options.verifyImmediate && !VerifyWrittenBlock(p, w)) return kFaulted;
     return kDone;
@@ -116,7 +119,10 @@ int WriteBlockThread(uint32_t sparseMode) {
     for (;;) {
         if (run.aborted) return 0;
         int outcome = TryBlock(buffer, n, w, p0, sparseMode);
-        if (outcome == kDone) return 1;
+        if (outcome == kDone) {
+            transfer.goodEnd = p0 + n;
+            return 1;
+        }
         if (outcome == kFailed) return 0;
         uint32_t error = GetLastError();
         transfer.lastWriteError = error;

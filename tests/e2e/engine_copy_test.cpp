@@ -63,10 +63,11 @@ TEST(EngineCopyE2E, OverwritePolicies) {
         return RunQtxArgs(args);
     };
 
-    reset(kSourceTime - kHour);   // without a console nobody answers: skipped
+    reset(kSourceTime - kHour);   // without a console nobody answers: kept, and said so
     RunResult result = run(L"");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+    EXPECT_TRUE(Contains(result.out, "dst.bin already exists -> kept (no console to ask")) << result.out;
 
     result = run(L"-k");
     EXPECT_EQ(result.exitCode, 0);
@@ -77,10 +78,12 @@ TEST(EngineCopyE2E, OverwritePolicies) {
     result = run(L"-oo");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    reset(kSourceTime - kHour);
-    result = run(L"-oo");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    for (uint64_t older : {kSourceTime - kHour, kSourceTime}) {   // the same time with another size is older
+        reset(older);
+        result = run(L"-oo");
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    }
 
     reset(kSourceTime + kHour);
     result = run(L"-o");
@@ -108,6 +111,11 @@ TEST(EngineCopyE2E, AvoidWritesAndSkipZeros) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(Contains(result.out, " 0 Bytes actually written")) << result.out;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    std::string late = data;   // one byte differs, late in the only block
+    late[290000] ^= 0x40;
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", late));
+    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-u"});
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
 
     // zero runs in the middle and at the end read back as zeros, at the exact size
     std::string sparse = PatternBytes(200000, 7) + std::string(2 << 20, '\0') + PatternBytes(100, 8) +
@@ -117,6 +125,15 @@ TEST(EngineCopyE2E, AvoidWritesAndSkipZeros) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(ReadBytesOr(dir / L"zeros.out") == sparse);
     EXPECT_FALSE(Contains(result.out, "delete incomplete")) << result.out;
+
+    // over a longer existing file every skipped range reads as zeros, and -v agrees
+    std::string mixed = PatternBytes(1 << 20, 11) + std::string(1 << 20, '\0') + PatternBytes(1 << 20, 12) +
+                        std::string((1 << 20) + 1000, '\0');
+    ASSERT_TRUE(WriteBytes(dir / L"mixed.bin", mixed));
+    ASSERT_TRUE(WriteBytes(dir / L"mixed.out", PatternBytes(4207649, 13)));
+    result = RunQtxArgs({dir / L"mixed.bin", dir / L"mixed.out", L"-sz", L"-o", L"-v"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"mixed.out") == mixed);
 }
 
 TEST(EngineCopyE2E, StartPosition) {
@@ -136,6 +153,38 @@ TEST(EngineCopyE2E, StartPosition) {
     result = RunQtxArgs({dir / L"src.bin", dir / L"far.bin", L"-st:4194304"});
     EXPECT_TRUE(Contains(result.err, "Error: StartPos (4194304) > FileSize (3145728) -> abort")) << result.err;
     EXPECT_FALSE(Exists(dir / L"far.bin"));
+}
+
+// -fi past the source's end fails alike in a tree and a single copy; an
+// existing target no byte reached stays as it was.
+TEST(EngineCopyE2E, ForcedSizePastTheEndFailsAndKeepsAnIntactTarget) {
+    TempDir dir;
+    std::string data = PatternBytes(300000, 14), old = PatternBytes(280000, 15);
+    ASSERT_TRUE(MakeFolder(dir / L"src"));
+    ASSERT_TRUE(MakeFolder(dir / L"dst"));
+    ASSERT_TRUE(WriteBytes(dir / L"src\\a.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"src\\b.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"dst\\a.bin", old));
+    ASSERT_TRUE(SetLastWriteTime(dir / L"dst\\a.bin", kSourceTime));
+    RunResult result = RunQtxArgs({dir / L"src\\", dir / L"dst", L"-o", L"-fi:1MB"});
+    EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst\\a.bin") == old);
+    EXPECT_EQ(LastWriteTime(dir / L"dst\\a.bin"), kSourceTime);
+    EXPECT_TRUE(Contains(result.out, " a.bin kept unchanged")) << result.out;
+    EXPECT_FALSE(Exists(dir / L"dst\\b.bin"));
+    EXPECT_FALSE(Contains(result.out, " File copied")) << result.out;
+    const char* ended = " source ended before the requested size (300000 of 1000000 bytes)";
+    size_t first = result.out.find(ended);
+    ASSERT_NE(first, std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(ended, first + 1), std::string::npos) << result.out;   // the walk went on
+
+    result = RunQtxArgs({dir / L"src\\a.bin", dir / L"dst\\a.bin", L"-o", L"-fi:1MB"});
+    EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst\\a.bin") == old);
+    EXPECT_TRUE(Contains(result.out, " source ended before the requested size")) << result.out;
+    result = RunQtxArgs({dir / L"src\\b.bin", dir / L"dst\\new.bin", L"-fi:1MB"});
+    EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
+    EXPECT_FALSE(Exists(dir / L"dst\\new.bin"));
 }
 
 TEST(EngineCopyE2E, TargetThatCannotBeCreatedFailsTheRun) {

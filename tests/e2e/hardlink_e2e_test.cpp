@@ -79,6 +79,14 @@ TEST(HardLinkEndToEnd, GroupOfThreeNamesIsOneFileInTheTarget) {
     ASSERT_EQ(0, again.exitCode) << again.out << again.err;
     EXPECT_FALSE(Has(again.out, "File copied")) << again.out;
     EXPECT_EQ(3u, Facts(copy + L"\\z\\deeper\\three.bin").links);
+
+    // -u over the unchanged target writes nothing and leaves the group as it is
+    uint64_t index = Facts(copy + L"\\x\\one.bin").index;
+    again = RunQtxArgs({source.path(), target.path(), L"-u", L"-o", L"-s", L"-n"});
+    ASSERT_EQ(0, again.exitCode) << again.out << again.err;
+    EXPECT_TRUE(Has(again.out, " 0 Bytes actually written")) << again.out;
+    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"})
+        EXPECT_EQ(index, Facts(copy + name).index) << Narrow(name);
 }
 
 TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailed) {

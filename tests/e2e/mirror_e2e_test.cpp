@@ -86,6 +86,7 @@ TEST(MirrorEndToEnd, MirrorOfAChangedTreeEqualsTheSourceAndLeavesExcludedNames) 
 
     // added, removed, renamed and changed files; a removed and an added folder
     Put(source, L"change.txt", "after, and longer", kBase + kDay);
+    Put(source, L"keep.txt", "same time, other size", kBase);
     Put(source, L"sub\\big.bin", PatternBytes(200000, 4), kBase + kDay);
     ASSERT_TRUE(MoveFileW((source / L"rename me.txt").c_str(), (source / L"renamed.txt").c_str()));
     ASSERT_TRUE(DeleteFileW((source / L"remove.txt").c_str()));

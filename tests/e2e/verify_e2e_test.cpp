@@ -17,10 +17,10 @@ constexpr uint64_t kHour = 36000000000ull;
 
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
-// 3 MiB and a bit with an all-zero second MiB, which -sz does not write.
-std::string WithZeroMiddle() {
+// 3 MiB and a bit with an all-zero first MiB, which -st:1048576 leaves as the target had it.
+std::string WithZeroStart() {
     std::string data = PatternBytes((3 << 20) + 777, 31);
-    for (size_t i = 1 << 20; i < 2u << 20; ++i) data[i] = 0;
+    for (size_t i = 0; i < 1u << 20; ++i) data[i] = 0;
     return data;
 }
 
@@ -38,14 +38,14 @@ TEST(VerifyE2E, GoodCopiesAreVerified) {
     }
 }
 
-TEST(VerifyE2E, OldBytesLeftBySkippedZeroBlocksAreCaught) {
+TEST(VerifyE2E, OldBytesLeftBeforeTheStartPositionAreCaught) {
     TempDir dir;
-    std::string data = WithZeroMiddle();
+    std::string data = WithZeroStart();
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
     ASSERT_TRUE(WriteBytes(dir / L"dst.bin", std::string(data.size(), '\x5A')));
-    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-sz", L"-v", L"-ds"});
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-st:1048576", L"-v", L"-ds"});
     EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
-    EXPECT_TRUE(Contains(result.out, "00100000: 00 5A")) << result.out;
+    EXPECT_TRUE(Contains(result.out, "00000000: 00 5A")) << result.out;
     EXPECT_TRUE(Contains(result.out, " verification failed -> abort!")) << result.out;
     EXPECT_TRUE(Contains(result.out, "1 file with verification error")) << result.out;
     EXPECT_TRUE(Contains(result.err, "verification failed: ")) << result.err;
@@ -55,10 +55,10 @@ TEST(VerifyE2E, OldBytesLeftBySkippedZeroBlocksAreCaught) {
 
 TEST(VerifyE2E, RewriteRepairsTheTarget) {
     TempDir dir;
-    std::string data = WithZeroMiddle();
+    std::string data = WithZeroStart();
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
     ASSERT_TRUE(WriteBytes(dir / L"dst.bin", std::string(data.size(), '\x5A')));
-    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-sz", L"-vr"});
+    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-st:1048576", L"-vr"});
     EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
     EXPECT_TRUE(Contains(result.out, " verification failed -> try to rewrite...")) << result.out;
     EXPECT_TRUE(Contains(result.out, " File verified")) << result.out;
@@ -103,7 +103,7 @@ TEST(VerifyE2E, ExistingTargetsThatWereNotCopiedAreVerified) {
 
 TEST(VerifyE2E, FolderCopyCountsEachFailedFileOnce) {
     TempDir dir;
-    std::string data = WithZeroMiddle();
+    std::string data = WithZeroStart();
     ASSERT_TRUE(MakeFolder(dir / L"in"));
     ASSERT_TRUE(MakeFolder(dir / L"out"));
     ASSERT_TRUE(WriteBytes(dir / L"in\\a.bin", data));
@@ -111,7 +111,7 @@ TEST(VerifyE2E, FolderCopyCountsEachFailedFileOnce) {
     ASSERT_TRUE(WriteBytes(dir / L"in\\c.bin", PatternBytes(5000, 34)));
     ASSERT_TRUE(WriteBytes(dir / L"out\\a.bin", std::string(data.size(), '\x11')));
     ASSERT_TRUE(WriteBytes(dir / L"out\\b.bin", std::string(data.size(), '\x22')));
-    RunResult result = RunQtxArgs({dir / L"in\\*", dir / L"out", L"-o", L"-sz", L"-v"});
+    RunResult result = RunQtxArgs({dir / L"in\\*", dir / L"out", L"-k", L"-ve"});
     EXPECT_EQ(result.exitCode, 12) << result.out << result.err;
     EXPECT_TRUE(Contains(result.out, "2 files with verification error")) << result.out;
     EXPECT_TRUE(ReadBytesOr(dir / L"out\\c.bin") == PatternBytes(5000, 34));

@@ -1,6 +1,8 @@
 #include <string>
 
-#include "engine_fixture.h"
+#include "copy_call.h"
+#include "fault_injection.h"
+#include "security_streams.h"
 
 using namespace qtxtest;
 
@@ -23,8 +25,40 @@ TEST_F(EngineTest, WriteFaultsFailWithoutPartialNewTarget) {
             EXPECT_EQ(transfer.lastWriteError, error);
             EXPECT_EQ(run.runBytesCopied, 0);
             EXPECT_EQ(faults.writes, 3);   // no block after the failed one
+            EXPECT_EQ(transfer.goodEnd, 2 * 0x10000);
         }
     }
+}
+
+// An existing target no byte reached stays exactly as it was; one that was
+// written to is deleted with the error named.
+TEST_F(EngineTest, FailedOverwriteKeepsAnUntouchedTargetAndNamesTheErrorOtherwise) {
+    run.singleSource = 0;
+    options.overwrite = 1;
+    Rebuffer(0x10000);
+    TempDir dir;
+    std::string old = PatternBytes(0x18000, 3);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(3 * 0x10000, 2)));
+    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
+    faults.sourceEnd = 0x8000;   // shrank below the first block
+    CapturedOutput output;
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+    faults.sourceEnd = -1;
+    faults.failReadAt = faults.sourceReads;   // the first read fails
+    faults.readError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
+    run.aborted = 0;
+    faults.writes = 0;
+    faults.failWriteAt = 1;
+    faults.writeError = ERROR_DISK_FULL;
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 0);
+    EXPECT_FALSE(Exists(dir / L"dst.bin"));
+    output.Restore();
+    EXPECT_EQ(Occurrences(output.out, " dst.bin kept unchanged"), 2) << output.out;
+    EXPECT_EQ(Occurrences(output.out, " broken file deleted after error DISK_FULL"), 1) << output.out;
+    EXPECT_EQ(run.failedCopies, 3);
 }
 
 TEST_F(EngineTest, FailedCopyKeepsExistingTargetWithoutSourceTimes) {
@@ -56,9 +90,15 @@ TEST_F(EngineTest, WalkDeletesBrokenTargetAndGoesOn) {
     EXPECT_EQ(run.readErrorFiles, 1);
     EXPECT_EQ(run.stopRequested, 0);
     faults.failReadAt = -1;
+    // a file that shrinks while it is copied fails alone
+    faults.sourceEnd = 0x10000 + 100;
+    EXPECT_EQ(Copy(dir / L"b.bin", dir / L"shrunk.out"), 0);
+    EXPECT_FALSE(Exists(dir / L"shrunk.out"));
+    EXPECT_EQ(run.aborted, 0);
+    faults.sourceEnd = -1;
     EXPECT_EQ(Copy(dir / L"b.bin", dir / L"b.out"), 1);
     EXPECT_TRUE(ReadBytesOr(dir / L"b.out") == ReadBytesOr(dir / L"b.bin"));
-    EXPECT_EQ(run.failedCopies, 1);
+    EXPECT_EQ(run.failedCopies, 2);
 }
 
 TEST_F(EngineTest, ReadFaultInParallelOperationDeletesNewTarget) {
@@ -71,6 +111,33 @@ TEST_F(EngineTest, ReadFaultInParallelOperationDeletesNewTarget) {
     EXPECT_FALSE(Exists(dir / L"dst.bin"));
     EXPECT_EQ(run.failedCopies, 1);
     EXPECT_LE(faults.writes, 3);
+}
+
+// What a failed or stopped image copy wrote is kept, with the good bytes
+// counted from the start so that -st can resume it.
+TEST_F(EngineTest, PartialImageIsKeptWithItsGoodBytes) {
+    TempDir dir;
+    std::wstring image = dir / L"image.bin";
+    ASSERT_TRUE(WriteBytes(image, PatternBytes(0x30000, 4)));
+    for (int single = 0; single <= 1; ++single) {
+        run.singleSource = single;
+        ResetTransferForFile();
+        CopyCall call = {};
+        call.sourcePath = L"\\\\.\\PhysicalDrive9";
+        call.targetPath = image.c_str();
+        call.sourceKind = kSourceDisk;
+        transfer.targetHandle = fileOps->Open(image.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+        transfer.sourceSize = 0x100000;
+        transfer.goodEnd = 0x30000;
+        transfer.targetTouched = 1;
+        CapturedOutput output;
+        EXPECT_EQ(FinishCopy(&call), 0);
+        output.Restore();
+        EXPECT_TRUE(Exists(image)) << single;
+        EXPECT_NE(output.out.find("the first 196608 bytes are good (resume with -st:196608)"), std::string::npos)
+            << output.out;
+    }
+    EXPECT_EQ(run.failedCopies, 2);
 }
 
 TEST_F(EngineTest, InvalidParameterReopensBufferedAndRepeatsBlock) {
@@ -108,6 +175,89 @@ TEST_F(EngineTest, FailedTargetOpenLeavesNothing) {
     EXPECT_EQ(run.failedCopies, 1);
     EXPECT_EQ(Copy(dir / L"missing.bin", dir / L"dst.bin"), 0);
     EXPECT_EQ(run.failedCopies, 2);
+}
+
+
+// The backup streams of any file name one large alternate stream, which the
+// single-file copy takes from a plain file (Wine has no streams).
+class OneLargeStream final : public StreamSystem {
+public:
+    std::wstring from, to;
+    int headerSent = 0;
+    uint32_t GetAttributes(const wchar_t* path) override { return GetFileAttributesW(path); }
+    int SetAttributes(const wchar_t* path, uint32_t value) override { return SetFileAttributesW(path, value); }
+    void* OpenSource(const wchar_t*) override {
+        headerSent = 0;
+        return this;
+    }
+    void* OpenTarget(const wchar_t*) override { return this; }
+    void Close(void*) override {}
+    int BackupRead(void*, uint8_t* buffer, uint32_t bytes, uint32_t* read, void**) override {
+        static const wchar_t kName[] = L":s:$DATA";
+        *read = 0;
+        if (headerSent == 0 && bytes == kStreamHeaderSize) {
+            StreamHeader header = {kStreamAlternateData, 0, 1 << 20, sizeof kName - sizeof(wchar_t)};
+            BuildStreamHeader(header, buffer);
+            *read = bytes;
+        } else if (headerSent == 1) {
+            memcpy(buffer, kName, bytes);
+            *read = bytes;
+        }
+        ++headerSent;
+        return 1;
+    }
+    int BackupSeek(void*, uint64_t, uint64_t* moved, void**) override {
+        *moved = 0;
+        SetLastError(ERROR_SEEK);
+        return 0;
+    }
+    int BackupWrite(void*, const uint8_t*, uint32_t bytes, uint32_t* written, void**) override {
+        *written = bytes;
+        return 1;
+    }
+    void EndBackupRead(void*, void**) override {}
+    void EndBackupWrite(void*, void**) override {}
+    int RemoveFile(const wchar_t* path) override { return DeleteFileW(path); }
+    int CopyStream(const wchar_t*, const wchar_t*) override {
+        return CopyOneFile(from.c_str(), 0, 0, to.c_str(), nullptr, 1, nullptr);
+    }
+    int TakeOwnership(const wchar_t*) override { return 1; }
+};
+
+// A stream copied inside its file's copy neither clears that file's
+// failures (unreadable sectors, -vi) nor hides its own: -ds keeps the source.
+TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
+    OneLargeStream streams;
+    StreamSystem* saved = streamSystem;
+    streamSystem = &streams;
+    TempDir dir;
+    streams.from = dir / L"stream.src";
+    streams.to = dir / L"stream.out";
+    enum { kFileSectors, kStreamSectors, kFileImmediateCheck };
+    for (int kind = kFileSectors; kind <= kFileImmediateCheck; ++kind) {
+        SetUpRun(0, 0x10000);
+        inject = InjectingFileOps();
+        options.streams = options.deleteSource = options.overwrite = 1;
+        run.sourceCaps.streams = run.targetCaps.streams = 1;
+        // the file's copy or the stream's hits a unit that never reads
+        const int64_t bad = kind == kStreamSectors ? 0x6000 : 0x9000;
+        ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(kind == kStreamSectors ? 0x2000 : 0x10000, 2)));
+        ASSERT_TRUE(WriteBytes(streams.from, PatternBytes(0x8000, 3)));
+        if (kind == kFileImmediateCheck) {
+            options.verifyImmediate = 1;
+            Rebuffer(0x10000);
+            inject.refuseReadOnlyOpenOf = dir / L"dst.bin";
+        } else {
+            inject.sourceFaults = {{bad, bad + 0x1000, ERROR_CRC, -1}};
+        }
+        CapturedOutput output;
+        EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
+        output.Restore();
+        EXPECT_TRUE(Exists(dir / L"src.bin")) << "kind " << kind;
+        EXPECT_TRUE(Exists(streams.to));
+        EXPECT_EQ(run.failedCopies + run.verifyFailures, 1) << "kind " << kind;
+    }
+    streamSystem = saved;
 }
 
 }  // namespace

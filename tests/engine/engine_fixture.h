@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "block_copy.h"
@@ -29,6 +30,7 @@ public:
     int sourceReads = 0;
     int failReadAt = -1;
     uint32_t readError = 0;
+    int64_t sourceEnd = -1;    // source reads deliver nothing past here, as a file that shrank
     std::wstring failOpenPath;
     uint32_t openError = 0;
     int failLinks = 0;         // hard links fail with ACCESS_DENIED
@@ -48,6 +50,9 @@ public:
                 SetLastError(readError);
                 return 0;
             }
+            int64_t at = 0;
+            if (sourceEnd >= 0 && real->SetPointer(handle, 0, FILE_CURRENT, &at))
+                length = at >= sourceEnd ? 0 : static_cast<uint32_t>(std::min<int64_t>(length, sourceEnd - at));
         }
         return real->Read(handle, buffer, length, done);
     }

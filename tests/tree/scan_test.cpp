@@ -111,6 +111,15 @@ TEST(ScanTable, SortsFilesBySizeAndFindsRanges) {
     for (ListingEntry* entry : rootEntries) delete entry;
 }
 
+TEST(ScanTable, FingerprintsThatCannotBeComputedNeverMatch) {
+    ListingEntry* source = Entry(L"qtx-missing-source.bin", 5000);
+    ListingEntry* target = Entry(L"qtx-missing-target.bin", 5000);
+    EXPECT_EQ(0, FilesIdentical(source, target));
+    EXPECT_EQ(0, FilesIdentical(source, target));   // nor once a failure was remembered
+    delete source;
+    delete target;
+}
+
 TEST(ScanTarget, LinksRenamedAndMovedFilesIntoPlace) {
     for (int parallel = 0; parallel < 2; ++parallel) {
         SCOPED_TRACE(parallel ? "fingerprints on threads" : "fingerprints in turn");
