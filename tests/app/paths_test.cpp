@@ -182,12 +182,13 @@ TEST(PathEdits, SplitFolderAndName) {
     wcscpy(name, L"stale");
     EXPECT_EQ(0, SplitFolderAndName(L"file.txt", folder, name));   // no backslash
     EXPECT_STREQ(L"", name);
-    // the prefix would make the folder one character too long
-    std::wstring longest = L"C:\\" + std::wstring(kPathCapacity - 6, L'a') + L"\\b";
-    ASSERT_EQ(static_cast<size_t>(kPathCapacity - 1), longest.size());
-    EXPECT_EQ(0, SplitFolderAndName(longest.c_str(), folder, name));
+    // the prefixed folder must leave room for the terminator
+    const std::wstring tooLong = L"C:\\" + std::wstring(kPathCapacity - 8, L'a') + L"\\b";
+    EXPECT_EQ(0, SplitFolderAndName(tooLong.c_str(), folder, name));
     EXPECT_STREQ(L"", folder);
-    EXPECT_EQ(1, SplitFolderAndName((L"\\\\?\\" + longest.substr(4)).c_str(), folder, name));
+    const std::wstring longest = L"C:\\" + std::wstring(kPathCapacity - 9, L'a') + L"\\b";
+    EXPECT_EQ(1, SplitFolderAndName(longest.c_str(), folder, name));
+    EXPECT_EQ(static_cast<size_t>(kPathCapacity - 1), wcslen(folder));
     EXPECT_STREQ(L"b", name);
 }
 
