@@ -28,8 +28,7 @@ struct FakeDevice {
     bool hasNumber = false;
     uint32_t diskNumber = 0;
     uint32_t partition = 0;
-    int64_t length = -1;          // -1: the length request fails with lengthError
-    uint32_t lengthError = ERROR_NOT_SUPPORTED;
+    int64_t length = -1;          // -1: the length request is not supported
     bool hasGeometry = false;
     DiskGeometryRecord geometry = {};
     bool hasAttributes = false;
@@ -155,7 +154,7 @@ public:
         case kStorageCheckVerify2: return d.checkVerifyError ? Fail(d.checkVerifyError) : 1;
         case kDiskIsWritable: return d.writableError ? Fail(d.writableError) : 1;
         case kDiskGetLengthInfo:
-            if (d.length < 0) return Fail(d.lengthError);
+            if (d.length < 0) return Fail(ERROR_NOT_SUPPORTED);
             memcpy(output, &d.length, 8);
             *returned = 8;
             return 1;
