@@ -1,5 +1,5 @@
-// A DeviceSystem that answers from a recorded machine description and logs
-// every device request, plus capture of the program's printed lines.
+// A DeviceSystem that answers from a recorded machine description, plus
+// capture of the program's printed lines.
 #pragma once
 #include <windows.h>
 
@@ -24,13 +24,11 @@ inline std::wstring Upper(std::wstring text) {
 
 struct FakeDevice {
     std::wstring path;
-    uint32_t openError = 0;       // every open fails with it
     uint32_t readOpenError = 0;   // opens that ask for access rights fail with it (no administrator)
     bool hasNumber = false;
     uint32_t diskNumber = 0;
     uint32_t partition = 0;
-    int64_t length = -1;          // -1: the length request fails with lengthError
-    uint32_t lengthError = ERROR_NOT_SUPPORTED;
+    int64_t length = -1;          // -1: the length request is not supported
     bool hasGeometry = false;
     DiskGeometryRecord geometry = {};
     bool hasAttributes = false;
@@ -46,6 +44,7 @@ struct FakeDevice {
     uint32_t dependencyNeeded = 0;            // above the offered size: ERROR_INSUFFICIENT_BUFFER
     std::vector<unsigned char> descriptor;    // recorded device descriptor; answers instead of busType
     bool locked = false;
+    int dismounts = 0;
     bool offline() const { return attributes & kDiskAttributeOffline; }
 };
 
@@ -59,11 +58,8 @@ public:
     std::map<std::wstring, std::wstring> mountPaths;   // upper-case GUID path -> multi-string
     std::map<std::wstring, std::vector<uint32_t>> freeSpace;
     std::vector<std::wstring> volumeList;   // FindFirstVolumeW order, with trailing backslash
-    std::vector<std::wstring> interfaces;
     std::vector<std::wstring> diskInterfaces;          // disk device interface paths, in setupapi order
     std::map<std::wstring, std::wstring> labels;       // upper-case root -> volume label
-    bool virtDisk = true;
-    std::vector<std::string> log;
     int openHandles = 0;
 
     FakeDeviceSystem() { devices.reserve(512); }   // references from Add stay valid
@@ -122,24 +118,18 @@ public:
         }
         memcpy(&d.cryptRecord[0], &mask, 4);
     }
-    int Count(const std::string& entry) const { return static_cast<int>(std::count(log.begin(), log.end(), entry)); }
-
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t flags) override {
         FakeDevice* d = Find(path);
-        uint32_t error = !d ? ERROR_FILE_NOT_FOUND : d->openError ? d->openError : access ? d->readOpenError : 0;
+        uint32_t error = !d ? ERROR_FILE_NOT_FOUND : access ? d->readOpenError : 0;
         if (error) {
             SetLastError(error);
             return nullptr;
         }
         ++openHandles;
-        log.push_back("open " + Narrow(d->path));
         return reinterpret_cast<void*>(static_cast<uintptr_t>(0x10000 + (d - devices.data()) * 16));
     }
     FakeDevice& Of(void* handle) { return devices[(reinterpret_cast<uintptr_t>(handle) - 0x10000) / 16]; }
-    void Close(void* handle) override {
-        --openHandles;
-        log.push_back("close " + Narrow(Of(handle).path));
-    }
+    void Close(void*) override { --openHandles; }
     int Fail(uint32_t error) {
         SetLastError(error);
         return 0;
@@ -148,26 +138,23 @@ public:
                 uint32_t* returned) override {
         FakeDevice& d = Of(handle);
         *returned = 0;
-        auto note = [&](const char* what) { log.push_back(std::string(what) + " " + Narrow(d.path)); };
         switch (code) {
         case kLockVolume:
-            note("lock");
             if (d.lockError) return Fail(d.lockError);
             d.locked = true;
             return 1;
         case kDismountVolume:
-            note("dismount");
+            ++d.dismounts;
             return d.dismountError ? Fail(d.dismountError) : 1;
         case kUnlockVolume:
-            note("unlock");
             d.locked = false;
             return 1;
-        case kAllowExtendedDasdIo: note("dasd"); return 1;
-        case kDiskUpdateProperties: note("update"); return 1;
+        case kAllowExtendedDasdIo:
+        case kDiskUpdateProperties: return 1;
         case kStorageCheckVerify2: return d.checkVerifyError ? Fail(d.checkVerifyError) : 1;
         case kDiskIsWritable: return d.writableError ? Fail(d.writableError) : 1;
         case kDiskGetLengthInfo:
-            if (d.length < 0) return Fail(d.lengthError);
+            if (d.length < 0) return Fail(ERROR_NOT_SUPPORTED);
             memcpy(output, &d.length, 8);
             *returned = 8;
             return 1;
@@ -187,7 +174,6 @@ public:
             return 1;
         }
         case kDiskSetDiskAttributes: {
-            note("offline");
             SetDiskAttributesRecord record = {};
             if (inputSize != sizeof record) return Fail(ERROR_INVALID_PARAMETER);
             memcpy(&record, input, sizeof record);
@@ -224,10 +210,7 @@ public:
         }
         return Fail(ERROR_INVALID_FUNCTION);
     }
-    int Flush(void* handle) override {
-        log.push_back("flush " + Narrow(Of(handle).path));
-        return 1;
-    }
+    int Flush(void*) override { return 1; }
     static int Put(const std::wstring& text, wchar_t* out, uint32_t capacity) {
         if (text.size() + 1 > capacity) {
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -297,10 +280,7 @@ public:
         return Put(volumeList[nextVolume++], name, capacity);
     }
     void CloseVolumeSearch(void* search) override { --openHandles; }
-    int ForEachVolumeInterface(InterfaceVisitor visit, void* context) override {
-        for (const auto& path : interfaces) visit(path.c_str(), context);
-        return 1;
-    }
+    int ForEachVolumeInterface(InterfaceVisitor, void*) override { return 1; }
     int ForEachDiskInterface(InterfaceVisitor visit, void* context) override {
         for (const auto& path : diskInterfaces) visit(path.c_str(), context);
         return 1;
@@ -310,7 +290,7 @@ public:
         if (found == labels.end()) return Fail(ERROR_NOT_READY);
         return Put(found->second, label, capacity);
     }
-    int LoadVirtDisk() override { return virtDisk ? 1 : 0; }
+    int LoadVirtDisk() override { return 1; }
     uint32_t StorageDependencyInformation(void* handle, uint32_t flags, uint32_t size, void* info,
                                           uint32_t* sizeUsed) override {
         FakeDevice& d = Of(handle);
