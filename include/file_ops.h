@@ -1,9 +1,30 @@
-// The file operations of the copy engine. The real implementation calls the
-// system; tests put a double in their place to count and fail operations.
-// Every operation returns nonzero for success and 0 for failure with the
-// system error as the thread's last error (Open returns INVALID_HANDLE_VALUE).
+// The file system as the copy sees it: files, folders, names and the room on
+// a volume. The real implementation calls the system; tests put a double in
+// its place to model a volume in memory and to fail chosen calls. Every
+// operation returns nonzero for success and 0 for failure with the system
+// error as the thread's last error (Open returns INVALID_HANDLE_VALUE,
+// FindFirst null, GetAttributes kNoAttributes).
 #pragma once
 #include <cstdint>
+
+// One name returned by a folder search.
+struct FoundName {
+    uint32_t attributes;
+    int64_t size;
+    uint64_t lastWrite;
+    wchar_t name[260];
+};
+
+// What an open handle tells about its file.
+struct FileInfo {
+    int64_t size;
+    int64_t allocated;
+    uint32_t attributes;
+    uint32_t links;
+    uint32_t volumeSerial;
+    uint64_t fileIndex;
+    uint64_t times[3];   // creation, last access, last write
+};
 
 class FileOps {
 public:
@@ -21,8 +42,31 @@ public:
     virtual int Delete(const wchar_t* path) = 0;
     // FSCTL_SET_ZERO_DATA over [from, to)
     virtual int ZeroRange(void* handle, int64_t from, int64_t to) = 0;
+
+    // The calls below have the system's behaviour by default, so a double
+    // overrides only what it models.
+
     // CreateHardLinkW: newPath becomes one more name of existingPath's file
     virtual int Link(const wchar_t* newPath, const wchar_t* existingPath);
+    // Size, links, identity and times through a handle; the volume serial and
+    // file index only when wantIdentity (some systems answer them slowly).
+    virtual int GetInfo(void* handle, FileInfo* info, int wantIdentity);
+    // Null pointers leave that time as it is.
+    virtual int SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written);
+    virtual int SetSparse(void* handle);
+    virtual uint32_t GetAttributes(const wchar_t* path);
+    virtual int SetAttributes(const wchar_t* path, uint32_t attributes);
+    virtual int CreateFolder(const wchar_t* path);
+    // Removes an empty folder, or a folder link itself.
+    virtual int RemoveFolder(const wchar_t* path);
+    virtual int Move(const wchar_t* from, const wchar_t* to, int replace);
+    // The room of the volume holding folder (null: the current one).
+    virtual int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free);
+    // The bytes the file takes on its volume.
+    virtual int CompressedSize(const wchar_t* path, int64_t* size);
+    virtual void* FindFirst(const wchar_t* pattern, FoundName* found);
+    virtual int FindNext(void* search, FoundName* found);
+    virtual void FindEnd(void* search);
 };
 
 FileOps* RealFileOps();
@@ -33,3 +77,5 @@ extern FileOps* fileOps;
 int64_t CurrentPosition(void* handle);
 // Closes a handle through fileOps when it is open and clears the variable.
 void CloseHandleOf(void** handle);
+// Size, link count and index of a path through a handle opened with no access.
+int ProbePath(const wchar_t* path, int64_t* size, uint32_t* links, uint64_t* index);

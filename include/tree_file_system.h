@@ -1,39 +1,17 @@
-// The system calls of the tree operations. The real table calls Windows;
-// tests put a table of their own in its place to count calls and fail them.
-// Operations return nonzero for success and 0 for failure with the system
-// error as the thread's last error.
+// Names and attribute values the tree operations share; their system calls
+// go through fileOps.
 #pragma once
 #include <cstdint>
 
+#include "file_ops.h"
+
 struct FolderListing;
 
-// One name returned by a folder search.
-struct FoundName {
-    uint32_t attributes;
-    int64_t size;
-    uint64_t lastWrite;
-    wchar_t name[260];
-};
-
-struct TreeFileSystem {
-    // Null when no search could be started.
-    void* (*findFirst)(const wchar_t* pattern, FoundName* found);
-    int (*findNext)(void* search, FoundName* found);
-    void (*findClose)(void* search);
-    int (*createFolder)(const wchar_t* path);
-    uint32_t (*getAttributes)(const wchar_t* path);   // INVALID_FILE_ATTRIBUTES on failure
-    int (*setAttributes)(const wchar_t* path, uint32_t attributes);
-    int (*deleteFile)(const wchar_t* path);
-    // removes an empty folder, or a folder link itself
-    int (*removeFolder)(const wchar_t* path);
-    // null: CopyOneFile
-    int (*copyFile)(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
-                    const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing);
-};
-
-extern const TreeFileSystem realTreeFileSystem;
-// The table in use; only test code swaps this pointer.
-extern const TreeFileSystem* treeFileSystem;
+// The copy the walk calls for each file; only test code swaps it.
+using WalkCopy = int (*)(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                         const wchar_t* targetPath, int64_t* linkCounter, int streamFlag,
+                         FolderListing* targetListing);
+extern WalkCopy walkCopy;
 
 constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 constexpr uint32_t kAttributeReadOnly = 0x1;

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "copy_engine.h"
 #include "directory_walk.h"
+#include "file_ops.h"
 #include "link_groups.h"
 #include "options.h"
 #include "paths.h"
@@ -21,18 +22,17 @@
 #include "system_facts.h"
 #include "target_folders.h"
 #include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
 uint64_t LastWriteTimeOf(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    FILETIME created, accessed, written;
-    uint64_t time = 0;
-    if (GetFileTime(handle, &created, &accessed, &written))
-        time = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    CloseHandle(handle);
+    void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!IsValidHandle(handle)) return 0;
+    FileInfo info;
+    uint64_t time = fileOps->GetInfo(handle, &info, 0) ? info.times[2] : 0;
+    fileOps->Close(handle);
     return time;
 }
 
@@ -48,7 +48,7 @@ void CopySingleSource() {
         lstrcpynW(targetFile, run.targetPath, kPathCapacity);
     }
     lstrcpynW(run.sourceName, run.sourcePath, kPathCapacity);
-    DWORD attributes = GetFileAttributesW(run.sourceName);
+    uint32_t attributes = fileOps->GetAttributes(run.sourceName);
     int64_t links = 0;
     CopyOneFile(run.sourceName, attributes, LastWriteTimeOf(run.sourceName), targetFile, &links,
                 HasStreamName(run.sourceName), nullptr);

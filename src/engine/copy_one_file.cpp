@@ -37,30 +37,7 @@ struct ExistingTarget {
     uint64_t lastWrite;
 };
 
-uint64_t ToUInt64(const FILETIME& time) {
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 const wchar_t* NameOf(const wchar_t* path) { return FileNamePart(SkipLongPrefix(path)); }
-
-// Size, link count and index through a handle opened with no access.
-int ProbeFile(const wchar_t* path, int64_t* size, uint32_t* links, uint64_t* index) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    int ok = GetFileInformationByHandle(handle, &info);
-    DWORD error = GetLastError();
-    CloseHandle(handle);
-    if (!ok) {
-        SetLastError(error);
-        return 0;
-    }
-    if (size) *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (links) *links = info.nNumberOfLinks;
-    if (index) *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return 1;
-}
 
 int ReadExistingTarget(const wchar_t* path, FolderListing* listing, ExistingTarget* existing) {
     if (listing) {
@@ -71,18 +48,20 @@ int ReadExistingTarget(const wchar_t* path, FolderListing* listing, ExistingTarg
         existing->lastWrite = entry->lastWrite;
         return 1;
     }
-    uint32_t attributes = GetFileAttributesW(path);
+    uint32_t attributes = fileOps->GetAttributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     existing->attributes = attributes;
     existing->size = 0;
     existing->lastWrite = 0;
-    ProbeFile(path, &existing->size, nullptr, nullptr);
-    HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        FILETIME written;
-        if (GetFileTime(handle, nullptr, nullptr, &written)) existing->lastWrite = ToUInt64(written);
-        CloseHandle(handle);
+    void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (IsValidHandle(handle)) {
+        FileInfo info;
+        if (fileOps->GetInfo(handle, &info, 0)) {
+            existing->size = info.size;
+            existing->lastWrite = info.times[2];
+        }
+        fileOps->Close(handle);
     }
     return 1;
 }
@@ -106,13 +85,13 @@ int RoomInTargetFolder(const wchar_t* targetPath, int64_t* room) {
         *room = roomCache.room;
         return 1;
     }
-    ULARGE_INTEGER available, total, free;
-    if (!GetDiskFreeSpaceExW(slash ? folder : nullptr, &available, &total, &free)) {
+    int64_t total = 0, free = 0;
+    if (!fileOps->FreeSpace(slash ? folder : nullptr, &total, &free)) {
         Print("Error getting free space of %S: %s\n", SkipLongPrefix(folder), LastErrorName());
         roomCache.valid = false;
         return 0;
     }
-    *room = EffectiveFreeSpace(total.QuadPart, free.QuadPart);
+    *room = EffectiveFreeSpace(total, free);
     lstrcpynW(roomCache.folder, folder, kPathCapacity);
     roomCache.room = *room;
     roomCache.valid = true;
@@ -126,10 +105,10 @@ void TakeRoom(int64_t bytes) {
 // An overwrite must not write through to the other names of a linked target.
 void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
     uint32_t links = 0;
-    if (!ProbeFile(path, nullptr, &links, nullptr) || links < 2) return;
-    DWORD attributes = GetFileAttributesW(path);
+    if (!ProbePath(path, nullptr, &links, nullptr) || links < 2) return;
+    uint32_t attributes = fileOps->GetAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        fileOps->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     fileOps->Delete(path);
 }
 
@@ -140,7 +119,7 @@ bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPa
     int64_t targetSize = -1;
     uint8_t* mine = transfer.buffers[0];
     uint8_t* theirs = transfer.compareBuffer;
-    if (!options.avoidWrites || !mine || !theirs || !ProbeFile(targetPath, &targetSize, &links, nullptr) ||
+    if (!options.avoidWrites || !mine || !theirs || !ProbePath(targetPath, &targetSize, &links, nullptr) ||
         links < 2 || targetSize != size)
         return false;
     void* source = fileOps->Open(sourcePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
@@ -168,7 +147,7 @@ int Skip() {
 // replaced only by a finished link, made beside it and renamed over it, so a
 // failed link leaves that name as it was. 1 when linked.
 int LinkInPlace(const wchar_t* targetPath, const wchar_t* existingPath) {
-    if (GetFileAttributesW(targetPath) == INVALID_FILE_ATTRIBUTES) return fileOps->Link(targetPath, existingPath);
+    if (fileOps->GetAttributes(targetPath) == INVALID_FILE_ATTRIBUTES) return fileOps->Link(targetPath, existingPath);
     static wchar_t beside[kPathCapacity];
     const wchar_t suffix[] = L".qtx-link";
     size_t length = wcslen(targetPath);
@@ -179,7 +158,7 @@ int LinkInPlace(const wchar_t* targetPath, const wchar_t* existingPath) {
     wmemcpy(beside, targetPath, length);
     wcscpy(beside + length, suffix);
     if (!fileOps->Link(beside, existingPath)) return 0;
-    if (MoveFileExW(beside, targetPath, MOVEFILE_REPLACE_EXISTING)) return 1;
+    if (fileOps->Move(beside, targetPath, 1)) return 1;
     DWORD error = GetLastError();
     fileOps->Delete(beside);
     SetLastError(error);
@@ -235,22 +214,14 @@ int OpenSourceForSizes(const wchar_t* path, int64_t* size, uint32_t* links, uint
     // The standard record holds size and link count; the full record also asks
     // the volume for its serial number, which some systems answer slowly, so it
     // is fetched only for a file with several names.
-    FILE_STANDARD_INFO standard;
-    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+    FileInfo info;
+    if (!fileOps->GetInfo(handle, &info, 0) || (info.links >= 2 && !fileOps->GetInfo(handle, &info, 1))) {
         fileOps->Close(handle);
         return 0;
     }
-    *size = standard.EndOfFile.QuadPart;
-    *links = standard.NumberOfLinks;
-    *index = 0;
-    if (standard.NumberOfLinks >= 2) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(handle, &info)) {
-            fileOps->Close(handle);
-            return 0;
-        }
-        *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    }
+    *size = info.size;
+    *links = info.links;
+    *index = info.fileIndex;
     transfer.sourceHandle = handle;
     return 1;
 }
@@ -318,7 +289,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             }
             // -h links the source itself, which an open handle without write sharing would block
             if (!(!streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index)) &&
-                !ProbeFile(sourcePath, &size, &links, &index)) {
+                !ProbePath(sourcePath, &size, &links, &index)) {
                 if (!options.quiet)
                     PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
                 CountUp(&run.failedCopies);
@@ -396,7 +367,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
                 if (options.overwrite || options.overwriteOlder) Print("\r");
                 if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
-                call.targetExisted = GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES;
+                call.targetExisted = fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES;
             }
         }
 
@@ -405,7 +376,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
                 if (run.targetCaps.reparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
                     if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
-                    SetFileAttributesW(targetPath, sourceAttributes);
+                    fileOps->SetAttributes(targetPath, sourceAttributes);
                     return 1;
                 }
                 call.sourcePath = sourcePath = linkTargetPath;
@@ -414,7 +385,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
         // hard links
         if (options.hardlinks) {
-            if (CreateHardLinkW(targetPath, sourcePath, nullptr)) {
+            if (fileOps->Link(targetPath, sourcePath)) {
                 if (linkCounter) ++*linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
                 return 1;
@@ -427,7 +398,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                            (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
         if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
             if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
-                if (GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
+                if (fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
                     if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
                     return 0;
                 }
@@ -477,20 +448,17 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 return FailBeforeLoop(&call, false);
             transfer.sourceAllocatedSize = size;
         } else {
-            FILE_STANDARD_INFO info;
-            if (GetFileInformationByHandleEx(transfer.sourceHandle, FileStandardInfo, &info, sizeof info)) {
-                size = info.EndOfFile.QuadPart;
-                transfer.sourceAllocatedSize = info.AllocationSize.QuadPart;
+            FileInfo info;
+            if (fileOps->GetInfo(transfer.sourceHandle, &info, 0)) {
+                size = info.size;
+                transfer.sourceAllocatedSize = info.allocated;
+                call.creationTime = info.times[0];
+                call.accessTime = info.times[1];
+                call.writeTime = info.times[2];
+                call.timesRead = 1;
             } else {
                 fileOps->GetSize(transfer.sourceHandle, &size);
                 transfer.sourceAllocatedSize = size;
-            }
-            FILETIME created, accessed, written;
-            if (GetFileTime(transfer.sourceHandle, &created, &accessed, &written)) {
-                call.creationTime = ToUInt64(created);
-                call.accessTime = ToUInt64(accessed);
-                call.writeTime = ToUInt64(written);
-                call.timesRead = 1;
             }
         }
     } else {
@@ -500,9 +468,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         } else if (options.sparse || options.compression == 3) {
             size = static_cast<int64_t>(run.targetCluster) * 0xFFFFFFFFLL;
         } else {
-            ULARGE_INTEGER available, total, free;
-            size = GetDiskFreeSpaceExW(run.targetFolder[0] ? run.targetFolder : nullptr, &available, &total, &free)
-                       ? EffectiveFreeSpace(total.QuadPart, free.QuadPart)
+            int64_t total = 0, free = 0;
+            size = fileOps->FreeSpace(run.targetFolder[0] ? run.targetFolder : nullptr, &total, &free)
+                       ? EffectiveFreeSpace(total, free)
                        : 0;
         }
         transfer.sourceAllocatedSize = size;
@@ -536,7 +504,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     int64_t room = 0x7FFFFFFFFFFFFFFFLL;
     if (fileTarget) {
         if (!RoomInTargetFolder(targetPath, &room)) return FailBeforeLoop(&call, false);
-        uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(targetPath);
+        uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(targetPath);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -550,9 +518,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 }
                 // a read-only name may share its data with other names
                 if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
-                attributes = GetFileAttributesW(targetPath);
+                attributes = fileOps->GetAttributes(targetPath);
                 if (attributes != INVALID_FILE_ATTRIBUTES)
-                    SetFileAttributesW(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+                    fileOps->SetAttributes(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
                 else
                     call.targetExisted = 0;
             }
@@ -569,9 +537,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         int64_t opened = 0;
         transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
-        FILETIME times[3];
-        if (call.targetExisted && GetFileTime(transfer.targetHandle, &times[0], &times[1], &times[2]))
-            for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = ToUInt64(times[i]);
+        FileInfo info;
+        if (call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0))
+            for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = info.times[i];
         if (options.verifyImmediate) {
             transfer.verifyHandle =
                 fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
@@ -595,10 +563,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                             (options.sparse && run.targetCaps.sparse);
         int64_t existingSize = 0;
         if (fileTarget && call.targetExisted) {
-            DWORD high = 0;
-            DWORD low = GetCompressedFileSizeW(targetPath, &high);
-            if (!(low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
-                existingSize = (static_cast<int64_t>(high) << 32) | low;
+            if (!fileOps->CompressedSize(targetPath, &existingSize)) existingSize = 0;
         }
         int64_t needed = NeededSpace(size, transfer.sourceAllocatedSize, useAllocated, existingSize);
         if (fileTarget) TakeRoom(needed);
@@ -626,9 +591,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     // steps 26 and 27: sparse and compression
     if (fileTarget && run.targetCaps.sparse && (call.sparse || options.sparse)) {
-        DWORD returned = 0;
-        transfer.sparseMode =
-            DeviceIoControl(transfer.targetHandle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
+        transfer.sparseMode = fileOps->SetSparse(transfer.targetHandle);
     }
     if (fileTarget && run.targetCaps.compression)
         ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, sourcePath, call.compressed, size,

@@ -3,6 +3,7 @@
 #include <winioctl.h>
 
 #include "file_ops.h"
+#include "system_facts.h"
 #include "transfer_state.h"
 
 namespace {
@@ -62,9 +63,119 @@ WindowsFileOps windowsFileOps;
 
 }  // namespace
 
+namespace {
+
+uint64_t ToUInt64(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME ToFileTime(uint64_t value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+void TakeFound(const WIN32_FIND_DATAW& data, FoundName* found) {
+    found->attributes = data.dwFileAttributes;
+    found->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    found->lastWrite = ToUInt64(data.ftLastWriteTime);
+    lstrcpynW(found->name, data.cFileName, 260);
+}
+
+}  // namespace
+
 int FileOps::Link(const wchar_t* newPath, const wchar_t* existingPath) {
     return CreateHardLinkW(newPath, existingPath, nullptr) ? 1 : 0;
 }
+
+int FileOps::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
+        return 0;
+    info->size = standard.EndOfFile.QuadPart;
+    info->allocated = standard.AllocationSize.QuadPart;
+    info->links = standard.NumberOfLinks;
+    info->attributes = basic.FileAttributes;
+    info->times[0] = static_cast<uint64_t>(basic.CreationTime.QuadPart);
+    info->times[1] = static_cast<uint64_t>(basic.LastAccessTime.QuadPart);
+    info->times[2] = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+    info->volumeSerial = 0;
+    info->fileIndex = 0;
+    if (!wantIdentity) return 1;
+    BY_HANDLE_FILE_INFORMATION full;
+    if (!GetFileInformationByHandle(handle, &full)) return 0;
+    info->volumeSerial = full.dwVolumeSerialNumber;
+    info->fileIndex = (static_cast<uint64_t>(full.nFileIndexHigh) << 32) | full.nFileIndexLow;
+    return 1;
+}
+
+int FileOps::SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written) {
+    FILETIME c = ToFileTime(created ? *created : 0), a = ToFileTime(accessed ? *accessed : 0),
+             w = ToFileTime(written ? *written : 0);
+    return SetFileTime(handle, created ? &c : nullptr, accessed ? &a : nullptr, written ? &w : nullptr) ? 1 : 0;
+}
+
+int FileOps::SetSparse(void* handle) {
+    DWORD returned = 0;
+    return DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
+}
+
+uint32_t FileOps::GetAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
+
+int FileOps::SetAttributes(const wchar_t* path, uint32_t attributes) {
+    return SetFileAttributesW(path, attributes) ? 1 : 0;
+}
+
+int FileOps::CreateFolder(const wchar_t* path) { return CreateDirectoryW(path, nullptr) ? 1 : 0; }
+
+int FileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
+
+int FileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {
+    return MoveFileExW(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) ? 1 : 0;
+}
+
+int FileOps::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
+    ULARGE_INTEGER available, all, unused;
+    if (!GetDiskFreeSpaceExW(folder, &available, &all, &unused)) return 0;
+    *total = static_cast<int64_t>(all.QuadPart);
+    *free = static_cast<int64_t>(unused.QuadPart);
+    return 1;
+}
+
+int FileOps::CompressedSize(const wchar_t* path, int64_t* size) {
+    DWORD high = 0;
+    DWORD low = GetCompressedFileSizeW(path, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+    *size = (static_cast<int64_t>(high) << 32) | low;
+    return 1;
+}
+
+void* FileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
+    WIN32_FIND_DATAW data;
+    HANDLE search;
+    if (osVersion.packed >= 0x601)
+        search = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                  FIND_FIRST_EX_LARGE_FETCH);
+    else
+        search = FindFirstFileExW(pattern, FindExInfoStandard, &data, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND)
+        search = FindFirstFileW(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE) return nullptr;
+    TakeFound(data, found);
+    return search;
+}
+
+int FileOps::FindNext(void* search, FoundName* found) {
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(search, &data)) return 0;
+    TakeFound(data, found);
+    return 1;
+}
+
+void FileOps::FindEnd(void* search) { FindClose(search); }
 
 FileOps* RealFileOps() { return &windowsFileOps; }
 FileOps* fileOps = &windowsFileOps;
@@ -82,4 +193,22 @@ void CloseHandleOf(void** handle) {
         SetLastError(error);
     }
     *handle = nullptr;
+}
+
+int ProbePath(const wchar_t* path, int64_t* size, uint32_t* links, uint64_t* index) {
+    void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS);
+    if (!IsValidHandle(handle)) return 0;
+    FileInfo info;
+    int ok = fileOps->GetInfo(handle, &info, index != nullptr);
+    DWORD error = GetLastError();
+    fileOps->Close(handle);
+    if (!ok) {
+        SetLastError(error);
+        return 0;
+    }
+    if (size) *size = info.size;
+    if (links) *links = info.links;
+    if (index) *index = info.fileIndex;
+    return 1;
 }

@@ -32,10 +32,7 @@ const char* ResultWord(int kind) {
 
 void StampTimes(const CopyCall* call) {
     if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return;
-    FILETIME created = {static_cast<DWORD>(call->creationTime), static_cast<DWORD>(call->creationTime >> 32)};
-    FILETIME accessed = {static_cast<DWORD>(call->accessTime), static_cast<DWORD>(call->accessTime >> 32)};
-    FILETIME written = {static_cast<DWORD>(call->writeTime), static_cast<DWORD>(call->writeTime >> 32)};
-    SetFileTime(transfer.targetHandle, &created, &accessed, &written);
+    fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime);
 }
 
 void SetTargetAttributes(const CopyCall* call) {
@@ -45,7 +42,7 @@ void SetTargetAttributes(const CopyCall* call) {
         !call->streamCall)
         return;
     uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
-    SetFileAttributesW(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+    fileOps->SetAttributes(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 }
 
 // 0 when security or streams could not be copied: the source is then the only
@@ -160,10 +157,8 @@ void KeepUntouchedTarget(const CopyCall* call) {
         current != transfer.targetSize && ReopenTarget(call, call->creationAttributes) &&
         fileOps->SetPointer(transfer.targetHandle, transfer.targetSize, FILE_BEGIN, nullptr) &&
         fileOps->SetEnd(transfer.targetHandle)) {
-        FILETIME times[3];
-        for (int i = 0; i < 3; ++i)
-            times[i] = {static_cast<DWORD>(transfer.targetTimes[i]), static_cast<DWORD>(transfer.targetTimes[i] >> 32)};
-        if (transfer.targetTimes[2]) SetFileTime(transfer.targetHandle, &times[0], &times[1], &times[2]);
+        const uint64_t* times = transfer.targetTimes;
+        if (times[2]) fileOps->SetTimes(transfer.targetHandle, &times[0], &times[1], &times[2]);
     }
     CloseHandleOf(&transfer.targetHandle);
     PrintNameW(L" %s kept unchanged\n", NameOf(call->targetPath));

@@ -63,7 +63,7 @@ int CreateTargetFile(CopyCall& call, uint32_t* disposition) {
             error = GetLastError();
         }
         if (error == ERROR_ACCESS_DENIED && !call.targetIsDevice && !deleteTried &&
-            GetFileAttributesW(call.targetPath) != INVALID_FILE_ATTRIBUTES) {
+            fileOps->GetAttributes(call.targetPath) != INVALID_FILE_ATTRIBUTES) {
             deleteTried = true;
             if (fileOps->Delete(call.targetPath)) continue;
             SetLastError(error);

@@ -54,7 +54,7 @@ const wchar_t* RelativeToSourceRoot(const wchar_t* path) {
 // A file where the folder is to go: delete it with -o or when the operator
 // agrees. 1 when it is gone.
 bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
-    const TreeFileSystem* fs = treeFileSystem;
+    FileOps* fs = fileOps;
     StripTrailingChar(targetItem, L'\\');
     if (!options.overwrite) {
         PrintName("%S folder already exists as a file. Overwrite (Y/N)?", entry->name);
@@ -62,8 +62,8 @@ bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
         Print("\n");
         if (answer != L'Y') return false;
     }
-    fs->setAttributes(targetItem, 0x80);
-    if (!fs->deleteFile(targetItem)) {
+    fs->SetAttributes(targetItem, 0x80);
+    if (!fs->Delete(targetItem)) {
         Print("Error %s deleting file %S\n", LastErrorName(), entry->name);
         return false;
     }
@@ -86,7 +86,7 @@ enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 // Creates or finds the target of one source sub-folder and walks it.
 FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wchar_t* mask, wchar_t* targetItem,
                          FolderListing* targetListing, int64_t* linkCounter, int depth, int64_t* count) {
-    const TreeFileSystem* fs = treeFileSystem;
+    FileOps* fs = fileOps;
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
     bool stamped = false;
@@ -107,13 +107,13 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             CopyFolderTimes(sourceItem, targetItem);
             stamped = true;
         }
-    } else if (fs->createFolder(targetItem)) {
+    } else if (fs->CreateFolder(targetItem)) {
         CopyFolderTimes(sourceItem, targetItem);
         stamped = true;
-        targetAttributes = fs->getAttributes(targetItem);
+        targetAttributes = fs->GetAttributes(targetItem);
     } else {
         DWORD error = GetLastError();
-        uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->getAttributes(targetItem) : kNoAttributes;
+        uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->GetAttributes(targetItem) : kNoAttributes;
         if (present != kNoAttributes && (present & kAttributeDirectory)) {
             // appeared after the target was listed: use it as found
             targetAttributes = present;
@@ -129,7 +129,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
         if ((found.attributes ^ targetAttributes) & ~kAttributeCompressed)
-            fs->setAttributes(targetItem,
+            fs->SetAttributes(targetItem,
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
     // -ds empties the source folder during the walk, which moves its times on
@@ -168,12 +168,12 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
                 *count += CopyReparsePoint(sourceItem, targetItem, found.attributes);
                 // only a link in the target takes the link's attributes; a file or
                 // folder that stands there is not the link's to change
-                uint32_t present = treeFileSystem->getAttributes(targetItem);
+                uint32_t present = fileOps->GetAttributes(targetItem);
                 if (present != kNoAttributes && (present & kAttributeReparsePoint))
-                    treeFileSystem->setAttributes(targetItem, found.attributes);
+                    fileOps->SetAttributes(targetItem, found.attributes);
             } else if (matched) {
                 // the copy decides about an existing target as for any file, then copies the link
-                auto copy = treeFileSystem->copyFile ? treeFileSystem->copyFile : CopyOneFile;
+                WalkCopy copy = walkCopy;
                 *count += copy(sourceItem, found.attributes, found.lastWrite, targetItem, linkCounter, 0, listing);
             }
         } else if (folder) {
@@ -199,7 +199,7 @@ void CheckPauseKey() {
 
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
                    int depth) {
-    const TreeFileSystem* fs = treeFileSystem;
+    FileOps* fs = fileOps;
     const bool toNul = run.targetIsNul != 0;
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
@@ -250,7 +250,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     memcpy(pattern, sourceFolder, sourceLength * sizeof(wchar_t));
     pattern[sourceLength] = L'*';
     FoundName found;
-    void* search = fs->findFirst(pattern, &found);
+    void* search = fs->FindFirst(pattern, &found);
     if (!search) {
         DWORD error = GetLastError();
         joinListing();
@@ -286,7 +286,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (!folder) {
             if (!matched) continue;
             if (TargetIsLinkInMirror(listing, found.name)) continue;
-            auto copy = fs->copyFile ? fs->copyFile : CopyOneFile;
+            WalkCopy copy = walkCopy;
             count += copy(sourceItem, found.attributes, found.lastWrite, toNul ? kNulDevice : targetItem, linkCounter,
                           0, listing);
             if (run.aborted) break;
@@ -318,9 +318,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
-    } while (!StopAsked() && fs->findNext(search, &found));
+    } while (!StopAsked() && fs->FindNext(search, &found));
 
-    fs->findClose(search);
+    fs->FindEnd(search);
     FreeMemory(sourceItem);
     FreeMemory(targetItem);
     if (haveTargetListing) FreeListing(&targetListing);

@@ -58,7 +58,7 @@ void InitListing(FolderListing* listing, const wchar_t* path, const wchar_t* mas
 // beforehand would read every folder twice and still race with new entries.
 // depth counts the levels below the listed root, bounded as the walk is.
 void FillListing(FolderListing* listing, int depth) {
-    const TreeFileSystem* fs = treeFileSystem;
+    FileOps* fs = fileOps;
     size_t pathLength = wcslen(listing->path);
     if (pathLength == 0 || listing->path[pathLength - 1] != L'\\') listing->path[pathLength++] = L'\\';
     wchar_t* pattern = CopyWithRoom(listing->path, 1);
@@ -68,7 +68,7 @@ void FillListing(FolderListing* listing, int depth) {
     FoundName found;
     int64_t capacity = 0;
     DWORD shownAt = GetTickCount();
-    void* search = fs->findFirst(pattern, &found);
+    void* search = fs->FindFirst(pattern, &found);
     if (!search) {
         ++listing->unreadable;
         listing->complete = 0;
@@ -99,13 +99,13 @@ void FillListing(FolderListing* listing, int depth) {
                 listing->complete = 0;
                 break;
             }
-            if (!fs->findNext(search, &found)) {
+            if (!fs->FindNext(search, &found)) {
                 if (GetLastError() != ERROR_NO_MORE_FILES) listing->complete = 0;
                 break;
             }
         }
         DWORD error = GetLastError();
-        fs->findClose(search);
+        fs->FindEnd(search);
         SetLastError(error);
     }
     FreeMemory(pattern);
@@ -190,13 +190,13 @@ FolderListing* BuildListing(FolderListing* listing, const wchar_t* path, const w
 
 int64_t CountEntries(const wchar_t* searchPattern) {
     FoundName found;
-    void* search = treeFileSystem->findFirst(searchPattern, &found);
+    void* search = fileOps->FindFirst(searchPattern, &found);
     if (!search) return 0;
     int64_t count = 0;
     do {
         if (!IsDotName(found.name)) ++count;
-    } while (treeFileSystem->findNext(search, &found));
-    treeFileSystem->findClose(search);
+    } while (fileOps->FindNext(search, &found));
+    fileOps->FindEnd(search);
     return count;
 }
 

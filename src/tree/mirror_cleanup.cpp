@@ -32,7 +32,7 @@ wchar_t* ItemPath(const wchar_t* folder, const wchar_t* name) {
 
 // A link goes by the call for its own kind; neither follows it.
 int RemoveLinkOrFile(const wchar_t* path, uint32_t attributes) {
-    return IsFolder(attributes) ? treeFileSystem->removeFolder(path) : treeFileSystem->deleteFile(path);
+    return IsFolder(attributes) ? fileOps->RemoveFolder(path) : fileOps->Delete(path);
 }
 
 // Later lookups must not find what is gone; the order of the rest is kept.
@@ -53,7 +53,7 @@ void DropEntry(FolderListing* listing, int64_t index) {
 // One item inside a surplus folder that is not a real sub-folder.
 void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
     if (!options.quiet) PrintName("delete file %S\n", found.name);
-    if (found.attributes & kAttributeReadOnly) treeFileSystem->setAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (!RemoveLinkOrFile(path, found.attributes)) Print(" error %s\n", LastErrorName());
 }
 
@@ -66,24 +66,24 @@ bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
     return false;
 }
 
-bool Gone(const wchar_t* path) { return treeFileSystem->getAttributes(path) == kNoAttributes; }
+bool Gone(const wchar_t* path) { return fileOps->GetAttributes(path) == kNoAttributes; }
 
 }  // namespace
 
 int MirrorDeleteFolder(const wchar_t* path, int depth) {
-    const TreeFileSystem* fs = treeFileSystem;
-    uint32_t attributes = fs->getAttributes(path);
+    FileOps* fs = fileOps;
+    uint32_t attributes = fs->GetAttributes(path);
     if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
     if (IsLink(attributes)) {
         // the folder a link points to lies outside what is being cleaned up
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
-        if (!fs->removeFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+        if (!fs->RemoveFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
         return 0;
     }
 
     wchar_t* pattern = JoinStrings(path, L"\\*", nullptr);
     FoundName found;
-    void* search = fs->findFirst(pattern, &found);
+    void* search = fs->FindFirst(pattern, &found);
     if (!search) {
         Print("Error %s opening ", LastErrorName());
         PrintName("%S\n", SkipLongPrefix(pattern));
@@ -108,18 +108,18 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
             stopped = true;
             break;
         }
-        if (!fs->findNext(search, &found)) {
+        if (!fs->FindNext(search, &found)) {
             endError = GetLastError();
             break;
         }
     }
-    fs->findClose(search);
+    fs->FindEnd(search);
 
     if (stopped) return 0;
     // names not yet seen may still be in there
     if (endError != ERROR_NO_MORE_FILES) return 2;
     if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
-    if (!fs->removeFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+    if (!fs->RemoveFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
     return 0;
 }
 
@@ -141,7 +141,7 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
                 removed = Gone(path);
             } else {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
-                removed = treeFileSystem->deleteFile(path) != 0;
+                removed = fileOps->Delete(path) != 0;
                 if (!removed && !options.quiet) Print(" error %s\n", LastErrorName());
             }
         } else if (IsLink(entry->attributes) && (!IsLink(source->attributes) || options.parseReparse)) {

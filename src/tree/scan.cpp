@@ -89,7 +89,7 @@ bool ComputeMissing(FingerprintJob* job, ListingEntry* entry) {
 }
 
 bool PathMissing(const wchar_t* path) {
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return false;
+    if (fileOps->GetAttributes(path) != INVALID_FILE_ATTRIBUTES) return false;
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -105,14 +105,14 @@ bool ParentOf(const wchar_t* path, wchar_t* out, size_t capacity) {
 
 // Creates the folder and every missing parent, default security.
 bool MakeFolders(wchar_t* folder) {
-    if (CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    if (fileOps->CreateFolder(folder) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
     if (GetLastError() != ERROR_PATH_NOT_FOUND) return false;
     wchar_t* slash = wcsrchr(folder, L'\\');
     if (!slash || slash == folder) return false;
     *slash = 0;
     bool parent = MakeFolders(folder);
     *slash = L'\\';
-    return parent && (CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    return parent && (fileOps->CreateFolder(folder) || GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 wchar_t expectedPath[kPathCapacity];
@@ -132,7 +132,7 @@ int LinkIntoPlace(const wchar_t* expected, const wchar_t* target) {
     if (!parentExists) return 0;
     if (ParentOf(sourcePath, sourceFolderPath, kPathCapacity)) CopyFolderTimes(sourceFolderPath, folderPath);
     if (!PathMissing(expected)) return 0;
-    if (!CreateHardLinkW(expected, target, nullptr)) {
+    if (!fileOps->Link(expected, target)) {
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(expected),
                    SkipLongPrefix(target), LastErrorName());
         return 0;

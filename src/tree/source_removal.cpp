@@ -12,10 +12,10 @@ namespace {
 // Clears the read-only attribute; returns the attributes to put back when the
 // removal fails, kNoAttributes when nothing was changed.
 uint32_t ClearReadOnly(const wchar_t* path) {
-    uint32_t attributes = treeFileSystem->getAttributes(path);
+    uint32_t attributes = fileOps->GetAttributes(path);
     if (attributes == kNoAttributes || !(attributes & kAttributeReadOnly)) return kNoAttributes;
     uint32_t rest = attributes & ~kAttributeReadOnly;
-    if (!treeFileSystem->setAttributes(path, rest ? rest : FILE_ATTRIBUTE_NORMAL)) return kNoAttributes;
+    if (!fileOps->SetAttributes(path, rest ? rest : FILE_ATTRIBUTE_NORMAL)) return kNoAttributes;
     return attributes;
 }
 
@@ -23,7 +23,7 @@ uint32_t ClearReadOnly(const wchar_t* path) {
 void PutBack(const wchar_t* path, uint32_t attributes) {
     if (attributes == kNoAttributes) return;
     DWORD error = GetLastError();
-    treeFileSystem->setAttributes(path, attributes);
+    fileOps->SetAttributes(path, attributes);
     SetLastError(error);
 }
 
@@ -32,7 +32,7 @@ void PutBack(const wchar_t* path, uint32_t attributes) {
 int RemoveSourceFile(const wchar_t* path) {
     if (!options.deleteSource) return 0;
     uint32_t cleared = ClearReadOnly(path);
-    if (!treeFileSystem->deleteFile(path)) {
+    if (!fileOps->Delete(path)) {
         PutBack(path, cleared);
         Print(" Error %s deleting file\n", LastErrorName());
         return 0;
@@ -46,7 +46,7 @@ int RemoveSourceFolder(const wchar_t* path) {
     // RemoveDirectory refuses a folder that still holds anything, so only a
     // folder whose every item was copied and removed can go
     uint32_t cleared = ClearReadOnly(path);
-    if (treeFileSystem->removeFolder(path)) {
+    if (fileOps->RemoveFolder(path)) {
         if (!options.quiet) Print(" Folder deleted\n");
         return 1;
     }

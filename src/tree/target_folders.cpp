@@ -7,10 +7,12 @@
 #include <cwchar>
 
 #include "console.h"
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
@@ -24,44 +26,36 @@ wchar_t* WithoutTrailingBackslash(const wchar_t* path) {
     return copy;
 }
 
-bool SameTime(const FILETIME& a, const FILETIME& b) {
-    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
 }  // namespace
 
 int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
     wchar_t* path = WithoutTrailingBackslash(folder);
-    HANDLE from = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    void* from = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS);
     FreeMemory(path);
-    if (from == INVALID_HANDLE_VALUE) return 0;
-    FILETIME read[3];
-    int result = GetFileTime(from, &read[0], &read[1], &read[2]) ? 1 : 0;
+    if (!IsValidHandle(from)) return 0;
+    FileInfo info;
+    int result = fileOps->GetInfo(from, &info, 0);
     DWORD error = GetLastError();
-    CloseHandle(from);
-    for (int i = 0; result && i < 3; ++i)
-        times->times[i] = (static_cast<uint64_t>(read[i].dwHighDateTime) << 32) | read[i].dwLowDateTime;
+    fileOps->Close(from);
+    for (int i = 0; result && i < 3; ++i) times->times[i] = info.times[i];
     SetLastError(error);
     return result;
 }
 
 int SetFolderTimes(const wchar_t* folder, const FolderTimes& times) {
     wchar_t* path = WithoutTrailingBackslash(folder);
-    HANDLE to = CreateFileW(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    void* to = fileOps->Open(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     FreeMemory(path);
-    if (to == INVALID_HANDLE_VALUE) return 0;
-    FILETIME wanted[3], present[3];
-    for (int i = 0; i < 3; ++i) {
-        wanted[i].dwLowDateTime = static_cast<DWORD>(times.times[i]);
-        wanted[i].dwHighDateTime = static_cast<DWORD>(times.times[i] >> 32);
-    }
+    if (!IsValidHandle(to)) return 0;
+    const uint64_t* wanted = times.times;
+    FileInfo present;
     int result = 0;
-    if (GetFileTime(to, &present[0], &present[1], &present[2])) {
-        if (SameTime(wanted[0], present[0]) && SameTime(wanted[1], present[1]) && SameTime(wanted[2], present[2])) {
+    if (fileOps->GetInfo(to, &present, 0)) {
+        if (wanted[0] == present.times[0] && wanted[1] == present.times[1] && wanted[2] == present.times[2]) {
             result = 1;
-        } else if (SetFileTime(to, &wanted[0], &wanted[1], &wanted[2])) {
+        } else if (fileOps->SetTimes(to, &wanted[0], &wanted[1], &wanted[2])) {
             result = 1;
         } else {
             DWORD error = GetLastError();
@@ -70,7 +64,7 @@ int SetFolderTimes(const wchar_t* folder, const FolderTimes& times) {
         }
     }
     DWORD error = GetLastError();
-    CloseHandle(to);
+    fileOps->Close(to);
     SetLastError(error);
     return result;
 }
@@ -128,7 +122,7 @@ size_t RootLength(const wchar_t* path) {
 }
 
 int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
-    uint32_t attributes = GetFileAttributesW(prefix);
+    uint32_t attributes = fileOps->GetAttributes(prefix);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (!options.mirror) {
@@ -136,13 +130,16 @@ int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return 0;
         }
-        if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(prefix, attributes & ~FILE_ATTRIBUTE_READONLY);
-        if (!DeleteFileW(prefix)) return 0;
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            fileOps->SetAttributes(prefix, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (!fileOps->Delete(prefix)) return 0;
     }
-    if (CreateDirectoryW(prefix, static_cast<SECURITY_ATTRIBUTES*>(securityAttributes))) return 1;
+    if (securityAttributes ? CreateDirectoryW(prefix, static_cast<SECURITY_ATTRIBUTES*>(securityAttributes))
+                           : fileOps->CreateFolder(prefix))
+        return 1;
     // made meanwhile by someone else
     DWORD error = GetLastError();
-    attributes = GetFileAttributesW(prefix);
+    attributes = fileOps->GetAttributes(prefix);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
     SetLastError(error);
     return 0;
@@ -164,7 +161,7 @@ int CreateFolderPath(const wchar_t* path, void* securityAttributes) {
         // a drive or share that is not there cannot be made
         wchar_t saved = work[root];
         work[root] = 0;
-        if (GetFileAttributesW(work) == INVALID_FILE_ATTRIBUTES) {
+        if (fileOps->GetAttributes(work) == INVALID_FILE_ATTRIBUTES) {
             SetLastError(ERROR_INVALID_DRIVE);
             result = 0;
         }

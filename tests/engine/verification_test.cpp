@@ -191,8 +191,7 @@ TEST_F(VerificationTest, UnreadableTargetOrSourceIsNotVerifiedInSilence) {
     options.skipExisting = 1;
     Rebuild();
     ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
-    inject.failOpenPath = dir / L"src.bin";
-    inject.openError = ERROR_SHARING_VIOLATION;
+    inject.refuseReadOnlyOpenOf = dir / L"src.bin";
     CopyCaptured(0);
     EXPECT_NE(lastErr.find("Cannot open source for verify '" + Narrow(dir / L"src.bin") + "'\nerr=SHARING_VIOLATION"),
               std::string::npos)

@@ -158,11 +158,12 @@ void EndlessClose(void*) {}
 
 // On its own thread, as the scan lists a tree.
 TEST(FolderListing, RecursiveListingStopsAtTheWalkDepth) {
-    TreeFileSystem endless = realTreeFileSystem;
-    endless.findFirst = EndlessFirst;
-    endless.findNext = EndlessNext;
-    endless.findClose = EndlessClose;
-    treeFileSystem = &endless;
+    struct Endless : qtxtest::SystemFileOps {
+        void* FindFirst(const wchar_t* pattern, FoundName* found) override { return EndlessFirst(pattern, found); }
+        int FindNext(void* search, FoundName* found) override { return EndlessNext(search, found); }
+        void FindEnd(void* search) override { EndlessClose(search); }
+    } endless;
+    fileOps = &endless;
     FolderListing listing;
     uint32_t folders = 0;
     void* thread = nullptr;
@@ -171,7 +172,7 @@ TEST(FolderListing, RecursiveListingStopsAtTheWalkDepth) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    treeFileSystem = &realTreeFileSystem;
+    fileOps = RealFileOps();
     EXPECT_NE(nullptr, thread);
     EXPECT_EQ(0, listing.complete);
     // the root and the levels below it down to the limit are listed

@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "copy_engine.h"
 #include "directory_walk.h"
 #include "folder_listing.h"
 #include "mirror_cleanup.h"
 #include "options.h"
 #include "run_state.h"
 #include "source_removal.h"
+#include "test_support.h"
 #include "tree_file_system.h"
 
 namespace {
@@ -206,9 +208,16 @@ int MemCopy(const wchar_t* source, uint32_t attributes, uint64_t, const wchar_t*
     return 1;
 }
 
-const TreeFileSystem memoryFileSystem = {MemFindFirst,     MemFindNext,   MemFindClose,    MemCreateFolder,
-                                         MemGetAttributes, MemSetAttributes, MemDeleteFile, MemRemoveFolder,
-                                         MemCopy};
+struct MemoryOps : qtxtest::SystemFileOps {
+    void* FindFirst(const wchar_t* pattern, FoundName* found) override { return MemFindFirst(pattern, found); }
+    int FindNext(void* search, FoundName* found) override { return MemFindNext(search, found); }
+    void FindEnd(void* search) override { MemFindClose(search); }
+    int CreateFolder(const wchar_t* path) override { return MemCreateFolder(path); }
+    uint32_t GetAttributes(const wchar_t* path) override { return MemGetAttributes(path); }
+    int SetAttributes(const wchar_t* path, uint32_t attributes) override { return MemSetAttributes(path, attributes); }
+    int Delete(const wchar_t* path) override { return MemDeleteFile(path); }
+    int RemoveFolder(const wchar_t* path) override { return MemRemoveFolder(path); }
+} memoryOps;
 
 const uint32_t kFile = FILE_ATTRIBUTE_ARCHIVE;
 const uint32_t kFolder = kAttributeDirectory;
@@ -222,7 +231,8 @@ protected:
 
     void SetUp() override {
         memory = Memory();
-        treeFileSystem = &memoryFileSystem;
+        fileOps = &memoryOps;
+        walkCopy = MemCopy;
         options.quiet = 1;
         options.mirror = 1;
         run.stopRequested = run.breakRequested = run.aborted = 0;
@@ -230,7 +240,8 @@ protected:
     void TearDown() override {
         FreeListing(&source);
         FreeListing(&target);
-        treeFileSystem = &realTreeFileSystem;
+        fileOps = RealFileOps();
+        walkCopy = CopyOneFile;
         options = savedOptions;
         run.stopRequested = run.breakRequested = run.aborted = 0;
     }

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "copy_engine.h"
 #include "run_state.h"
+#include "test_support.h"
 
 namespace treetest {
 
@@ -19,7 +21,7 @@ void* FindFirst(const wchar_t* pattern, FoundName* found) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return realTreeFileSystem.findFirst(pattern, found);
+    return RealFileOps()->FindFirst(pattern, found);
 }
 
 int FindNext(void* search, FoundName* found) {
@@ -28,7 +30,7 @@ int FindNext(void* search, FoundName* found) {
         return 0;
     }
     ++fake.nextCalls;
-    return realTreeFileSystem.findNext(search, found);
+    return RealFileOps()->FindNext(search, found);
 }
 
 int CreateFolder(const wchar_t* path) {
@@ -36,7 +38,7 @@ int CreateFolder(const wchar_t* path) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    return realTreeFileSystem.createFolder(path);
+    return RealFileOps()->CreateFolder(path);
 }
 
 int FakeCopy(const wchar_t* source, uint32_t attributes, uint64_t time, const wchar_t* target, int64_t* links,
@@ -57,22 +59,22 @@ int FakeCopy(const wchar_t* source, uint32_t attributes, uint64_t time, const wc
 
 }  // namespace
 
-const TreeFileSystem fakeFileSystem = {FindFirst,
-                                       FindNext,
-                                       realTreeFileSystem.findClose,
-                                       CreateFolder,
-                                       realTreeFileSystem.getAttributes,
-                                       realTreeFileSystem.setAttributes,
-                                       realTreeFileSystem.deleteFile,
-                                       realTreeFileSystem.removeFolder,
-                                       FakeCopy};
+struct FakeOps : qtxtest::SystemFileOps {
+    void* FindFirst(const wchar_t* pattern, FoundName* found) override { return treetest::FindFirst(pattern, found); }
+    int FindNext(void* search, FoundName* found) override { return treetest::FindNext(search, found); }
+    int CreateFolder(const wchar_t* path) override { return treetest::CreateFolder(path); }
+} fakeOps;
 
 UseFake::UseFake() {
     fake = FakeState();
-    treeFileSystem = &fakeFileSystem;
+    fileOps = &fakeOps;
+    walkCopy = FakeCopy;
 }
 
-UseFake::~UseFake() { treeFileSystem = &realTreeFileSystem; }
+UseFake::~UseFake() {
+    fileOps = RealFileOps();
+    walkCopy = CopyOneFile;
+}
 
 std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
 

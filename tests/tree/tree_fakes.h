@@ -28,7 +28,6 @@ struct FakeState {
 };
 
 extern FakeState fake;
-extern const TreeFileSystem fakeFileSystem;
 
 // Installs the fake for the lifetime of the object.
 class UseFake {
