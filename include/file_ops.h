@@ -21,8 +21,9 @@ struct FileInfo {
     int64_t allocated;
     uint32_t attributes;
     uint32_t links;
-    uint32_t volumeSerial;
+    uint64_t volumeSerial;
     uint64_t fileIndex;
+    uint64_t fileIdHigh;   // the upper half of a 128-bit id, 0 where the system has 64 bits
     uint64_t times[3];   // creation, last access, last write
 };
 

@@ -7,6 +7,8 @@
 
 #include <cwchar>
 
+#include "file_ops.h"
+
 namespace {
 
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
@@ -80,7 +82,7 @@ int IsDevicePath(const wchar_t* path) {
 
 int IsFolder(const wchar_t* path) {
     if (!path || !*path) return 0;
-    DWORD attributes = GetFileAttributesW(path);
+    uint32_t attributes = fileOps->GetAttributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 

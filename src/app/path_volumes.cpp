@@ -10,12 +10,14 @@
 #include <cstring>
 #include <cwchar>
 
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "run_state.h"
+#include "transfer_state.h"
 
 namespace {
 
-uint32_t SystemFileAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
+uint32_t SystemFileAttributes(const wchar_t* path) { return fileOps->GetAttributes(path); }
 
 uint32_t SystemDriveType(const wchar_t* root) { return GetDriveTypeW(root); }
 
@@ -31,9 +33,9 @@ int SystemVolumeFlags(const wchar_t* root, uint32_t* flags) {
 }
 
 int SystemCanOpen(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    CloseHandle(handle);
+    void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!IsValidHandle(handle)) return 0;
+    fileOps->Close(handle);
     return 1;
 }
 

@@ -9,6 +9,7 @@
 #include "compression.h"
 #include "console.h"
 #include "devices.h"
+#include "file_ops.h"
 #include "link_groups.h"
 #include "options.h"
 #include "paths.h"
@@ -103,7 +104,7 @@ int ProbeVolumes() {
         PrintError("Error %s allocating buffers -> abort\n", LastErrorName());
         return kExitInvalid;
     }
-    DWORD targetAttributes = GetFileAttributesW(run.targetFolder);
+    uint32_t targetAttributes = fileOps->GetAttributes(run.targetFolder);
     if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_COMPRESSED))
         run.targetCompressed = 1;
 

@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstring>
+
 #include "file_ops.h"
 #include "system_facts.h"
 #include "transfer_state.h"
@@ -104,7 +106,16 @@ int FileOps::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
     info->times[2] = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
     info->volumeSerial = 0;
     info->fileIndex = 0;
+    info->fileIdHigh = 0;
     if (!wantIdentity) return 1;
+    // the 128-bit id where the system has it; the 64-bit index is not unique on ReFS
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        info->volumeSerial = id.VolumeSerialNumber;
+        memcpy(&info->fileIndex, id.FileId.Identifier, 8);
+        memcpy(&info->fileIdHigh, id.FileId.Identifier + 8, 8);
+        return 1;
+    }
     BY_HANDLE_FILE_INFORMATION full;
     if (!GetFileInformationByHandle(handle, &full)) return 0;
     info->volumeSerial = full.dwVolumeSerialNumber;

@@ -1,36 +1,27 @@
 // The system side of link groups: file identity and name enumeration.
 #include <windows.h>
 
+#include "file_ops.h"
 #include "link_groups.h"
 #include "system_facts.h"
+#include "transfer_state.h"
 
 namespace {
 
 int Identify(const wchar_t* path, FileIdentity* identity, uint32_t* linkCount) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info;
-    int ok = GetFileInformationByHandle(handle, &info);
+    void* handle =
+        fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+    if (!IsValidHandle(handle)) return 0;
+    FileInfo info;
+    int ok = fileOps->GetInfo(handle, &info, 1);
     DWORD error = GetLastError();
     if (ok) {
-        FileIdentity found = {};
-        FILE_ID_INFO id;
-        // the 128-bit id where the system has it; the 64-bit index is not unique on ReFS
-        if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
-            found.volumeSerial = id.VolumeSerialNumber;
-            memcpy(&found.idLow, id.FileId.Identifier, 8);
-            memcpy(&found.idHigh, id.FileId.Identifier + 8, 8);
-        } else {
-            found.volumeSerial = info.dwVolumeSerialNumber;
-            found.idLow = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-        }
-        if (identity) *identity = found;
-        if (linkCount) *linkCount = info.nNumberOfLinks;
+        if (identity) *identity = {info.volumeSerial, info.fileIndex, info.fileIdHigh};
+        if (linkCount) *linkCount = info.links;
     }
-    CloseHandle(handle);
+    fileOps->Close(handle);
     SetLastError(error);
-    return ok ? 1 : 0;
+    return ok;
 }
 
 typedef HANDLE(WINAPI* FindFirstNameFunction)(const wchar_t*, DWORD, DWORD*, wchar_t*);

@@ -1,0 +1,601 @@
+#include "memory_file_system.h"
+
+#include <algorithm>
+#include <cwctype>
+
+namespace qtxtest {
+
+namespace {
+
+const char* const kCallNames[] = {"any",        "open",         "read",          "write",        "seek",
+                                  "set-end",    "size",         "flush",         "close",        "delete",
+                                  "zero",       "link",         "info",          "set-times",    "sparse",
+                                  "attributes", "set-attributes", "create-folder", "remove-folder", "move",
+                                  "free-space", "on-disk-size", "find-first",    "find-next"};
+
+std::wstring Upper(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+    return text;
+}
+
+bool Matches(const wchar_t* mask, const wchar_t* name) {
+    if (!*mask) return !*name;
+    if (*mask == L'*') return Matches(mask + 1, name) || (*name && Matches(mask, name + 1));
+    if (!*name) return false;
+    return (*mask == L'?' || towupper(*mask) == towupper(*name)) && Matches(mask + 1, name + 1);
+}
+
+int Fail(uint32_t error) {
+    SetLastError(error);
+    return 0;
+}
+
+constexpr uintptr_t kHandleBase = 0x5A000000;
+
+}  // namespace
+
+const char* CallName(Call call) { return kCallNames[static_cast<int>(call)]; }
+
+MemoryFileSystem::MemoryFileSystem() { nodes_[L"C:"].folder = true; }
+
+MemoryFileSystem::~MemoryFileSystem() {
+    if (saved_) fileOps = saved_;
+}
+
+void MemoryFileSystem::Install() {
+    saved_ = fileOps;
+    fileOps = this;
+}
+
+void MemoryFileSystem::ResetCounts() { std::fill(std::begin(counts), std::end(counts), 0); }
+
+std::wstring MemoryFileSystem::Key(const std::wstring& path, std::wstring* stream) {
+    std::wstring key = path;
+    if (key.compare(0, 4, L"\\\\?\\") == 0) key.erase(0, 4);
+    while (key.size() > 2 && key.back() == L'\\') key.pop_back();
+    key = Upper(key);
+    size_t colon = key.find(L':', 2);
+    std::wstring name;
+    if (colon != std::wstring::npos) {
+        name = key.substr(colon);
+        key.erase(colon);
+        if (name.size() > 6 && name.compare(name.size() - 6, 6, L":$DATA") == 0) name.erase(name.size() - 6);
+        if (name == L":") name.clear();
+    }
+    if (stream) *stream = name;
+    return key;
+}
+
+std::wstring MemoryFileSystem::ParentKey(const std::wstring& key) {
+    size_t slash = key.rfind(L'\\');
+    return slash == std::wstring::npos ? L"" : key.substr(0, slash);
+}
+
+bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, int64_t length) {
+    int total = ++counts[0];
+    int ofKind = ++counts[static_cast<int>(call)];
+    for (Fault& f : faults) {
+        bool hit;
+        if (f.fired && f.persistent && !f.hitPath.empty()) {
+            hit = key == f.hitPath;
+        } else if (f.fired && f.nth) {
+            continue;
+        } else {
+            if (f.call != Call::Any && f.call != call) continue;
+            if (f.nth) {
+                hit = (f.call == Call::Any ? total : ofKind) == f.nth;
+            } else {
+                hit = !f.path.empty() ? key.find(Upper(f.path)) != std::wstring::npos : true;
+                if (hit && f.to >= 0) hit = (call == Call::Read || call == Call::Write) && at < f.to && at + length > f.from;
+                if (hit && f.fired && !f.persistent) hit = false;
+            }
+        }
+        if (!hit) continue;
+        if (!f.fired) {
+            f.hitPath = key;
+            f.hitCall = call;
+        }
+        ++f.fired;
+        SetLastError(f.error);
+        return true;
+    }
+    return false;
+}
+
+MemoryFileSystem::Handle* MemoryFileSystem::Find(void* handle) {
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+int64_t MemoryFileSystem::Used() {
+    std::vector<MemoryFile*> seen;
+    int64_t used = 0;
+    for (auto& item : nodes_) {
+        MemoryFile* file = item.second.file.get();
+        if (!file || std::find(seen.begin(), seen.end(), file) != seen.end()) continue;
+        seen.push_back(file);
+        used += static_cast<int64_t>(file->data.size());
+        for (auto& stream : file->streams) used += static_cast<int64_t>(stream.second.size());
+    }
+    return used;
+}
+
+void MemoryFileSystem::AddFolder(const std::wstring& path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    if (key.size() > 2) AddFolder(ParentKey(key));
+    Node& node = nodes_[key];
+    node.folder = true;
+    node.name = path.substr(path.rfind(L'\\') + 1);
+}
+
+void MemoryFileSystem::AddFile(const std::wstring& path, const std::string& data, uint64_t lastWrite,
+                               uint32_t attributes) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    AddFolder(ParentKey(key));
+    Node& node = nodes_[key];
+    node.name = path.substr(path.rfind(L'\\') + 1);
+    node.file = std::make_shared<MemoryFile>();
+    node.file->data = data;
+    node.file->attributes = attributes;
+    node.file->times[0] = node.file->times[1] = node.file->times[2] = lastWrite;
+    node.file->id = nextId_++;
+}
+
+bool MemoryFileSystem::Exists(const std::wstring& path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return nodes_.count(Key(path)) != 0;
+}
+
+std::shared_ptr<MemoryFile> MemoryFileSystem::File(const std::wstring& path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    auto it = nodes_.find(Key(path));
+    return it == nodes_.end() ? nullptr : it->second.file;
+}
+
+std::string MemoryFileSystem::Data(const std::wstring& path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring stream;
+    auto it = nodes_.find(Key(path, &stream));
+    if (it == nodes_.end() || !it->second.file) return "<missing>";
+    if (stream.empty()) return it->second.file->data;
+    auto s = it->second.file->streams.find(stream);
+    return s == it->second.file->streams.end() ? "<missing>" : s->second;
+}
+
+std::map<std::wstring, std::string> MemoryFileSystem::Snapshot() {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::map<std::wstring, std::string> all;
+    for (auto& item : nodes_) {
+        const Node& node = item.second;
+        std::string line;
+        if (node.folder) {
+            line = "folder";
+        } else {
+            const MemoryFile& f = *node.file;
+            line = f.data + "|a" + std::to_string(f.attributes & ~FILE_ATTRIBUTE_ARCHIVE) + "|t" +
+                   std::to_string(f.times[2]) + "|n" + std::to_string(f.links);
+            for (auto& s : f.streams) line += "|s" + std::string(s.first.begin(), s.first.end()) + "=" + s.second;
+            line += "|sec" + f.security;
+        }
+        all[item.first] = line;
+    }
+    return all;
+}
+
+int MemoryFileSystem::OpenHandles() {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return static_cast<int>(handles_.size());
+}
+
+void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition,
+                             uint32_t flags) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring stream;
+    std::wstring key = Key(path, &stream);
+    if (Failing(Call::Open, key)) return INVALID_HANDLE_VALUE;
+    auto parent = nodes_.find(ParentKey(key));
+    if (parent == nodes_.end() || !parent->second.folder) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto it = nodes_.find(key);
+    bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
+    if (it != nodes_.end() && it->second.folder) {
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || writing || disposition == CREATE_NEW) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        Handle h;
+        h.key = key;
+        h.access = access;
+        h.data = nullptr;
+        uintptr_t value = kHandleBase + 8 * nextHandle_++;
+        handles_[value] = h;
+        return reinterpret_cast<void*>(value);
+    }
+    bool exists = it != nodes_.end() && (stream.empty() || it->second.file->streams.count(stream));
+    if (exists && disposition == CREATE_NEW) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (it != nodes_.end() && writing && (it->second.file->attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (it == nodes_.end()) {
+        if (!stream.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        Node& node = nodes_[key];
+        std::wstring name = path;
+        node.name = name.substr(name.rfind(L'\\') + 1);
+        node.file = std::make_shared<MemoryFile>();
+        node.file->id = nextId_++;
+        uint32_t attributes = flags & 0xFFFF & ~FILE_ATTRIBUTE_NORMAL;
+        node.file->attributes = attributes | FILE_ATTRIBUTE_ARCHIVE;
+        it = nodes_.find(key);
+    }
+    MemoryFile* file = it->second.file.get();
+    std::string* data = stream.empty() ? &file->data : &file->streams[stream];
+    if (exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) data->clear();
+    Handle h;
+    h.key = key;
+    h.file = it->second.file;
+    h.data = data;
+    h.access = access;
+    uintptr_t value = kHandleBase + 8 * nextHandle_++;
+    handles_[value] = h;
+    SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0);
+    return reinterpret_cast<void*>(value);
+}
+
+int MemoryFileSystem::Read(void* handle, void* buffer, uint32_t length, uint32_t* done) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    *done = 0;
+    Handle* h = Find(handle);
+    if (!h) return 0;
+    if (Failing(Call::Read, h->key, h->position, length)) return 0;
+    if (!h->data) return Fail(ERROR_ACCESS_DENIED);
+    int64_t size = static_cast<int64_t>(h->data->size());
+    int64_t n = h->position >= size ? 0 : std::min<int64_t>(length, size - h->position);
+    if (n > 0) memcpy(buffer, h->data->data() + h->position, static_cast<size_t>(n));
+    h->position += n;
+    *done = static_cast<uint32_t>(n);
+    return 1;
+}
+
+int MemoryFileSystem::Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    *done = 0;
+    Handle* h = Find(handle);
+    if (!h) return 0;
+    if (Failing(Call::Write, h->key, h->position, length)) return 0;
+    if (!h->data || !(h->access & (GENERIC_WRITE | FILE_WRITE_DATA))) return Fail(ERROR_ACCESS_DENIED);
+    int64_t end = h->position + length;
+    int64_t growth = end - static_cast<int64_t>(h->data->size());
+    if (growth > 0 && Used() + growth > capacity) return Fail(ERROR_DISK_FULL);
+    if (growth > 0) h->data->resize(static_cast<size_t>(end));
+    memcpy(&(*h->data)[static_cast<size_t>(h->position)], buffer, length);
+    h->position = end;
+    *done = length;
+    return 1;
+}
+
+int MemoryFileSystem::SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::SetPointer, h->key)) return 0;
+    int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? h->position
+                                                                      : static_cast<int64_t>(h->data ? h->data->size() : 0);
+    if (base + distance < 0) return Fail(ERROR_NEGATIVE_SEEK);
+    h->position = base + distance;
+    if (position) *position = h->position;
+    return 1;
+}
+
+int MemoryFileSystem::SetEnd(void* handle) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::SetEnd, h->key)) return 0;
+    if (!h->data || !(h->access & (GENERIC_WRITE | FILE_WRITE_DATA))) return Fail(ERROR_ACCESS_DENIED);
+    int64_t growth = h->position - static_cast<int64_t>(h->data->size());
+    if (growth > 0 && Used() + growth > capacity) return Fail(ERROR_DISK_FULL);
+    h->data->resize(static_cast<size_t>(h->position));
+    return 1;
+}
+
+int MemoryFileSystem::GetSize(void* handle, int64_t* size) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::GetSize, h->key)) return 0;
+    *size = h->data ? static_cast<int64_t>(h->data->size()) : 0;
+    return 1;
+}
+
+int MemoryFileSystem::Flush(void* handle) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    return h && !Failing(Call::Flush, h->key) ? 1 : 0;
+}
+
+int MemoryFileSystem::Close(void* handle) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h) return 0;
+    // a handle is gone even when its close reports an error
+    bool failed = Failing(Call::Close, h->key);
+    handles_.erase(reinterpret_cast<uintptr_t>(handle));
+    return failed ? 0 : 1;
+}
+
+int MemoryFileSystem::Delete(const wchar_t* path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring stream;
+    std::wstring key = Key(path, &stream);
+    if (Failing(Call::Delete, key)) return 0;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end()) return Fail(nodes_.count(ParentKey(key)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    if (it->second.folder) return Fail(ERROR_ACCESS_DENIED);
+    MemoryFile& file = *it->second.file;
+    if (!stream.empty()) return file.streams.erase(stream) ? 1 : Fail(ERROR_FILE_NOT_FOUND);
+    if (file.attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+    --file.links;
+    nodes_.erase(it);
+    return 1;
+}
+
+int MemoryFileSystem::ZeroRange(void* handle, int64_t from, int64_t to) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::ZeroRange, h->key)) return 0;
+    if (!h->data) return Fail(ERROR_ACCESS_DENIED);
+    for (int64_t i = from; i < to && i < static_cast<int64_t>(h->data->size()); ++i) (*h->data)[i] = 0;
+    return 1;
+}
+
+int MemoryFileSystem::Link(const wchar_t* newPath, const wchar_t* existingPath) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(newPath);
+    if (Failing(Call::Link, key)) return 0;
+    auto existing = nodes_.find(Key(existingPath));
+    if (existing == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    if (existing->second.folder) return Fail(ERROR_ACCESS_DENIED);
+    if (nodes_.count(key)) return Fail(ERROR_ALREADY_EXISTS);
+    auto parent = nodes_.find(ParentKey(key));
+    if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);
+    std::shared_ptr<MemoryFile> file = existing->second.file;
+    Node& node = nodes_[key];
+    std::wstring name = newPath;
+    node.name = name.substr(name.rfind(L'\\') + 1);
+    node.file = file;
+    ++file->links;
+    return 1;
+}
+
+int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::GetInfo, h->key)) return 0;
+    *info = FileInfo();
+    info->volumeSerial = volumeSerial;
+    if (!h->file) {
+        Node& node = nodes_[h->key];
+        info->attributes = node.folderAttributes;
+        std::copy(node.folderTimes, node.folderTimes + 3, info->times);
+        info->links = 1;
+        return 1;
+    }
+    info->size = static_cast<int64_t>(h->data->size());
+    info->allocated = (info->size + 4095) / 4096 * 4096;
+    info->attributes = h->file->attributes;
+    info->links = h->file->links;
+    info->fileIndex = h->file->id;
+    std::copy(h->file->times, h->file->times + 3, info->times);
+    return 1;
+}
+
+int MemoryFileSystem::SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed,
+                               const uint64_t* written) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::SetTimes, h->key)) return 0;
+    uint64_t* times = h->file ? h->file->times : nodes_[h->key].folderTimes;
+    if (created) times[0] = *created;
+    if (accessed) times[1] = *accessed;
+    if (written) times[2] = *written;
+    return 1;
+}
+
+int MemoryFileSystem::SetSparse(void* handle) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::SetSparse, h->key)) return 0;
+    if (h->file) h->file->attributes |= FILE_ATTRIBUTE_SPARSE_FILE;
+    return 1;
+}
+
+uint32_t MemoryFileSystem::GetAttributes(const wchar_t* path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring stream;
+    std::wstring key = Key(path, &stream);
+    if (Failing(Call::GetAttributes, key)) return INVALID_FILE_ATTRIBUTES;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end() || (!stream.empty() && !it->second.file->streams.count(stream))) {
+        SetLastError(nodes_.count(ParentKey(key)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (it->second.folder) return it->second.folderAttributes;
+    uint32_t attributes = it->second.file->attributes;
+    if (!it->second.file->reparse.empty()) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+int MemoryFileSystem::SetAttributes(const wchar_t* path, uint32_t attributes) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    if (Failing(Call::SetAttributes, key)) return 0;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    uint32_t kept = attributes & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                   FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_COMPRESSED);
+    if (it->second.folder) {
+        it->second.folderAttributes = kept | FILE_ATTRIBUTE_DIRECTORY;
+    } else {
+        uint32_t& now = it->second.file->attributes;
+        now = kept | (now & (FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_COMPRESSED));
+    }
+    return 1;
+}
+
+int MemoryFileSystem::CreateFolder(const wchar_t* path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    if (Failing(Call::CreateFolder, key)) return 0;
+    if (nodes_.count(key)) return Fail(ERROR_ALREADY_EXISTS);
+    auto parent = nodes_.find(ParentKey(key));
+    if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);
+    Node& node = nodes_[key];
+    std::wstring name = path;
+    while (!name.empty() && name.back() == L'\\') name.pop_back();
+    node.name = name.substr(name.rfind(L'\\') + 1);
+    node.folder = true;
+    return 1;
+}
+
+int MemoryFileSystem::RemoveFolder(const wchar_t* path) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    if (Failing(Call::RemoveFolder, key)) return 0;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!it->second.folder) return Fail(ERROR_DIRECTORY);
+    auto next = std::next(it);
+    if (next != nodes_.end() && next->first.compare(0, key.size() + 1, key + L"\\") == 0)
+        return Fail(ERROR_DIR_NOT_EMPTY);
+    nodes_.erase(it);
+    return 1;
+}
+
+int MemoryFileSystem::Move(const wchar_t* from, const wchar_t* to, int replace) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring source = Key(from), target = Key(to);
+    if (Failing(Call::Move, source)) return 0;
+    auto it = nodes_.find(source);
+    if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    auto parent = nodes_.find(ParentKey(target));
+    if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);
+    auto present = nodes_.find(target);
+    if (present != nodes_.end() && present != it) {
+        if (!replace) return Fail(ERROR_ALREADY_EXISTS);
+        if (present->second.folder || it->second.folder) return Fail(ERROR_ACCESS_DENIED);
+        if (present->second.file->attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+        --present->second.file->links;
+        nodes_.erase(present);
+    }
+    std::vector<std::pair<std::wstring, Node>> moved;
+    for (auto i = nodes_.begin(); i != nodes_.end();) {
+        if (i->first == source || i->first.compare(0, source.size() + 1, source + L"\\") == 0) {
+            moved.push_back({target + i->first.substr(source.size()), i->second});
+            i = nodes_.erase(i);
+        } else {
+            ++i;
+        }
+    }
+    std::wstring name = to;
+    for (auto& item : moved) nodes_[item.first] = item.second;
+    nodes_[target].name = name.substr(name.rfind(L'\\') + 1);
+    return 1;
+}
+
+int MemoryFileSystem::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (Failing(Call::FreeSpace, folder ? Key(folder) : L"")) return 0;
+    *total = capacity;
+    *free = capacity - Used();
+    return 1;
+}
+
+int MemoryFileSystem::CompressedSize(const wchar_t* path, int64_t* size) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring key = Key(path);
+    if (Failing(Call::CompressedSize, key)) return 0;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end() || it->second.folder) return Fail(ERROR_FILE_NOT_FOUND);
+    *size = static_cast<int64_t>(it->second.file->data.size());
+    return 1;
+}
+
+FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) {
+    FoundName found = {};
+    if (node.folder) {
+        found.attributes = node.folderAttributes;
+        found.lastWrite = node.folderTimes[2];
+    } else {
+        found.attributes = node.file->attributes ? node.file->attributes : FILE_ATTRIBUTE_NORMAL;
+        if (!node.file->reparse.empty()) found.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        found.size = static_cast<int64_t>(node.file->data.size());
+        found.lastWrite = node.file->times[2];
+    }
+    lstrcpynW(found.name, node.name.c_str(), 260);
+    return found;
+}
+
+void* MemoryFileSystem::FindFirst(const wchar_t* pattern, FoundName* found) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring whole = pattern;
+    size_t slash = whole.rfind(L'\\');
+    std::wstring mask = slash == std::wstring::npos ? whole : whole.substr(slash + 1);
+    std::wstring folder = Key(slash == std::wstring::npos ? L"" : whole.substr(0, slash));
+    if (Failing(Call::FindFirst, folder)) return nullptr;
+    auto it = nodes_.find(folder);
+    if (it == nodes_.end() || !it->second.folder) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    Search* search = new Search;
+    search->key = folder;
+    if (folder.size() > 2) {
+        for (const wchar_t* dot : {L".", L".."}) {
+            FoundName name = Describe(folder, it->second);
+            wcscpy(name.name, dot);
+            if (Matches(mask.c_str(), dot)) search->names.push_back(name);
+        }
+    }
+    for (auto child = std::next(it); child != nodes_.end(); ++child) {
+        if (child->first.compare(0, folder.size() + 1, folder + L"\\") != 0) break;
+        if (child->first.find(L'\\', folder.size() + 1) != std::wstring::npos) continue;
+        if (Matches(mask.c_str(), child->second.name.c_str())) search->names.push_back(Describe(child->first, child->second));
+    }
+    if (search->names.empty()) {
+        delete search;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    *found = search->names[0];
+    search->next = 1;
+    return search;
+}
+
+int MemoryFileSystem::FindNext(void* handle, FoundName* found) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Search* search = static_cast<Search*>(handle);
+    if (Failing(Call::FindNext, search->key)) return 0;
+    if (search->next >= search->names.size()) return Fail(ERROR_NO_MORE_FILES);
+    *found = search->names[search->next++];
+    return 1;
+}
+
+void MemoryFileSystem::FindEnd(void* handle) { delete static_cast<Search*>(handle); }
+
+}  // namespace qtxtest

@@ -1,0 +1,139 @@
+// A Windows volume in memory behind fileOps: files with their data, sizes,
+// times, attributes, names (hard links), identity, named streams, security
+// and reparse data, folders and the room left, and faults on demand.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "file_ops.h"
+
+namespace qtxtest {
+
+enum class Call {
+    Any, Open, Read, Write, SetPointer, SetEnd, GetSize, Flush, Close, Delete, ZeroRange, Link, GetInfo,
+    SetTimes, SetSparse, GetAttributes, SetAttributes, CreateFolder, RemoveFolder, Move, FreeSpace,
+    CompressedSize, FindFirst, FindNext, Count
+};
+const char* CallName(Call call);
+
+// A call that fails: the nth call of its kind (Any counts every call), or
+// with nth 0 every call on a path containing `path`, reads and writes only
+// where they overlap [from, to). Once it fired, a persistent fault fails every
+// later call on the same name; a transient one fires once.
+struct Fault {
+    Call call = Call::Any;
+    int nth = 0;
+    std::wstring path;
+    int64_t from = 0, to = -1;
+    uint32_t error = ERROR_ACCESS_DENIED;
+    bool persistent = false;
+    // what it hit
+    int fired = 0;
+    std::wstring hitPath;
+    Call hitCall = Call::Any;
+};
+
+struct MemoryFile {
+    std::string data;
+    uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE;
+    uint64_t times[3] = {};
+    uint32_t links = 1;
+    uint64_t id = 0;
+    std::map<std::wstring, std::string> streams;   // upper-case ":name" -> data
+    std::string security;
+    std::string reparse;
+};
+
+class MemoryFileSystem : public FileOps {
+public:
+    MemoryFileSystem();
+    ~MemoryFileSystem() override;
+    // Puts itself in place of the system until destroyed.
+    void Install();
+
+    // ---- the volume ----
+    void AddFolder(const std::wstring& path);
+    void AddFile(const std::wstring& path, const std::string& data, uint64_t lastWrite = 0x01D0000000000000ULL,
+                 uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE);
+    bool Exists(const std::wstring& path);
+    std::string Data(const std::wstring& path);   // "<missing>" when absent
+    std::shared_ptr<MemoryFile> File(const std::wstring& path);
+    // Every name below the drive: data, size, attributes and times, one line each.
+    std::map<std::wstring, std::string> Snapshot();
+    int OpenHandles();
+    int64_t capacity = 1LL << 30;
+    uint64_t volumeSerial = 0x51A7;
+
+    // ---- faults and counts ----
+    std::vector<Fault> faults;
+    int counts[static_cast<int>(Call::Count)] = {};
+    void ResetCounts();
+
+    // ---- FileOps ----
+    void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override;
+    int Read(void* handle, void* buffer, uint32_t length, uint32_t* done) override;
+    int Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) override;
+    int SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) override;
+    int SetEnd(void* handle) override;
+    int GetSize(void* handle, int64_t* size) override;
+    int Flush(void* handle) override;
+    int Close(void* handle) override;
+    int Delete(const wchar_t* path) override;
+    int ZeroRange(void* handle, int64_t from, int64_t to) override;
+    int Link(const wchar_t* newPath, const wchar_t* existingPath) override;
+    int GetInfo(void* handle, FileInfo* info, int wantIdentity) override;
+    int SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written) override;
+    int SetSparse(void* handle) override;
+    uint32_t GetAttributes(const wchar_t* path) override;
+    int SetAttributes(const wchar_t* path, uint32_t attributes) override;
+    int CreateFolder(const wchar_t* path) override;
+    int RemoveFolder(const wchar_t* path) override;
+    int Move(const wchar_t* from, const wchar_t* to, int replace) override;
+    int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) override;
+    int CompressedSize(const wchar_t* path, int64_t* size) override;
+    void* FindFirst(const wchar_t* pattern, FoundName* found) override;
+    int FindNext(void* search, FoundName* found) override;
+    void FindEnd(void* search) override;
+
+private:
+    struct Node {
+        std::wstring name;   // as created
+        bool folder = false;
+        uint32_t folderAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        uint64_t folderTimes[3] = {};
+        std::shared_ptr<MemoryFile> file;
+    };
+    struct Handle {
+        std::wstring key;
+        std::shared_ptr<MemoryFile> file;   // null for a folder
+        std::string* data;                  // the file's or a stream's bytes
+        int64_t position = 0;
+        uint32_t access = 0;
+    };
+    struct Search {
+        std::wstring key;
+        std::vector<FoundName> names;
+        size_t next = 0;
+    };
+    std::recursive_mutex lock_;
+    std::map<std::wstring, Node> nodes_;   // upper-case path without long prefix or trailing backslash
+    std::map<uintptr_t, Handle> handles_;
+    uintptr_t nextHandle_ = 1;
+    uint64_t nextId_ = 1;
+    FileOps* saved_ = nullptr;
+
+    static std::wstring Key(const std::wstring& path, std::wstring* stream = nullptr);
+    static std::wstring ParentKey(const std::wstring& key);
+    bool Failing(Call call, const std::wstring& key, int64_t at = 0, int64_t length = 0);
+    Handle* Find(void* handle);
+    int64_t Used();
+    FoundName Describe(const std::wstring& key, const Node& node);
+};
+
+}  // namespace qtxtest
