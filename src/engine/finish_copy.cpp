@@ -128,7 +128,7 @@ void ResultLine(CopyCall* call) {
     if (transfer.failedSectors) {
         LogReadError(call->sourcePath, static_cast<int32_t>(transfer.failedSectors), transfer.lastReadError);
         CountUp(&run.readErrorFiles);
-        CountUp(&run.failedCopies);
+        CountFailure();
     }
     if (options.quiet || run.aborted || run.breakRequested) return;
     ClearLine();
@@ -150,7 +150,7 @@ void ResultLine(CopyCall* call) {
 
 int FailedLoop(CopyCall* call, bool interrupted) {
     ClearLine();
-    if (!interrupted) CountUp(&run.failedCopies);
+    if (!interrupted) CountFailure();
     if (run.singleSource) {
         if (IsValidHandle(transfer.targetHandle)) {
             // a target this copy created holds nothing worth keeping
@@ -191,7 +191,7 @@ int FinishCopy(CopyCall* call) {
     if (fileTarget) {
         if (!complete) return FailedLoop(call, interrupted);
         if (!CutToSize(call)) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             CloseHandleOf(&transfer.sourceHandle);
             CloseHandleOf(&transfer.verifyHandle);
             CloseHandleOf(&transfer.targetHandle);
@@ -203,7 +203,7 @@ int FinishCopy(CopyCall* call) {
     } else {
         // a device or NUL target that was not filled completely
         if (!interrupted) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             if (!run.aborted) {
                 uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
                 ClearLine();
