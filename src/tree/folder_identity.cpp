@@ -32,15 +32,32 @@ int SameFolderId(const FolderId& a, const FolderId& b) {
     return a.volumeSerial == b.volumeSerial && a.fileIndex == b.fileIndex ? 1 : 0;
 }
 
+namespace {
+
+// The path without trailing backslashes, as a folder is opened; a drive keeps
+// its root backslash, since "C:" alone is the current folder of that drive.
+wchar_t* FolderPathCopy(const wchar_t* path, size_t* length) {
+    *length = wcsnlen(path, kPathCapacity);
+    if (*length == 0 || *length >= static_cast<size_t>(kPathCapacity)) return nullptr;
+    wchar_t* copy = static_cast<wchar_t*>(AllocZero((*length + 2) * sizeof(wchar_t)));
+    memcpy(copy, path, *length * sizeof(wchar_t));
+    while (*length > 0 && copy[*length - 1] == L'\\') copy[--*length] = 0;
+    if (*length > 0 && copy[*length - 1] == L':') copy[*length] = L'\\';
+    return copy;
+}
+
+}  // namespace
+
 int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdReader reader) {
     if (!child || !folder || !reader) return 0;
     FolderId wanted, seen;
-    if (!reader(folder, &wanted)) return 0;
-    size_t length = wcsnlen(child, kPathCapacity);
-    if (length == 0 || length >= static_cast<size_t>(kPathCapacity)) return 0;
-    wchar_t* path = static_cast<wchar_t*>(AllocZero((length + 2) * sizeof(wchar_t)));
+    size_t length = 0;
+    wchar_t* path = FolderPathCopy(folder, &length);
+    int read = path && reader(path, &wanted);
+    FreeMemory(path);
+    if (!read) return 0;
+    path = FolderPathCopy(child, &length);
     if (!path) return 0;
-    memcpy(path, child, length * sizeof(wchar_t));
     int found = 0;
     // one step up per pass: the loop ends when no backslash is left
     for (;;) {
@@ -48,7 +65,7 @@ int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdRead
         if (length == 0) break;
         // "C:" alone is the current folder of that drive, the root is "C:\"
         bool driveOnly = path[length - 1] == L':';
-        if (driveOnly) path[length] = L'\\';
+        if (driveOnly) path[length] = L'\\', path[length + 1] = 0;
         if (reader(path, &seen) && SameFolderId(seen, wanted)) {
             found = 1;
             break;
