@@ -32,15 +32,17 @@ TEST(FailureExitEndToEnd, EveryKindOfFailureEndsWithThirteen) {
     ASSERT_TRUE(MakeFolder(dir / L"blocked"));
     ASSERT_TRUE(WriteBytes(dir / L"blocked\\sub", "a file"));
     struct Case {
-        const wchar_t* tail;
+        std::wstring tail;
         const char* line;
     } cases[] = {
         // a file stands where a target folder must go
         {L"src\\ blocked -s", "a file stands where the folder goes -> skip folder sub"},
         // Wine's volumes have no named streams
         {L"file.bin out\\file.bin:extra", "target drive does not support streams -> abort"},
-        // Wine cannot read security descriptors as backup streams (NOT_SUPPORTED)
+        {L"file.bin \\\\.\\" + dir / L"out", "target drive does not support streams -> abort"},
+        // Wine cannot read security descriptors or streams as backup streams (NOT_SUPPORTED)
         {L"src\\ out -s -sec", "Error 50 copying security of "},
+        {L"src\\ out -s -ads", "Error 50 copying streams of "},
         {L"file.bin missing\\link.bin -h", "creating hardlink "},
     };
     for (const Case& c : cases) {
