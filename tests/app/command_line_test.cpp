@@ -52,11 +52,6 @@ TEST(SplitCommandLine, KeepsThirtyOneArgumentsAndTellsOfMore) {
     EXPECT_EQ(tooMany, 0);
 }
 
-TEST(IsBlankChar, ExactSet) {
-    for (wchar_t c : {0x20, 0x09, 0x0C, 0x0D, 0x0A, 0xA0, 0x2009, 0x200A, 0x205F, 0x3000}) EXPECT_TRUE(IsBlankChar(c)) << c;
-    for (wchar_t c : {0x0B, 0x41, 0x2008, 0x00, 0x200B}) EXPECT_FALSE(IsBlankChar(c)) << c;
-}
-
 TEST(ParseSize, UnitsAndBases) {
     EXPECT_EQ(ParseSize(L"20GB"), 20000000000ull);
     EXPECT_EQ(ParseSize(L"20G"), 20000000000ull);
