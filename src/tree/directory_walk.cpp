@@ -99,6 +99,19 @@ bool TargetIsLinkInMirror(FolderListing* listing, const wchar_t* name) {
     return true;
 }
 
+// The next name of a folder; a listing that breaks off before its end leaves
+// entries uncopied and counts as a failure.
+bool NextEntry(void* search, FoundName* found, const wchar_t* folder) {
+    if (treeFileSystem->findNext(search, found)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        Print("Error %s listing ", ErrorName(error));
+        PrintName("%S\n", SkipLongPrefix(folder));
+        CountFailure();
+    }
+    return false;
+}
+
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 
 // Creates or finds the target of one source sub-folder and walks it.
@@ -341,7 +354,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
-    } while (!StopAsked() && fs->findNext(search, &found));
+    } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
 
     fs->findClose(search);
     FreeMemory(sourceItem);

@@ -241,4 +241,18 @@ TEST(WalkFolder, DepthLimitAndNullTarget) {
     }
 }
 
+TEST(WalkFolder, ListingThatBreaksOffIsAFailure) {
+    TempDir source;
+    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) WriteBytes(source / name, "x");
+    WalkSetup setup(source.path());
+    treetest::UseFake use;
+    run.targetIsNul = 1;
+    run.failedCopies = 0;
+    fake.failNextAfter = 2;   // "..", one name, then the error
+    CapturedOutput output;
+    EXPECT_EQ(1, Walk(source.path(), L"\\\\.\\NUL"));
+    EXPECT_EQ(1, run.failedCopies);
+    EXPECT_NE(output.text().find("Error ACCESS_DENIED listing "), std::string::npos) << output.text();
+}
+
 }  // namespace
