@@ -194,7 +194,7 @@ int FailBeforeLoop(CopyCall* call, bool created) {
     // a target made by this call and never written is not left behind
     if (created && !call->targetExisted && !call->targetIsDevice && !call->targetIsNul)
         fileOps->Delete(call->targetPath);
-    CountUp(&run.failedCopies);
+    CountFailure();
     return 0;
 }
 
@@ -217,6 +217,7 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
         // the name keeps its own up-to-date copy
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(call->targetPath),
                    SkipLongPrefix(recordedTarget), LastErrorName());
+        CountFailure();
         return 0;
     }
     if (linkCounter) ++*linkCounter;
@@ -304,6 +305,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     bool fileTarget = !call.targetIsDevice && !call.targetIsNul;
     int64_t size = 0;
     bool listedAbsent = false;
+    bool replaceExisting = false;
 
     if (!call.targetIsDevice) {
         // steps 3 to 10: files only
@@ -321,7 +323,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 !ProbeFile(sourcePath, &size, &links, &index)) {
                 if (!options.quiet)
                     PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
-                CountUp(&run.failedCopies);
+                CountFailure();
                 return 0;
             }
             // a file with several names proves hard links even where the volume flags omit them
@@ -393,6 +395,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 }
                 return NotCopied(&call, size, linkCounter);
             }
+            replaceExisting = action == kExistingCopy;
             if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
                 if (options.overwrite || options.overwriteOlder) Print("\r");
                 if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
@@ -414,13 +417,23 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
         // hard links
         if (options.hardlinks) {
+            // an overwrite decision replaces the existing target by the link, as it would by a copy
+            if (replaceExisting && GetFileAttributesW(targetPath) != INVALID_FILE_ATTRIBUTES) {
+                if (SameFile(sourcePath, targetPath)) {
+                    if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+                    return Skip();
+                }
+                SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+                fileOps->Delete(targetPath);
+            }
             if (CreateHardLinkW(targetPath, sourcePath, nullptr)) {
                 if (linkCounter) ++*linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
                 return 1;
             }
             PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
-            return 0;
+            CountFailure();
+            return Skip();
         }
         // -ds leaves the last name of a copied group with one link
         bool groupMember = call.linkCount >= 2 ||
@@ -458,11 +471,13 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         }
         if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
             Print("source drive does not support streams -> abort\n");
-            return 0;
+            CountFailure();
+            return Skip();
         }
         if (HasStreamName(targetPath) && !run.targetCaps.streams) {
             Print("target drive does not support streams -> abort\n");
-            return 0;
+            CountFailure();
+            return Skip();
         }
     }
 
@@ -527,7 +542,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     if (size > run.maxTargetFileSize) {
         CloseHandleOf(&transfer.sourceHandle);
         PrintError("target drive cannot handle files > 4GB -> abort\n");
-        CountUp(&run.failedCopies);
+        CountFailure();
         return 0;
     }
     if (run.stopRequested || run.breakRequested) return Skip();

@@ -132,7 +132,7 @@ void ResultLine(CopyCall* call) {
     if (transfer.failedSectors) {
         LogReadError(call->sourcePath, static_cast<int32_t>(transfer.failedSectors), transfer.lastReadError);
         CountUp(&run.readErrorFiles);
-        CountUp(&run.failedCopies);
+        CountFailure();
     }
     if (options.quiet || run.aborted || run.breakRequested) return;
     ClearLine();
@@ -171,7 +171,7 @@ void KeepUntouchedTarget(const CopyCall* call) {
 
 int FailedLoop(CopyCall* call, bool interrupted) {
     ClearLine();
-    if (!interrupted) CountUp(&run.failedCopies);
+    if (!interrupted) CountFailure();
     if (transfer.sourceEnded)
         Print(" source ended before the requested size (%I64u of %I64u bytes)\n",
               static_cast<uint64_t>(transfer.startPosition + transfer.bytesRead),
@@ -229,7 +229,7 @@ int FinishCopy(CopyCall* call) {
     if (fileTarget) {
         if (!complete) return FailedLoop(call, interrupted);
         if (!CutToSize(call)) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             CloseHandleOf(&transfer.sourceHandle);
             CloseHandleOf(&transfer.verifyHandle);
             CloseHandleOf(&transfer.targetHandle);
@@ -241,7 +241,7 @@ int FinishCopy(CopyCall* call) {
     } else {
         // a device or NUL target that was not filled completely
         if (!interrupted) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             if (!run.aborted) {
                 uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
                 ClearLine();

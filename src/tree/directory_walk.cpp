@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "copy_engine.h"
+#include "folder_identity.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "mirror_cleanup.h"
@@ -27,6 +28,23 @@ constexpr size_t kNameRoom = 262;
 const wchar_t kNulDevice[] = L"\\\\.\\NUL";
 
 bool StopAsked() { return run.stopRequested || run.breakRequested; }
+
+// Identities of the folders from the root of the walk down to the one being
+// walked: a link, junction or mount point back up the tree leads to one of them.
+FolderId walkPathIds[kMaxWalkDepth + 1];
+bool walkPathKnown[kMaxWalkDepth + 1];
+
+// Reads the identity of a sub-folder into its place below `depth`; true when
+// the folder is one of those it would be walked from.
+bool IsOnOwnPath(const wchar_t* folder, int depth) {
+    if (depth < 0 || depth >= kMaxWalkDepth) return false;
+    bool known = folderIdReader(folder, &walkPathIds[depth + 1]) != 0;
+    walkPathKnown[depth + 1] = known;
+    if (!known) return false;
+    for (int i = 0; i <= depth; ++i)
+        if (walkPathKnown[i] && SameFolderId(walkPathIds[i], walkPathIds[depth + 1])) return true;
+    return false;
+}
 
 void AppendBackslash(wchar_t* path) {
     size_t length = wcslen(path);
@@ -81,6 +99,19 @@ bool TargetIsLinkInMirror(FolderListing* listing, const wchar_t* name) {
     return true;
 }
 
+// The next name of a folder; a listing that breaks off before its end leaves
+// entries uncopied and counts as a failure.
+bool NextEntry(void* search, FoundName* found, const wchar_t* folder) {
+    if (treeFileSystem->findNext(search, found)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        Print("Error %s listing ", ErrorName(error));
+        PrintName("%S\n", SkipLongPrefix(folder));
+        CountFailure();
+    }
+    return false;
+}
+
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 
 // Creates or finds the target of one source sub-folder and walks it.
@@ -92,7 +123,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     bool stamped = false;
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
-        if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
+        if (!RemoveFileInTheWay(targetItem, existing)) {
+            PrintName("Error ALREADY_EXISTS: a file stands where the folder goes -> skip folder %S\n", existing->name);
+            CountFailure();
+            return kFolderSkipped;
+        }
         existing = nullptr;
     }
     if (existing && options.mirror && (existing->attributes & kAttributeReparsePoint)) {
@@ -121,6 +156,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             Print("Error %s creating dir %S\n", ErrorName(error), targetItem);
             ClearLine();
             PrintError("Error '%s' creating %S\n", ErrorName(error), SkipLongPrefix(targetItem));
+            CountFailure();
             return kFolderSkipped;
         }
     }
@@ -201,6 +237,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
                    int depth) {
     const TreeFileSystem* fs = treeFileSystem;
     const bool toNul = run.targetIsNul != 0;
+    if (depth == 0) walkPathKnown[0] = folderIdReader(sourceFolder, &walkPathIds[0]) != 0;
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
     size_t targetLength = 0;
@@ -242,6 +279,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         targetLength + kNameRoom > static_cast<size_t>(kPathCapacity)) {
         joinListing();
         PrintName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
+        CountFailure();
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
     }
@@ -254,7 +292,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!search) {
         DWORD error = GetLastError();
         joinListing();
-        Print("cannot open '%S' err=%u\n\n", SkipLongPrefix(pattern), error);
+        Print("cannot open '%S' err=%s\n\n", SkipLongPrefix(pattern), ErrorName(error));
+        // an empty root has nothing to list, which is no failure
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) CountFailure();
         FreeMemory(pattern);
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
@@ -302,6 +342,11 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         bool walked = false;
         if (depth >= kMaxWalkDepth) {
             Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, found.name);
+            CountFailure();
+        } else if (IsOnOwnPath(sourceItem, depth)) {
+            // walking into it would copy the tree into itself until the paths run out
+            PrintName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", found.name);
+            CountFailure();
         } else if (toNul) {
             count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
             walked = true;
@@ -318,7 +363,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
-    } while (!StopAsked() && fs->findNext(search, &found));
+    } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
 
     fs->findClose(search);
     FreeMemory(sourceItem);
