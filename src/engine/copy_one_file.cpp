@@ -217,7 +217,6 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
         // the name keeps its own up-to-date copy
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(call->targetPath),
                    SkipLongPrefix(recordedTarget), LastErrorName());
-        CountFailure();
         return 0;
     }
     if (linkCounter) ++*linkCounter;

@@ -305,12 +305,14 @@ int CopyBackupStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int 
 
 // The one place where a failed security or stream copy is told and counted.
 int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
+    const int32_t countedBefore = run.failedCopies;
     if (CopyBackupStreams(sourcePath, targetPath, securityFlag, streamsFlag)) return 1;
     DWORD error = GetLastError();
     const char* what = securityFlag && streamsFlag ? "security and streams" : securityFlag ? "security" : "streams";
     Print("Error %s copying %s of ", ErrorName(error), what);
     PrintName("%S\n", SkipLongPrefix(sourcePath));
-    CountFailure();
+    // a stream copy that failed has counted its file already
+    if (run.failedCopies == countedBefore) CountFailure();
     SetLastError(error);
     return 0;
 }
