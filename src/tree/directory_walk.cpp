@@ -90,6 +90,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
     bool stamped = false;
+    bool created = false;
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
@@ -104,13 +105,16 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         targetAttributes = existing->attributes;
         if (options.mirror) {
             if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
-            CopyFolderTimes(sourceItem, targetItem);
             stamped = true;
         }
     } else if (fs->createFolder(targetItem)) {
-        CopyFolderTimes(sourceItem, targetItem);
+        // new and empty: nothing to list in it, and its times are set once, after its content
+        created = true;
         stamped = true;
-        targetAttributes = fs->getAttributes(targetItem);
+        bool compressionMatters = run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
+                                  options.compression >= 1;
+        // only compression is inherited from the parent; the rest a new folder starts without
+        targetAttributes = compressionMatters ? fs->getAttributes(targetItem) : kAttributeDirectory;
     } else {
         DWORD error = GetLastError();
         uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->getAttributes(targetItem) : kNoAttributes;
@@ -132,11 +136,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             fs->setAttributes(targetItem,
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
-    *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-    // what was copied into the folder moved its times on
-    if (stamped) CopyFolderTimes(sourceItem, targetItem);
+    // after the content, which moves a folder's times on
+    if (stamped) CopyFolderTimes(sourceItem, targetItem, created);
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 
@@ -189,7 +193,7 @@ void CheckPauseKey() {
 }
 
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
-                   int depth) {
+                   int depth, int targetIsNew) {
     const TreeFileSystem* fs = treeFileSystem;
     const bool toNul = run.targetIsNul != 0;
     AppendBackslash(sourceFolder);
@@ -202,10 +206,15 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
-        void* thread = nullptr;
-        BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
-                     options.mirror ? &thread : nullptr);
-        listingThread = static_cast<HANDLE>(thread);
+        if (targetIsNew) {
+            // the folder this run just created holds nothing: an empty listing is complete
+            targetListing.complete = 1;
+        } else {
+            void* thread = nullptr;
+            BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
+                         options.mirror ? &thread : nullptr);
+            listingThread = static_cast<HANDLE>(thread);
+        }
         haveTargetListing = true;
     }
     auto joinListing = [&]() {
@@ -216,7 +225,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         }
     };
 
-    if (options.mirror && !toNul) {
+    // an empty target has nothing to clean up
+    if (options.mirror && !toNul && !targetIsNew) {
         FolderListing sourceListing = {};
         BuildListing(&sourceListing, sourceFolder, mask, nullptr, nullptr, 1, 0, nullptr, nullptr);
         joinListing();

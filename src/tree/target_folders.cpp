@@ -30,7 +30,7 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
 
 }  // namespace
 
-int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
+int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
     wchar_t* source = WithoutTrailingBackslash(sourceFolder);
     wchar_t* target = WithoutTrailingBackslash(targetFolder);
     int result = 0;
@@ -41,8 +41,10 @@ int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
     if (from != INVALID_HANDLE_VALUE && GetFileTime(from, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
         to = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (to != INVALID_HANDLE_VALUE && GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2])) {
-            if (SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
+        // a folder made by this run cannot carry the source's times yet
+        if (to != INVALID_HANDLE_VALUE &&
+            (targetIsNew || GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2]))) {
+            if (!targetIsNew && SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
                 SameTime(sourceTimes[2], targetTimes[2])) {
                 result = 1;
             } else if (SetFileTime(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {

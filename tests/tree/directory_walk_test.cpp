@@ -96,6 +96,15 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
         if (call.source.find(L"old.txt") != std::wstring::npos) {
             EXPECT_FALSE(call.targetListed);
         }
+    // a folder the walk created is known empty and never listed; one that stood there is
+    auto searched = [&](const std::wstring& folder) {
+        std::wstring pattern = Long(folder) + L"\\*";
+        return std::count(fake.searches.begin(), fake.searches.end(), pattern);
+    };
+    EXPECT_EQ(1, searched(source / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Empty"));
+    EXPECT_EQ(1, searched(target / L"Sub"));   // the walk names it as the source does
 }
 
 TEST(WalkFolder, WithoutRecursionOnlyTopFiles) {
