@@ -22,6 +22,7 @@ struct CopyCall {
     uint64_t creationTime, accessTime, writeTime;
     int timesRead;
     int verifyFailed;            // set by the verification pass
+    int preallocated;            // the target's end was moved before the data
 };
 
 constexpr uint32_t kCreationAttributeMask = 0x2B01;   // read-only, temporary, sparse, compressed, not indexed

@@ -51,6 +51,7 @@ struct TransferState {
     int64_t targetSize;             // as opened, used by -u
     int64_t targetAllocatedSize;
     int64_t startPosition;
+    int64_t targetPosition;         // the target pointer during the block loop
     int sparseMode;
 
     // the loop's outcome and timing, read by the finish

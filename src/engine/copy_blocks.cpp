@@ -72,6 +72,7 @@ int CopyBlocks() {
     transfer.loopStartTick = GetTickCount();
     transfer.loopComplete = 0;
     transfer.bytesRead = 0;
+    transfer.targetPosition = start;
     transfer.readerIndex = transfer.writerIndex = 0;
     if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
     if (nulSource)
