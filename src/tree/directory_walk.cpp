@@ -139,8 +139,12 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-    // after the content, which moves a folder's times on
-    if (stamped) CopyFolderTimes(sourceItem, targetItem, created);
+    // after the content, which moves a folder's times on; the search already read
+    // the source's, unless a link stands there or -ds changes the folder meanwhile
+    if (stamped && ((found.attributes & kAttributeReparsePoint) || options.deleteSource))
+        CopyFolderTimes(sourceItem, targetItem, created);
+    else if (stamped)
+        SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 

@@ -28,41 +28,57 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
-}  // namespace
-
-int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
-    wchar_t* source = WithoutTrailingBackslash(sourceFolder);
+// Gives the target sourceTimes unless it has them already; 1 on success.
+int StampTarget(const wchar_t* targetFolder, const FILETIME* sourceTimes, int targetIsNew) {
     wchar_t* target = WithoutTrailingBackslash(targetFolder);
     int result = 0;
-    HANDLE from = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    HANDLE to = INVALID_HANDLE_VALUE;
-    FILETIME sourceTimes[3], targetTimes[3];
-    if (from != INVALID_HANDLE_VALUE && GetFileTime(from, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
-        to = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        // a folder made by this run cannot carry the source's times yet
-        if (to != INVALID_HANDLE_VALUE &&
-            (targetIsNew || GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2]))) {
-            if (!targetIsNew && SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
-                SameTime(sourceTimes[2], targetTimes[2])) {
-                result = 1;
-            } else if (SetFileTime(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
-                result = 1;
-            } else {
-                DWORD error = GetLastError();
-                Print("Error %s SetFileTime for directory\n", LastErrorText());
-                SetLastError(error);
-            }
+    FILETIME targetTimes[3];
+    HANDLE to = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // a folder made by this run cannot carry the source's times yet
+    if (to != INVALID_HANDLE_VALUE &&
+        (targetIsNew || GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2]))) {
+        if (!targetIsNew && SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
+            SameTime(sourceTimes[2], targetTimes[2])) {
+            result = 1;
+        } else if (SetFileTime(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
+            result = 1;
+        } else {
+            DWORD error = GetLastError();
+            Print("Error %s SetFileTime for directory\n", LastErrorText());
+            SetLastError(error);
         }
     }
     DWORD error = GetLastError();
     if (to != INVALID_HANDLE_VALUE) CloseHandle(to);
-    if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
-    FreeMemory(source);
     FreeMemory(target);
     SetLastError(error);
     return result;
+}
+
+FILETIME FileTimeOf(uint64_t time) { return {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)}; }
+
+}  // namespace
+
+int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
+    wchar_t* source = WithoutTrailingBackslash(sourceFolder);
+    int result = 0;
+    HANDLE from = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILETIME sourceTimes[3];
+    if (from != INVALID_HANDLE_VALUE && GetFileTime(from, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2]))
+        result = StampTarget(targetFolder, sourceTimes, targetIsNew);
+    DWORD error = GetLastError();
+    if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
+    FreeMemory(source);
+    SetLastError(error);
+    return result;
+}
+
+int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite,
+                   int targetIsNew) {
+    FILETIME times[3] = {FileTimeOf(creation), FileTimeOf(lastAccess), FileTimeOf(lastWrite)};
+    return StampTarget(targetFolder, times, targetIsNew);
 }
 
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders) {
