@@ -522,10 +522,12 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     // A file of one block without verification goes through the cache: unbuffered,
     // an odd size would need a padded write and a reopen to cut the padding off.
-    const uint32_t fileBlock = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
-    const bool oneBlock = size - transfer.startPosition <= static_cast<int64_t>(fileBlock);
-    if (fileTarget && oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify && !options.verifyImmediate &&
-        (transfer.targetOpenFlags & kFlagNoBuffering) && transfer.writeUnit > 1 && size % transfer.writeUnit != 0) {
+    const bool oneBlock =
+        size - transfer.startPosition <=
+        static_cast<int64_t>(FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size));
+    if (fileTarget && oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
+        !options.verifyImmediate && (transfer.targetOpenFlags & kFlagNoBuffering) && transfer.writeUnit > 1 &&
+        size % transfer.writeUnit != 0) {
         bufferedTarget = transfer.writeUnit;
         transfer.targetOpenFlags &= ~kFlagNoBuffering;
         transfer.writeUnit = 1;
@@ -607,7 +609,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &current) ? current : 0;
             transfer.targetAllocatedSize = transfer.targetSize;
         }
-        transfer.fileBlockSize = fileBlock;
+        transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
         lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
         lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
         transfer.finishOnStop = options.mirror && call.targetExisted && fileTarget;

@@ -107,20 +107,6 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
     EXPECT_EQ(1, searched(target / L"Sub"));   // the walk names it as the source does
 }
 
-TEST(WalkFolder, WithoutRecursionOnlyTopFiles) {
-    TempDir source, target;
-    WriteBytes(source / L"a.txt", "a");
-    WriteBytes(source / L"b.dat", "b");
-    MakeFolder(source / L"sub");
-    WriteBytes(source / L"sub\\c.txt", "c");
-    WalkSetup setup(source.path());
-    UseFake use;
-    EXPECT_EQ(1, Walk(source.path(), target.path(), L"*.txt"));
-    EXPECT_EQ("a", ReadBytesOr(target / L"a.txt"));
-    EXPECT_FALSE(Exists(target / L"b.dat"));
-    EXPECT_FALSE(Exists(target / L"sub"));
-}
-
 TEST(WalkFolder, FailuresAreReportedAndTheWalkGoesOn) {
     TempDir source, target;
     WriteBytes(source / L"1-locked.txt", "locked");
