@@ -86,6 +86,7 @@ int CopyBlocks() {
     transfer.bytesRead = 0;
     transfer.goodEnd = start;
     transfer.sourceEnded = 0;
+    transfer.targetPosition = start;
     transfer.readerIndex = transfer.writerIndex = 0;
     if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
     if (nulSource)

@@ -103,10 +103,10 @@ int FinishZeroLength(CopyCall* call) {
 int CutToSize(CopyCall* call) {
     const int64_t size = transfer.sourceSize;
     if (!(transfer.targetOpenFlags & kFlagNoBuffering) && (size >> 20) > 10) fileOps->Flush(transfer.targetHandle);
-    int64_t targetSize = 0;
-    fileOps->GetSize(transfer.targetHandle, &targetSize);
     // skipped zero blocks at the end leave the file short without missing data
     bool allRead = transfer.bytesRead >= size - transfer.startPosition;
+    int64_t targetSize = 0;
+    if (!allRead) fileOps->GetSize(transfer.targetHandle, &targetSize);
     if (targetSize < size && !allRead) {
         Print(" error: Target file size is only %I64u instead of %I64u\n", static_cast<uint64_t>(targetSize),
               static_cast<uint64_t>(size));
@@ -119,6 +119,10 @@ int CutToSize(CopyCall* call) {
         return 0;
     }
     bool unaligned = transfer.writeUnit && size % transfer.writeUnit != 0;
+    // a new target that was written to its exact end, and never made longer, is cut already
+    if (!call->targetExisted && !call->preallocated && !options.skipZeros && !options.avoidWrites &&
+        transfer.targetPosition == size)
+        return 1;
     if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) ReopenTarget(call, call->creationAttributes);
     if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle))
         Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), LastErrorName());

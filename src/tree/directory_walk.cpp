@@ -121,6 +121,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
     bool stamped = false;
+    bool created = false;
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) {
@@ -139,13 +140,16 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         targetAttributes = existing->attributes;
         if (options.mirror) {
             if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
-            CopyFolderTimes(sourceItem, targetItem);
             stamped = true;
         }
     } else if (fs->createFolder(targetItem)) {
-        CopyFolderTimes(sourceItem, targetItem);
+        // new and empty: nothing to list in it, and its times are set once, after its content
+        created = true;
         stamped = true;
-        targetAttributes = fs->getAttributes(targetItem);
+        bool compressionMatters = run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
+                                  options.compression >= 1;
+        // only compression is inherited from the parent; the rest a new folder starts without
+        targetAttributes = compressionMatters ? fs->getAttributes(targetItem) : kAttributeDirectory;
     } else {
         DWORD error = GetLastError();
         uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->getAttributes(targetItem) : kNoAttributes;
@@ -168,19 +172,23 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             fs->setAttributes(targetItem,
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
-    // -ds empties the source folder during the walk, which moves its times on
+    // the search read the source's times before the walk; a link's own are not
+    // its folder's, and -ds empties that folder during the walk
+    bool link = (found.attributes & kAttributeReparsePoint) != 0;
     FolderTimes sourceTimes;
-    bool timesRead = options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
-    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
+    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     *count += copied;
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-    // what was copied into the folder moved its times on
+    // after the content, which moves a folder's times on
     if (stamped || copied > 0) {
         if (timesRead)
-            SetFolderTimes(targetItem, sourceTimes);
+            SetFolderTimes(targetItem, sourceTimes, created);
+        else if (link)
+            CopyFolderTimes(sourceItem, targetItem, created);
         else
-            CopyFolderTimes(sourceItem, targetItem);
+            SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
     }
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
@@ -234,7 +242,7 @@ void CheckPauseKey() {
 }
 
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
-                   int depth) {
+                   int depth, int targetIsNew) {
     const TreeFileSystem* fs = treeFileSystem;
     const bool toNul = run.targetIsNul != 0;
     if (depth == 0) walkPathKnown[0] = folderIdReader(sourceFolder, &walkPathIds[0]) != 0;
@@ -248,10 +256,15 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
-        void* thread = nullptr;
-        BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
-                     options.mirror ? &thread : nullptr);
-        listingThread = static_cast<HANDLE>(thread);
+        if (targetIsNew) {
+            // the folder this run just created holds nothing: an empty listing is complete
+            targetListing.complete = 1;
+        } else {
+            void* thread = nullptr;
+            BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
+                         options.mirror ? &thread : nullptr);
+            listingThread = static_cast<HANDLE>(thread);
+        }
         haveTargetListing = true;
     }
     auto joinListing = [&]() {
@@ -262,7 +275,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         }
     };
 
-    if (options.mirror && !toNul) {
+    // an empty target has nothing to clean up
+    if (options.mirror && !toNul && !targetIsNew) {
         FolderListing sourceListing = {};
         BuildListing(&sourceListing, sourceFolder, mask, nullptr, nullptr, 1, 0, nullptr, nullptr);
         joinListing();

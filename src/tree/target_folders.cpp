@@ -28,6 +28,36 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
+// Gives the target sourceTimes unless it has them already; 1 on success.
+int StampTarget(const wchar_t* targetFolder, const FILETIME* sourceTimes, int targetIsNew) {
+    wchar_t* target = WithoutTrailingBackslash(targetFolder);
+    int result = 0;
+    FILETIME targetTimes[3];
+    HANDLE to = CreateFileW(target, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // a folder made by this run cannot carry the source's times yet
+    if (to != INVALID_HANDLE_VALUE &&
+        (targetIsNew || GetFileTime(to, &targetTimes[0], &targetTimes[1], &targetTimes[2]))) {
+        if (!targetIsNew && SameTime(sourceTimes[0], targetTimes[0]) && SameTime(sourceTimes[1], targetTimes[1]) &&
+            SameTime(sourceTimes[2], targetTimes[2])) {
+            result = 1;
+        } else if (SetFileTime(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
+            result = 1;
+        } else {
+            DWORD error = GetLastError();
+            Print("Error %s SetFileTime for directory\n", LastErrorText());
+            SetLastError(error);
+        }
+    }
+    DWORD error = GetLastError();
+    if (to != INVALID_HANDLE_VALUE) CloseHandle(to);
+    FreeMemory(target);
+    SetLastError(error);
+    return result;
+}
+
+FILETIME FileTimeOf(uint64_t time) { return {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)}; }
+
 }  // namespace
 
 int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
@@ -46,38 +76,19 @@ int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
     return result;
 }
 
-int SetFolderTimes(const wchar_t* folder, const FolderTimes& times) {
-    wchar_t* path = WithoutTrailingBackslash(folder);
-    HANDLE to = CreateFileW(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    FreeMemory(path);
-    if (to == INVALID_HANDLE_VALUE) return 0;
-    FILETIME wanted[3], present[3];
-    for (int i = 0; i < 3; ++i) {
-        wanted[i].dwLowDateTime = static_cast<DWORD>(times.times[i]);
-        wanted[i].dwHighDateTime = static_cast<DWORD>(times.times[i] >> 32);
-    }
-    int result = 0;
-    if (GetFileTime(to, &present[0], &present[1], &present[2])) {
-        if (SameTime(wanted[0], present[0]) && SameTime(wanted[1], present[1]) && SameTime(wanted[2], present[2])) {
-            result = 1;
-        } else if (SetFileTime(to, &wanted[0], &wanted[1], &wanted[2])) {
-            result = 1;
-        } else {
-            DWORD error = GetLastError();
-            Print("Error %s SetFileTime for directory\n", LastErrorText());
-            SetLastError(error);
-        }
-    }
-    DWORD error = GetLastError();
-    CloseHandle(to);
-    SetLastError(error);
-    return result;
+int SetFolderTimes(const wchar_t* folder, const FolderTimes& times, int targetIsNew) {
+    return SetFolderTimes(folder, times.times[0], times.times[1], times.times[2], targetIsNew);
 }
 
-int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
+int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
     FolderTimes times;
-    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times);
+    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times, targetIsNew);
+}
+
+int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite,
+                   int targetIsNew) {
+    FILETIME times[3] = {FileTimeOf(creation), FileTimeOf(lastAccess), FileTimeOf(lastWrite)};
+    return StampTarget(targetFolder, times, targetIsNew);
 }
 
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders) {

@@ -7,11 +7,16 @@
 
 namespace {
 
+uint64_t TimeOf(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 void TakeFound(const WIN32_FIND_DATAW& data, FoundName* found) {
     found->attributes = data.dwFileAttributes;
     found->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-    found->lastWrite = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                       data.ftLastWriteTime.dwLowDateTime;
+    found->lastWrite = TimeOf(data.ftLastWriteTime);
+    found->creation = TimeOf(data.ftCreationTime);
+    found->lastAccess = TimeOf(data.ftLastAccessTime);
     lstrcpynW(found->name, data.cFileName, 260);
 }
 

@@ -98,20 +98,15 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
         if (call.source.find(L"old.txt") != std::wstring::npos) {
             EXPECT_FALSE(call.targetListed);
         }
-}
-
-TEST(WalkFolder, WithoutRecursionOnlyTopFiles) {
-    TempDir source, target;
-    WriteBytes(source / L"a.txt", "a");
-    WriteBytes(source / L"b.dat", "b");
-    MakeFolder(source / L"sub");
-    WriteBytes(source / L"sub\\c.txt", "c");
-    WalkSetup setup(source.path());
-    treetest::UseFake use;
-    EXPECT_EQ(1, Walk(source.path(), target.path(), L"*.txt"));
-    EXPECT_EQ("a", ReadBytesOr(target / L"a.txt"));
-    EXPECT_FALSE(Exists(target / L"b.dat"));
-    EXPECT_FALSE(Exists(target / L"sub"));
+    // a folder the walk created is known empty and never listed; one that stood there is
+    auto searched = [&](const std::wstring& folder) {
+        std::wstring pattern = Long(folder) + L"\\*";
+        return std::count(fake.searches.begin(), fake.searches.end(), pattern);
+    };
+    EXPECT_EQ(1, searched(source / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Empty"));
+    EXPECT_EQ(1, searched(target / L"Sub"));   // the walk names it as the source does
 }
 
 TEST(WalkFolder, FailuresAreReportedAndTheWalkGoesOn) {
