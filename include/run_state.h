@@ -106,4 +106,5 @@ enum ExitCode {
     kExitVerifyFailed = 12,
     kExitCopyFailed = 13,
     kExitOutOfMemory = 14,
+    kExitInterrupted = 15,
 };

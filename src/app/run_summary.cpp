@@ -84,6 +84,7 @@ void ReportErrorCounts() {
 
 int RunExitCode(int32_t verifyFailures, int32_t failedCopies, int interrupted) {
     if (verifyFailures > 0) return kExitVerifyFailed;
-    if (failedCopies > 0 && !interrupted) return kExitCopyFailed;
+    if (interrupted) return kExitInterrupted;
+    if (failedCopies > 0) return kExitCopyFailed;
     return kExitOk;
 }

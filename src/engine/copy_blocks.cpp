@@ -135,6 +135,7 @@ int CopyBlocks() {
             return FinishLoop(0, true, size);
         }
         if (!readOk) return FinishLoop(0, false, size);
+        AskStopIfPending();
         ShowProgress(size, start, i, total);
         transfer.writerIndex = transfer.readerIndex;
         // A mirror overwrites targets in place: one cut short would be neither the
