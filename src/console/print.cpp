@@ -54,12 +54,28 @@ size_t MendLineEnds(LineEnds* state, const char* text, size_t length, char* out)
 }
 
 namespace {
-LineEnds redirectedLines[2];   // standard output, standard error
+
+// The line state of standard output and error, each kept for its handle.
+struct RedirectedStream {
+    HANDLE handle;
+    LineEnds lines;
+};
+RedirectedStream redirectedStreams[2];
+
+LineEnds* LinesOf(int stream, HANDLE handle) {
+    RedirectedStream* state = &redirectedStreams[stream == 2 ? 1 : 0];
+    // another stream, or a file still empty, has no line open yet
+    LARGE_INTEGER at = {};
+    if (state->handle != handle || (SetFilePointerEx(handle, at, &at, FILE_CURRENT) && at.QuadPart == 0))
+        *state = RedirectedStream{handle, {}};
+    return &state->lines;
+}
+
 }  // namespace
 
 int WriteRedirected(int stream, const char* text, size_t length) {
-    LineEnds* state = &redirectedLines[stream == 2 ? 1 : 0];
     HANDLE handle = stream == 2 ? ErrorHandle() : OutputHandle();
+    LineEnds* state = LinesOf(stream, handle);
     const size_t kChunk = 2048;
     char mended[2 * kChunk + 2];
     DWORD total = 0;
@@ -74,7 +90,7 @@ int WriteRedirected(int stream, const char* text, size_t length) {
 }
 
 void EndRedirectedLine(int stream) {
-    if (redirectedLines[stream == 2 ? 1 : 0].midLine) WriteRedirected(stream, "\n", 1);
+    if (LinesOf(stream, stream == 2 ? ErrorHandle() : OutputHandle())->midLine) WriteRedirected(stream, "\n", 1);
 }
 
 namespace {
