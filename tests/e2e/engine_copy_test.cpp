@@ -16,17 +16,6 @@ constexpr uint64_t kHour = 36000000000ull;
 
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
-// Redirected output a script can read: CR LF after every line, the last one
-// included, and no CR that would rewrite a line in place.
-bool ReadableLines(const std::string& text) {
-    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return false;
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
-    }
-    return true;
-}
-
 TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
     const size_t sizes[] = {0, 1, 1000, 0x100000, 0x100001, 0x280000 + 77};
     for (size_t size : sizes) {
