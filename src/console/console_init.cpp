@@ -14,6 +14,11 @@ volatile LONG stopQuestionPending;
 
 void AskStopIfPending() {
     if (!stopQuestionPending) return;
+    // a second Ctrl+C or a Ctrl+Break before the question stopped the run already
+    if (run.breakRequested || run.stopRequested) {
+        stopQuestionPending = 0;
+        return;
+    }
     EndLine();
     PrintError("Ctrl+C pressed - stop copying? (Y/N)");
     int stop = AskYesNo(L'Y');

@@ -126,10 +126,10 @@ for key in a o k; do
   done
 done
 
-# -- Ctrl+C during a large copy: the question, then on or stop ----------------
+# -- a large file: long enough to watch its progress and to interrupt it -----
 big="$unix/big.bin"
 head -c 1048576 /dev/urandom >"$big.part"
-for ((i = 0; i < 256; i++)); do cat "$big.part"; done >"$big"
+for ((i = 0; i < 512; i++)); do cat "$big.part"; done >"$big"
 rm -f "$big.part"
 # -- the progress line: rewritten in place, complete or gone at the end ------
 start progress "$win\\big.bin" "$win\\big-p.bin"
@@ -143,12 +143,14 @@ if wait_for " of [0-9.]+ [KMG]B copied"; then
   [ "$most" = 1 ] || fail "progress: shown on $most lines at once instead of one"
   ended_with 0
   same "$big" "$unix/big-p.bin"
+  rm -f "$unix/big-p.bin"
   # what stays on the screen is the full amount, or no progress at all
   screen | grep -E ' copied \(' | grep -Evq '^ *([0-9.]+ [KMG]B) of \1 copied' &&
     fail "progress: a partial progress line stays on the screen"
   screen | grep -q "File copied" || fail "progress: no File copied line"
 fi
 
+# -- Ctrl+C during a large copy: the question, then on or stop ----------------
 for key in n y; do
   start "stop$key" "$win\\big.bin" "$win\\big-$key.bin"
   wait_for " of [0-9.]+ [KMG]B copied" || continue
@@ -160,6 +162,7 @@ for key in n y; do
   if [ "$key" = n ]; then
     ended_with 0
     same "$big" "$unix/big-n.bin"
+    rm -f "$unix/big-n.bin"
     lines="$(screen | grep -c ' copied (')"
     [ "$lines" -le 2 ] || fail "stopn: the progress scrolled over $lines lines"
   else
