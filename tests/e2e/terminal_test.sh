@@ -84,18 +84,23 @@ tree() {
 }
 stamp() { touch -d "$1" "$2"; }
 
-# -- the overwrite question, one file: Y copies, N keeps ----------------------
-for key in y n; do
-  tree "one$key" a.txt
-  stamp "2020-01-01" "$unix/one$key/dst/a.txt"
-  start "one$key" "$win\\one$key\\src\\a.txt" "$win\\one$key\\dst\\a.txt"
+# -- the overwrite question, one file: Y copies; N, Esc and Ctrl+C keep ------
+for key in y n Escape C-c; do
+  name="one${key,,}"
+  name="${name//-/}"
+  tree "$name" a.txt
+  stamp "2020-01-01" "$unix/$name/dst/a.txt"
+  start "$name" "$win\\$name\\src\\a.txt" "$win\\$name\\dst\\a.txt"
   wait_for "a.txt already exists. Overwrite \(Y/N/All/Older/sKip all\)\?" || continue
-  answer "$key" "Overwrite \(Y/N/All/Older/sKip all\)\?$key? ${key^^}"
-  ended_with 0
+  case "$key" in
+    Escape) answer "$key" "Overwrite \(Y/N/All/Older/sKip all\)\?(\^\[)? Esc -> N" && ended_with 0 ;;
+    C-c) tmux -L "$socket" send-keys -t "$session" C-c && ended_with 15 ;;   # interrupted: no echo
+    *) answer "$key" "Overwrite \(Y/N/All/Older/sKip all\)\?$key? ${key^^}" && ended_with 0 ;;
+  esac
   if [ "$key" = y ]; then
-    same "$unix/oney/src/a.txt" "$unix/oney/dst/a.txt"
+    same "$unix/$name/src/a.txt" "$unix/$name/dst/a.txt"
   else
-    grep -q "old a.txt" "$unix/onen/dst/a.txt" || fail "onen: N replaced the target"
+    grep -q "old a.txt" "$unix/$name/dst/a.txt" || fail "$name: the target was replaced"
   fi
 done
 
