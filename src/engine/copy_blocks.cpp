@@ -152,6 +152,7 @@ int CopyBlocks() {
             return FinishLoop(0, true, size);
         }
         if (!readOk || SourceEndedEarly(length, size - start)) return FinishLoop(0, false, size);
+        AskStopIfPending();
         ShowProgress(size, start, i, total);
         transfer.writerIndex = transfer.readerIndex;
         // A mirror overwrites targets in place: one cut short would be neither the

@@ -377,6 +377,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
+        AskStopIfPending();
     } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
 
     fs->findClose(search);

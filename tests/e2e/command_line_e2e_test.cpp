@@ -15,7 +15,7 @@ std::string Acp(const std::wstring& text) {
     return out;
 }
 
-std::string Banner() { return "QTX 1.0.0 - copies files, folder trees, disks and volumes\n"; }
+std::string Banner() { return "QTX 1.0.0 - copies files, folder trees, disks and volumes\r\n"; }
 
 }  // namespace
 

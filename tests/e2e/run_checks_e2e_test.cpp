@@ -128,7 +128,7 @@ TEST_F(RunChecks, VolumesThatDoNotExist) {
     RunResult r = Run(drive + L"\\file.bin out");
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_TRUE(Has(r.err, "source volume is invalid (")) << r.out << r.err;
-    EXPECT_TRUE(Has(r.err, ") -> abort\n")) << r.err;
+    EXPECT_TRUE(Has(r.err, ") -> abort\r\n")) << r.err;
     r = Run(L"file.bin " + drive + L"\\out");
     EXPECT_EQ(r.exitCode, 6);
     EXPECT_TRUE(Has(r.err, "target volume is invalid (")) << r.out << r.err;
