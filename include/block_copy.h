@@ -37,6 +37,8 @@ void LeaveHashLock();
 enum WorkerId { kReaderWorker = 0, kWriterWorker = 1 };
 typedef int (*BlockJob)(uint32_t argument);
 int StartIoWorkers();
+// Page-aligned block memory, null when the system has none left; only tests swap it.
+extern uint8_t* (*pageAllocator)(uint32_t bytes);
 void StopIoWorkers();
 // Hands the job over (starting the workers when needed); WaitJob returns its result.
 void StartJob(int worker, BlockJob job, uint32_t argument);

@@ -8,6 +8,7 @@ struct ArgumentVector {
     wchar_t* buffer = nullptr;                  // all arguments, each NUL-terminated
     wchar_t* entries[kMaxArguments + 1] = {};   // room for the terminating null entry
     int count = 0;
+    int tooMany = 0;   // the line held more arguments than fit: the run must not go on without them
 };
 
 int IsBlankChar(wchar_t c);

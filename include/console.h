@@ -1,5 +1,6 @@
 // All output: standard output, standard error and in-place rewrites of the console screen.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct ConsoleContext {
@@ -41,12 +42,25 @@ int ShortenMiddle(wchar_t* name, int room);
 wchar_t* AnsiToWide(const char* text);   // free with FreeMemory
 int StandardOutputIsConsole();
 
+// Redirected streams get lines a script can read: every line ends in CR LF and
+// no CR stands alone (a CR that would rewrite a line in place starts a new one).
+struct LineEnds {
+    int midLine;     // bytes of an unfinished line were written
+    int pendingCr;   // a CR whose meaning the next byte decides
+};
+// Writes at most 2 * length + 2 bytes to out and returns their count.
+size_t MendLineEnds(LineEnds* state, const char* text, size_t length, char* out);
+// Writes bytes to redirected standard output (stream 1) or error (stream 2).
+int WriteRedirected(int stream, const char* text, size_t length);
+void EndRedirectedLine(int stream);   // a line break when a line is open
+
 // Keyboard, questions and interruption.
 void ConsoleInit(ConsoleContext* context);
 void ConsoleShutdown();
 wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey);
 int AskYesNo(wchar_t defaultKey);
 int __stdcall ConsoleCtrlHandler(unsigned long eventType);
+void AskStopIfPending();   // the question after a first Ctrl+C, on the main thread
 void WaitForKeyAtEnd(ConsoleContext* context);
 void ReleaseKeys(const wchar_t* virtualKeys);
 int AnyKeyDown();

@@ -24,6 +24,7 @@ struct CopyCall {
     int timesRead;
     int verifyFailed;            // set by the verification pass
     int securityPerGroup;        // first copy of a link group: its security comes once, after the walk
+    int preallocated;            // the target's end was moved before the data
 };
 
 constexpr uint32_t kCreationAttributeMask = 0x2B01;   // read-only, temporary, sparse, compressed, not indexed

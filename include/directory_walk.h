@@ -7,9 +7,10 @@ constexpr int kMaxWalkDepth = 1024;
 // sourceFolder and targetFolder are writable buffers of kPathCapacity
 // characters (a backslash is appended in place); targetFolder is "\\\\.\\NUL"
 // when the target is the null device. mask is never null ("*" for all).
-// Returns the number of items copied in the folder and below it.
+// targetIsNew: the run has just created targetFolder, so it is empty and not
+// listed. Returns the number of items copied in the folder and below it.
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
-                   int depth);
+                   int depth, int targetIsNew = 0);
 
 // After a file copy: when the console has the focus and Pause was pressed,
 // waits for a key.

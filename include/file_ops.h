@@ -12,6 +12,7 @@ struct FoundName {
     uint32_t attributes;
     int64_t size;
     uint64_t lastWrite;
+    uint64_t creation, lastAccess;
     wchar_t name[260];
 };
 

@@ -88,6 +88,9 @@ struct RunState {
 
 extern RunState run;
 void ResetRunState();
+// Every failure of the run is counted here, after its line was printed: one
+// failure is enough for the exit code to tell that not all was done.
+void CountFailure();
 
 // Exit codes of the program.
 enum ExitCode {
@@ -106,4 +109,5 @@ enum ExitCode {
     kExitVerifyFailed = 12,
     kExitCopyFailed = 13,
     kExitOutOfMemory = 14,
+    kExitInterrupted = 15,
 };

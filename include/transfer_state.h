@@ -52,6 +52,7 @@ struct TransferState {
     uint64_t targetTimes[3];        // creation, access and write time as opened
     int64_t targetAllocatedSize;
     int64_t startPosition;
+    int64_t targetPosition;         // the target pointer during the block loop
     int sparseMode;
     volatile int targetTouched;     // the target was written to (an untouched one stays as it was)
     volatile int64_t goodEnd;       // the target holds the source's bytes from the start up to here

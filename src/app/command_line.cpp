@@ -21,6 +21,7 @@ wchar_t* SplitCommandLine(const wchar_t* commandLine, ArgumentVector* arguments)
     arguments->buffer = buffer;
     for (wchar_t*& entry : arguments->entries) entry = nullptr;
     arguments->count = 0;
+    arguments->tooMany = 0;
     arguments->entries[0] = buffer;
     if (length == 0) return buffer;
     const wchar_t* in = commandLine;
@@ -40,12 +41,13 @@ wchar_t* SplitCommandLine(const wchar_t* commandLine, ArgumentVector* arguments)
         }
         if (IsBlankChar(c) && !quoted) {
             *out++ = 0;
-            if (arguments->count == kMaxArguments) {
-                arguments->entries[kMaxArguments] = nullptr;
-                break;
-            }
             while (IsBlankChar(*in)) ++in;
             if (*in == 0) break;
+            if (arguments->count == kMaxArguments) {
+                arguments->entries[kMaxArguments] = nullptr;
+                arguments->tooMany = 1;
+                break;
+            }
             arguments->entries[arguments->count++] = out;
             continue;
         }

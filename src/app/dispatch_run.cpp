@@ -41,7 +41,7 @@ void CopySingleSource() {
     if (IsFolder(run.targetPath)) {
         if (FormatTextW(targetFile, kPathCapacity, L"%s%s", run.targetFolder, run.sourceName) >= kPathCapacity - 1) {
             PrintError("target path is too long -> abort\n");
-            InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.failedCopies));
+            CountFailure();
             return;
         }
     } else {
@@ -86,6 +86,7 @@ int FinishRun() {
     run.linkGroups = nullptr;
     EndLine();
     SetCursorVisible(1);
+    ReportInterruption();
     ReportErrorCounts();
     FlushTargetVolume();
     SetThreadExecutionState(ES_CONTINUOUS);
@@ -97,9 +98,11 @@ int FinishRun() {
 int DispatchRun() {
     if (run.singleSource) {
         if (!PathExists(run.sourcePath)) {
-            Print("source file not found -> abort\n");
+            // a trailing backslash names a folder, not a file
+            int folder = EndsWithI(run.sourcePath, L"\\");
+            Print(folder ? "source folder not found -> abort\n" : "source file not found -> abort\n");
             WaitForKeyAtEnd(console);
-            return kExitSourceFileNotFound;
+            return folder ? kExitSourceFolderNotFound : kExitSourceFileNotFound;
         }
         CopySingleSource();
     } else {

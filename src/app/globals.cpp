@@ -12,3 +12,5 @@ void ResetRunState() {
     run.sourceCluster = run.targetCluster = run.largestCluster = 4096;
     run.maxTargetFileSize = 0x1FFFFFFFE00000LL;
 }
+
+void CountFailure() { __atomic_add_fetch(&run.failedCopies, 1, __ATOMIC_SEQ_CST); }

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "devices.h"
+#include "folder_identity.h"
 #include "options.h"
 #include "paths.h"
 #include "run_checks_internal.h"
@@ -21,6 +22,14 @@ const wchar_t kNulDevice[] = L"\\\\.\\NUL";
 // Names compare as the file system compares them: ordinal, ignoring case.
 bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
     return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// One folder or file under two spellings (short name, second drive letter, link)
+// is caught by its identity.
+bool SameItem(const wchar_t* a, const wchar_t* b) {
+    if (EqualNoCase(a, b)) return true;
+    FolderId first, second;
+    return folderIdReader(a, &first) && folderIdReader(b, &second) && SameFolderId(first, second);
 }
 
 int IsDeviceSpelling(const wchar_t* path) {
@@ -118,7 +127,7 @@ int CheckPathsAndOptions() {
         static wchar_t source[kPathCapacity], target[kPathCapacity];
         ResolvedFolderOfSpec(run.sourcePath, source);
         ResolvedFolderOfSpec(run.targetPath, target);
-        if (IsSameOrBelowFolder(source, target)) {
+        if (IsSameOrWithinFolder(source, target)) {
             Print("Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\n");
             return kExitRecursion;
         }
@@ -154,8 +163,11 @@ int CheckPathsAndOptions() {
     lstrcpynW(run.targetRoot, run.targetFolder, kPathCapacity);
     run.targetRootLength = static_cast<int>(wcslen(run.targetRoot));
 
-    if (EqualNoCase(run.sourceFolder, run.targetFolder) &&
-        (run.targetName[0] == 0 || EqualNoCase(run.targetName, run.sourceName)) &&
+    int sameFolder = !run.sourceIsDevice && !run.targetIsDevice ? SameItem(run.sourceFolder, run.targetFolder)
+                                                                : EqualNoCase(run.sourceFolder, run.targetFolder);
+    int sameFile = run.singleSource && !run.sourceIsDevice && !run.targetIsDevice && run.targetName[0] &&
+                   SameItem(run.sourcePath, run.targetPath);
+    if (((sameFolder && (run.targetName[0] == 0 || EqualNoCase(run.targetName, run.sourceName))) || sameFile) &&
         !(run.sourceIsNul && run.targetIsNul)) {
         Print("cannot copy to itself -> abort\n");
         return kExitInvalid;

@@ -40,6 +40,11 @@ int RunDriver() {
         PrintUsage();
         return EndEarly(kExitUsage);
     }
+    // a dropped exclusion mask would let -mir delete what it was told to keep
+    if (arguments.tooMany) {
+        Print("too many parameters -> abort\n");
+        return EndEarly(kExitInvalid);
+    }
 
     wchar_t tempFolder[kShortPathCapacity + 1];
     DWORD tempLength = GetTempPathW(kShortPathCapacity, tempFolder);

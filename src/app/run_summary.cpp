@@ -22,7 +22,7 @@ void PrintWalkSummary(int64_t n, int64_t h, uint32_t t) {
         if (run.wofCompressedCount > 0)
             Print("%Ii exisiting file%s WOF compressed saving %s\n", run.wofCompressedCount,
                   PluralS(run.wofCompressedCount), FormatSizeMB(run.wofSavedBytes, 1));
-        else if (n == 0)
+        else if (n == 0 && run.failedCopies == 0)
             Print("there was nothing to do\n");
         return;
     }
@@ -82,8 +82,13 @@ void ReportErrorCounts() {
     if (logged && !options.noLogOpen) ShellExecuteW(nullptr, L"open", run.logPath, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+void ReportInterruption() {
+    if (run.userInterrupted) Print("interrupted by the user: not everything was copied\n");
+}
+
 int RunExitCode(int32_t verifyFailures, int32_t failedCopies, int interrupted) {
     if (verifyFailures > 0) return kExitVerifyFailed;
-    if (failedCopies > 0 && !interrupted) return kExitCopyFailed;
+    if (interrupted) return kExitInterrupted;
+    if (failedCopies > 0) return kExitCopyFailed;
     return kExitOk;
 }

@@ -10,6 +10,7 @@
 #include "console.h"
 #include "devices.h"
 #include "file_ops.h"
+#include "folder_identity.h"
 #include "link_groups.h"
 #include "options.h"
 #include "paths.h"
@@ -102,7 +103,7 @@ int ProbeVolumes() {
     int onFloppy = IsOnFloppy(run.resolvedSourceFolder) || IsOnFloppy(run.resolvedTargetFolder);
     if (!PrepareBlockBuffers(onFloppy)) {
         PrintError("Error %s allocating buffers -> abort\n", LastErrorName());
-        return kExitInvalid;
+        return kExitOutOfMemory;
     }
     uint32_t targetAttributes = fileOps->GetAttributes(run.targetFolder);
     if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_COMPRESSED))
@@ -112,7 +113,7 @@ int ProbeVolumes() {
         CopySecurityAndStreams(run.folderSource, run.createdTargetFolder, 1, 1);
 
     if (options.recurse && HasWildcard(run.sourcePath) && IsFolder(run.targetFolder) &&
-        IsSameOrBelowFolder(run.resolvedTargetFolder, run.resolvedSourceFolder)) {
+        IsSameOrWithinFolder(run.resolvedTargetFolder, run.resolvedSourceFolder)) {
         Print("target path is below source path (recursion) -> abort\n");
         return kExitRecursion;
     }

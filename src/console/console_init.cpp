@@ -7,7 +7,28 @@
 namespace {
 CRITICAL_SECTION consoleLock;
 bool lockCreated;
+// a first Ctrl+C on a console asks before it stops; the main thread asks
+// where it can pause, since the handler runs on a thread of its own
+volatile LONG stopQuestionPending;
 }  // namespace
+
+void AskStopIfPending() {
+    if (!stopQuestionPending) return;
+    // a second Ctrl+C or a Ctrl+Break before the question stopped the run already
+    if (run.breakRequested || run.stopRequested) {
+        stopQuestionPending = 0;
+        return;
+    }
+    EndLine();
+    PrintError("Ctrl+C pressed - stop copying? (Y/N)");
+    int stop = AskYesNo(L'Y');
+    Print("\n");
+    if (stop) {
+        run.userInterrupted = 1;
+        run.breakRequested = 1;
+    }
+    stopQuestionPending = 0;
+}
 
 void ConsoleInit(ConsoleContext* context) {
     InitializeCriticalSection(&consoleLock);
@@ -53,13 +74,18 @@ int __stdcall ConsoleCtrlHandler(unsigned long eventType) {
         }
     }
     ReleaseKeys(L"\x43");
+    bool askFirst = false;
     EndLine();
     switch (eventType) {
         case CTRL_C_EVENT:
-            if (run.breakRequested < 2 && !run.promptActive)
-                Print("Ctrl+C pressed -> abort\n");
-            else
+            if (run.breakRequested >= 2 || run.promptActive) {
                 run.promptInterrupted = 1;
+            } else if (!stopQuestionPending && StandardOutputIsConsole()) {
+                stopQuestionPending = 1;
+                askFirst = true;
+            } else {
+                Print("Ctrl+C pressed -> abort\n");
+            }
             break;
         case CTRL_BREAK_EVENT: Print("Ctrl+Break pressed -> abort\n"); break;
         case CTRL_CLOSE_EVENT: Print("Close Button pressed -> abort\n"); break;
@@ -68,9 +94,14 @@ int __stdcall ConsoleCtrlHandler(unsigned long eventType) {
         default: break;
     }
     if (eventType != CTRL_C_EVENT) run.stopRequested = 1;
-    run.breakRequested = 1;
+    if (askFirst) {
+        // the run goes on until the question is answered
+        run.breakRequested = 0;
+    } else {
+        run.breakRequested = 1;
+        run.userInterrupted = 1;
+    }
     run.lastCtrlEvent = static_cast<int32_t>(eventType);
-    run.userInterrupted = 1;
     LeaveCriticalSection(&consoleLock);
     if (mainThread) {
         ResumeThread(mainThread);

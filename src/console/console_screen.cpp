@@ -79,7 +79,11 @@ int PrintAtW(uint32_t position, const wchar_t* text) {
 
 void EndLine() {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!ScreenInfo(&info)) return;   // redirected: no line end
+    if (!ScreenInfo(&info)) {
+        // redirected: a line left open is ended, so the last line has its break
+        if (!StandardOutputIsConsole()) EndRedirectedLine(1);
+        return;
+    }
     if (info.dwCursorPosition.X >= 1) {
         Print("\n");
         return;

@@ -28,10 +28,76 @@ int StandardOutputIsConsole() {
     return cached;
 }
 
+size_t MendLineEnds(LineEnds* state, const char* text, size_t length, char* out) {
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c == '\r') {
+            state->pendingCr = 1;
+            continue;
+        }
+        if (c == '\n') {
+            out[n++] = '\r';
+            out[n++] = '\n';
+            state->midLine = state->pendingCr = 0;
+            continue;
+        }
+        if (state->pendingCr && state->midLine) {
+            out[n++] = '\r';
+            out[n++] = '\n';
+        }
+        state->pendingCr = 0;
+        out[n++] = c;
+        state->midLine = 1;
+    }
+    return n;
+}
+
+namespace {
+
+// The line state of standard output and error, each kept for its handle.
+struct RedirectedStream {
+    HANDLE handle;
+    LineEnds lines;
+};
+RedirectedStream redirectedStreams[2];
+
+LineEnds* LinesOf(int stream, HANDLE handle) {
+    RedirectedStream* state = &redirectedStreams[stream == 2 ? 1 : 0];
+    // another stream, or a file still empty, has no line open yet
+    LARGE_INTEGER at = {};
+    if (state->handle != handle || (SetFilePointerEx(handle, at, &at, FILE_CURRENT) && at.QuadPart == 0))
+        *state = RedirectedStream{handle, {}};
+    return &state->lines;
+}
+
+}  // namespace
+
+int WriteRedirected(int stream, const char* text, size_t length) {
+    HANDLE handle = stream == 2 ? ErrorHandle() : OutputHandle();
+    LineEnds* state = LinesOf(stream, handle);
+    const size_t kChunk = 2048;
+    char mended[2 * kChunk + 2];
+    DWORD total = 0;
+    for (size_t done = 0; done < length; done += kChunk) {
+        size_t part = length - done < kChunk ? length - done : kChunk;
+        DWORD n = static_cast<DWORD>(MendLineEnds(state, text + done, part, mended));
+        DWORD written = 0;
+        if (n && !WriteFile(handle, mended, n, &written, nullptr)) return -1;
+        total += written;
+    }
+    return static_cast<int>(total);
+}
+
+void EndRedirectedLine(int stream) {
+    if (LinesOf(stream, stream == 2 ? ErrorHandle() : OutputHandle())->midLine) WriteRedirected(stream, "\n", 1);
+}
+
 namespace {
 
 // Every LF becomes CR LF unless a CR already stands before it.
 int WriteWithCrLf(const char* text, size_t length) {
+    if (!StandardOutputIsConsole()) return WriteRedirected(1, text, length);
     char converted[2 * kFormatLimit + 2];
     DWORD total = 0;
     size_t i = 0;
@@ -82,8 +148,7 @@ int PrintW(const wchar_t* format, ...) {
     int n = length ? WideCharToMultiByte(GetOEMCP(), 0, text, length, bytes, sizeof bytes, nullptr, nullptr)
                    : 0;
     if (n <= 0) return -1;
-    if (!WriteFile(output, bytes, n, &written, nullptr)) return -1;
-    return static_cast<int>(written);
+    return WriteRedirected(1, bytes, static_cast<size_t>(n));
 }
 
 int PrintError(const char* format, ...) {
@@ -96,6 +161,5 @@ int PrintError(const char* format, ...) {
     DWORD written = 0;
     if (WriteConsoleA(error, text, length, &written, nullptr)) return static_cast<int>(written);
     // not a console: write the same bytes to the file or pipe
-    if (!WriteFile(error, text, length, &written, nullptr)) return -1;
-    return static_cast<int>(written);
+    return WriteRedirected(2, text, static_cast<size_t>(length));
 }

@@ -22,9 +22,9 @@ int WriteWide(const wchar_t* text, int length, bool splitLong, bool reportFailur
         if (bytes <= 0) return -1;
         char* buffer = static_cast<char*>(AllocZero(bytes));
         WideCharToMultiByte(codePage, 0, text, length, buffer, bytes, nullptr, nullptr);
-        BOOL ok = WriteFile(output, buffer, bytes, &written, nullptr);
+        int result = WriteRedirected(1, buffer, static_cast<size_t>(bytes));
         FreeMemory(buffer);
-        return ok ? static_cast<int>(written) : -1;
+        return result;
     }
     if (splitLong && length > 25000) {
         if (!WriteConsoleW(output, text, 25000, &written, nullptr)) return 0;

@@ -9,6 +9,9 @@ namespace {
 
 bool StopPrompt() { return run.stopRequested || run.promptInterrupted; }
 
+// the last question was answered by a key of its set (not by Esc or a stop)
+bool keyAnswered;
+
 bool IsModifierKey(const KEY_EVENT_RECORD& key) {
     return key.wVirtualKeyCode >= 16 && key.wVirtualKeyCode <= 20;
 }
@@ -51,6 +54,7 @@ wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
     // nobody can answer without a console: a question never waits there
     if (!StandardOutputIsConsole()) return defaultKey;
     run.promptActive = 1;
+    keyAnswered = false;
     ReleaseKeys(L"\x59\x4E\x0A\x27");
     WaitKeysReleased(10000);
     int wasVisible = IsCursorVisible();
@@ -69,35 +73,37 @@ wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
         FlushConsoleInputBuffer(input);
         WORD lastDown = 0;
         while (!answered && !StopPrompt()) {
-            DWORD pending = 0;
+            // Wine's terminal console never counts its pending events, but it
+            // signals the handle and a read then receives them; the short wait
+            // keeps the stop flags polled
+            DWORD waited = WaitForSingleObject(input, 30);
+            if (waited == WAIT_TIMEOUT) continue;
             // no console to read from: nobody can answer, so take the default
-            if (!GetNumberOfConsoleInputEvents(input, &pending)) break;
-            if (pending > 10) pending = 10;
+            if (waited != WAIT_OBJECT_0) break;
             INPUT_RECORD events[10];
             DWORD read = 0;
-            if (pending && ReadConsoleInputW(input, events, pending, &read)) {
-                for (DWORD i = 0; i < read && !answered; ++i) {
-                    if (events[i].EventType != KEY_EVENT) continue;
-                    const KEY_EVENT_RECORD& key = events[i].Event.KeyEvent;
-                    if (key.dwControlKeyState & LEFT_ALT_PRESSED) continue;
-                    if (key.bKeyDown) {
-                        lastDown = key.wVirtualKeyCode;
-                        continue;
-                    }
-                    if (key.wVirtualKeyCode != lastDown) continue;
-                    if (lastDown == VK_ESCAPE) {
-                        Print(" Esc -> %C", defaultKey);
-                        answer = defaultKey;
-                        answered = true;
-                    } else if (!accepted[0] || wcschr(accepted, static_cast<wchar_t>(lastDown))) {
-                        FlushConsoleInputBuffer(input);
-                        Print(" %C", static_cast<wchar_t>(lastDown));
-                        answer = static_cast<wchar_t>(lastDown);
-                        answered = true;
-                    }
+            if (!ReadConsoleInputW(input, events, 10, &read)) break;
+            for (DWORD i = 0; i < read && !answered; ++i) {
+                if (events[i].EventType != KEY_EVENT) continue;
+                const KEY_EVENT_RECORD& key = events[i].Event.KeyEvent;
+                if (key.dwControlKeyState & LEFT_ALT_PRESSED) continue;
+                if (key.bKeyDown) {
+                    lastDown = key.wVirtualKeyCode;
+                    continue;
+                }
+                if (key.wVirtualKeyCode != lastDown) continue;
+                if (lastDown == VK_ESCAPE) {
+                    Print(" Esc -> %C", defaultKey);
+                    answer = defaultKey;
+                    answered = true;
+                } else if (!accepted[0] || wcschr(accepted, static_cast<wchar_t>(lastDown))) {
+                    FlushConsoleInputBuffer(input);
+                    Print(" %C", static_cast<wchar_t>(lastDown));
+                    answer = static_cast<wchar_t>(lastDown);
+                    answered = true;
+                    keyAnswered = true;
                 }
             }
-            if (!answered) Sleep(30);
         }
     }
     run.promptActive = 0;
@@ -106,15 +112,14 @@ wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
 }
 
 int AskYesNo(wchar_t defaultKey) {
-    GetAsyncKeyState('Y');
-    GetAsyncKeyState('N');
-    GetAsyncKeyState(VK_ESCAPE);
+    // the echo is completed from the answer itself: the asynchronous key
+    // state does not see the keys of a terminal console
     wchar_t answer = Prompt(L"YN", defaultKey);
     if (answer == L'Y') {
-        if (!run.promptInterrupted && (GetAsyncKeyState('Y') & 1)) Print("es");
+        if (keyAnswered) Print("es");
         return 1;
     }
-    if (GetAsyncKeyState('N') & 1)
+    if (keyAnswered)
         Print("o");
     else
         Print("No");
@@ -122,6 +127,9 @@ int AskYesNo(wchar_t defaultKey) {
 }
 
 void WaitForKeyAtEnd(ConsoleContext* context) {
+    // every run ends here: a script reading the streams gets a complete last line
+    EndRedirectedLine(1);
+    EndRedirectedLine(2);
     if (options.noWait) return;
     SetThreadExecutionState(ES_CONTINUOUS);
     if (IsOwnConsole()) {

@@ -86,6 +86,7 @@ int CopyBlocks() {
     transfer.bytesRead = 0;
     transfer.goodEnd = start;
     transfer.sourceEnded = 0;
+    transfer.targetPosition = start;
     transfer.readerIndex = transfer.writerIndex = 0;
     if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
     if (nulSource)
@@ -151,6 +152,7 @@ int CopyBlocks() {
             return FinishLoop(0, true, size);
         }
         if (!readOk || SourceEndedEarly(length, size - start)) return FinishLoop(0, false, size);
+        AskStopIfPending();
         ShowProgress(size, start, i, total);
         transfer.writerIndex = transfer.readerIndex;
         // A mirror overwrites targets in place: one cut short would be neither the

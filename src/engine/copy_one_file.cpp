@@ -30,6 +30,11 @@ namespace {
 
 wchar_t linkTargetPath[kPathCapacity];
 wchar_t recordedTarget[kPathCapacity];
+// the source's times, read with its sizes when it was opened for them
+uint64_t openedTimes[3];
+// the write unit of the run while one file goes through a buffered target; 0 otherwise
+uint32_t bufferedTarget;
+constexpr int64_t kBufferedFileSize = 0x100000;
 
 struct ExistingTarget {
     uint32_t attributes;
@@ -66,25 +71,21 @@ int ReadExistingTarget(const wchar_t* path, FolderListing* listing, ExistingTarg
     return 1;
 }
 
-// The room on the target volume, asked once per target folder: a tree of many
-// small files must not pay a volume query for each. Each copy then takes its
-// share from the remembered room.
+// The room on the target volume, asked once: a tree of many small files must
+// not pay a volume query for each file or folder. Each copy takes its share
+// from the remembered room, which is asked again only when a file would not
+// fit (others may have freed space meanwhile).
 struct RoomCache {
-    wchar_t folder[kPathCapacity];
     int64_t room;
     bool valid;
 };
 RoomCache roomCache;
 
-int RoomInTargetFolder(const wchar_t* targetPath, int64_t* room) {
+int AskRoom(const wchar_t* targetPath, int64_t* room) {
     static wchar_t folder[kPathCapacity];
     lstrcpynW(folder, targetPath, kPathCapacity);
     wchar_t* slash = wcsrchr(folder, L'\\');
     if (slash) slash[1] = 0;
-    if (roomCache.valid && wcscmp(roomCache.folder, folder) == 0) {
-        *room = roomCache.room;
-        return 1;
-    }
     int64_t total = 0, free = 0;
     if (!fileOps->FreeSpace(slash ? folder : nullptr, &total, &free)) {
         Print("Error getting free space of %S: %s\n", SkipLongPrefix(folder), LastErrorName());
@@ -92,9 +93,15 @@ int RoomInTargetFolder(const wchar_t* targetPath, int64_t* room) {
         return 0;
     }
     *room = EffectiveFreeSpace(total, free);
-    lstrcpynW(roomCache.folder, folder, kPathCapacity);
     roomCache.room = *room;
     roomCache.valid = true;
+    return 1;
+}
+
+int RoomOnTarget(const wchar_t* targetPath, int64_t* room, bool* asked) {
+    *asked = !roomCache.valid;
+    if (*asked) return AskRoom(targetPath, room);
+    *room = roomCache.room;
     return 1;
 }
 
@@ -173,7 +180,7 @@ int FailBeforeLoop(CopyCall* call, bool created) {
     // a target made by this call and never written is not left behind
     if (created && !call->targetExisted && !call->targetIsDevice && !call->targetIsNul)
         fileOps->Delete(call->targetPath);
-    CountUp(&run.failedCopies);
+    CountFailure();
     return 0;
 }
 
@@ -220,6 +227,10 @@ int OpenSourceForSizes(const wchar_t* path, int64_t* size, uint32_t* links, uint
         return 0;
     }
     *size = info.size;
+    transfer.sourceAllocatedSize = info.allocated;
+    openedTimes[0] = info.times[0];
+    openedTimes[1] = info.times[1];
+    openedTimes[2] = info.times[2];
     *links = info.links;
     *index = info.fileIndex;
     transfer.sourceHandle = handle;
@@ -236,9 +247,12 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     // a stream is copied while its file's copy is still being finished: that
     // file's per-file state must come out of the stream's copy unchanged
     static TransferState fileState;
+    static uint32_t fileBuffered;
     uint32_t fileVerification = 0;
     if (streamFlag) {
         fileState = transfer;
+        fileBuffered = bufferedTarget;
+        bufferedTarget = 0;
         fileVerification = SaveImmediateVerification();
     }
     int copied = CopyOneFileSteps(sourcePath, sourceAttributes, sourceTime, targetPath, linkCounter, streamFlag,
@@ -246,7 +260,13 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     if (streamFlag) {
         CloseHandleOf(&transfer.sourceHandle);
         transfer = fileState;
+        bufferedTarget = fileBuffered;
         RestoreImmediateVerification(fileVerification);
+    } else if (bufferedTarget) {
+        // the next file decides again
+        transfer.targetOpenFlags |= kFlagNoBuffering;
+        transfer.writeUnit = bufferedTarget;
+        bufferedTarget = 0;
     }
     // a skip or a link decided before the copy leaves no source handle behind
     CloseHandleOf(&transfer.sourceHandle);
@@ -275,6 +295,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     bool fileTarget = !call.targetIsDevice && !call.targetIsNul;
     int64_t size = 0;
     bool listedAbsent = false;
+    bool replaceExisting = false;
+    bool sizesRead = false;   // size and allocated size came with the source's opening
 
     if (!call.targetIsDevice) {
         // steps 3 to 10: files only
@@ -288,11 +310,11 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 transfer.targetOpenFlags |= kFlagBackupSemantics;
             }
             // -h links the source itself, which an open handle without write sharing would block
-            if (!(!streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index)) &&
-                !ProbePath(sourcePath, &size, &links, &index)) {
+            sizesRead = !streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index);
+            if (!sizesRead && !ProbePath(sourcePath, &size, &links, &index)) {
                 if (!options.quiet)
                     PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
-                CountUp(&run.failedCopies);
+                CountFailure();
                 return 0;
             }
             // a file with several names proves hard links even where the volume flags omit them
@@ -364,6 +386,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 }
                 return NotCopied(&call, size, linkCounter);
             }
+            replaceExisting = action == kExistingCopy;
             if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
                 if (options.overwrite || options.overwriteOlder) Print("\r");
                 if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
@@ -380,18 +403,29 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                     return 1;
                 }
                 call.sourcePath = sourcePath = linkTargetPath;
+                sizesRead = false;
             }
         }
 
         // hard links
         if (options.hardlinks) {
+            // an overwrite decision replaces the existing target by the link, as it would by a copy
+            if (replaceExisting && fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES) {
+                if (SameFile(sourcePath, targetPath)) {
+                    if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+                    return Skip();
+                }
+                fileOps->SetAttributes(targetPath, FILE_ATTRIBUTE_NORMAL);
+                fileOps->Delete(targetPath);
+            }
             if (fileOps->Link(targetPath, sourcePath)) {
                 if (linkCounter) ++*linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
                 return 1;
             }
             PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
-            return 0;
+            CountFailure();
+            return Skip();
         }
         // -ds leaves the last name of a copied group with one link
         bool groupMember = call.linkCount >= 2 ||
@@ -429,11 +463,13 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         }
         if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
             Print("source drive does not support streams -> abort\n");
-            return 0;
+            CountFailure();
+            return Skip();
         }
         if (HasStreamName(targetPath) && !run.targetCaps.streams) {
             Print("target drive does not support streams -> abort\n");
-            return 0;
+            CountFailure();
+            return Skip();
         }
     }
 
@@ -449,7 +485,13 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             transfer.sourceAllocatedSize = size;
         } else {
             FileInfo info;
-            if (fileOps->GetInfo(transfer.sourceHandle, &info, 0)) {
+            if (sizesRead) {
+                // read through this handle when it was opened
+                call.creationTime = openedTimes[0];
+                call.accessTime = openedTimes[1];
+                call.writeTime = openedTimes[2];
+                call.timesRead = 1;
+            } else if (fileOps->GetInfo(transfer.sourceHandle, &info, 0)) {
                 size = info.size;
                 transfer.sourceAllocatedSize = info.allocated;
                 call.creationTime = info.times[0];
@@ -495,15 +537,16 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     if (size > run.maxTargetFileSize) {
         CloseHandleOf(&transfer.sourceHandle);
         PrintError("target drive cannot handle files > 4GB -> abort\n");
-        CountUp(&run.failedCopies);
+        CountFailure();
         return 0;
     }
     if (run.stopRequested || run.breakRequested) return Skip();
 
     // step 19: room, and what stands at the target's place
     int64_t room = 0x7FFFFFFFFFFFFFFFLL;
+    bool roomAsked = false;
     if (fileTarget) {
-        if (!RoomInTargetFolder(targetPath, &room)) return FailBeforeLoop(&call, false);
+        if (!RoomOnTarget(targetPath, &room, &roomAsked)) return FailBeforeLoop(&call, false);
         uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(targetPath);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             call.targetExisted = 1;
@@ -530,6 +573,19 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         if (room <= 0) room = 0x7FFFFFFFFFFFFFFFLL;
     }
 
+    // A file of one block without verification goes through the cache: unbuffered,
+    // an odd size would need a padded write and a reopen to cut the padding off.
+    const bool oneBlock =
+        size - transfer.startPosition <=
+        static_cast<int64_t>(FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size));
+    if (fileTarget && oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
+        !options.verifyImmediate && (transfer.targetOpenFlags & kFlagNoBuffering) && transfer.writeUnit > 1 &&
+        size % transfer.writeUnit != 0) {
+        bufferedTarget = transfer.writeUnit;
+        transfer.targetOpenFlags &= ~kFlagNoBuffering;
+        transfer.writeUnit = 1;
+    }
+
     // steps 20 to 22: the target
     uint32_t disposition = OPEN_EXISTING;
     if (!call.targetIsNul) {
@@ -547,7 +603,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             StartImmediateVerification(targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
-        if (!fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
+        // a handle just opened stands at 0
+        if (transfer.startPosition != 0 &&
+            !fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
             PrintError("Error %s moving file pointer to StartPos (%I64i) -> abort\n", LastErrorName(),
                        transfer.startPosition);
             return FailBeforeLoop(&call, true);
@@ -566,6 +624,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             if (!fileOps->CompressedSize(targetPath, &existingSize)) existingSize = 0;
         }
         int64_t needed = NeededSpace(size, transfer.sourceAllocatedSize, useAllocated, existingSize);
+        if (fileTarget && needed > room && !roomAsked) AskRoom(targetPath, &room);
         if (fileTarget) TakeRoom(needed);
         if (needed > room) {
             Print("Warning: Not enough space on target drive (%s more required)\n",
@@ -574,11 +633,14 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 Print("-> Writing only to the end of the target drive\n");
                 size = transfer.sourceSize = room;
             }
-        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0) {
+        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0 && !oneBlock) {
+            // one write allocates a file of one block in one piece anyway
             int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
-            if (allocation > transfer.targetSize)
+            if (allocation > transfer.targetSize) {
                 PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
+                call.preallocated = 1;
+            }
         }
     }
 

@@ -22,8 +22,6 @@ int LineCapacity(const wchar_t* path) {
     return needed > static_cast<size_t>(kLogLineCapacity) ? static_cast<int>(needed) : kLogLineCapacity;
 }
 
-HANDLE ErrorStream() { return console ? console->errorHandle : GetStdHandle(STD_ERROR_HANDLE); }
-
 bool ErrorStreamIsConsole() {
     if (console) return !console->errorRedirected;
     return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
@@ -44,21 +42,33 @@ HANDLE OpenLogAtEnd(bool* wasEmpty) {
     return log;
 }
 
+// A path as the operator typed it: without the long-path prefix, and a
+// network path with its two leading backslashes back.
+struct ShownPath {
+    const char* lead;
+    const wchar_t* rest;
+};
+
+ShownPath ShowPath(const wchar_t* path) {
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) return {"\\\\", path + 8};
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) return {"", path + 4};
+    return {"", path};
+}
+
 }  // namespace
 
 int FormatReadErrorLine(char* out, int capacity, const wchar_t* sourcePath, int32_t failedSectors,
                         uint32_t errorCode) {
-    const wchar_t* shown = sourcePath;
-    if (wcslen(sourcePath) > 5 && wcsncmp(sourcePath, L"\\\\?\\", 4) == 0 && sourcePath[5] == L':') shown += 4;
-    if (failedSectors == 0) return FormatText(out, capacity, "Error %s reading %S\n", ErrorName(errorCode), shown);
-    return FormatText(out, capacity, "Error %s reading %S: %i sectors failed\n", ErrorName(errorCode), shown,
-                      failedSectors);
+    ShownPath shown = ShowPath(sourcePath);
+    if (failedSectors == 0)
+        return FormatText(out, capacity, "Error %s reading %s%S\n", ErrorName(errorCode), shown.lead, shown.rest);
+    return FormatText(out, capacity, "Error %s reading %s%S: %i sectors failed\n", ErrorName(errorCode), shown.lead,
+                      shown.rest, failedSectors);
 }
 
 int FormatVerifyLine(char* out, int capacity, const wchar_t* targetPath) {
-    const wchar_t* shown = targetPath;
-    if (wcslen(targetPath) > 4 && targetPath[2] == L'?') shown += 4;
-    return FormatText(out, capacity, "%S\r\n", shown);
+    ShownPath shown = ShowPath(targetPath);
+    return FormatText(out, capacity, "%s%S\r\n", shown.lead, shown.rest);
 }
 
 void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t errorCode) {
@@ -68,7 +78,7 @@ void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t err
     char* line = static_cast<char*>(AllocZero(capacity));
     int length = FormatReadErrorLine(line, capacity, sourcePath, failedSectors, errorCode);
     if (!ErrorStreamIsConsole()) {
-        WriteAll(ErrorStream(), line, length);
+        WriteRedirected(2, line, static_cast<size_t>(length));
     } else if (!options.noLog) {
         HANDLE log = OpenLogAtEnd(nullptr);
         if (log != INVALID_HANDLE_VALUE) {
@@ -86,8 +96,9 @@ void LogVerifyFailure(const wchar_t* targetPath) {
     int capacity = LineCapacity(targetPath);
     char* line = static_cast<char*>(AllocZero(capacity));
     if (!ErrorStreamIsConsole()) {
-        int length = FormatText(line, capacity, "verification failed: %S\n", targetPath);
-        WriteAll(ErrorStream(), line, length);
+        ShownPath shown = ShowPath(targetPath);
+        int length = FormatText(line, capacity, "verification failed: %s%S\n", shown.lead, shown.rest);
+        WriteRedirected(2, line, static_cast<size_t>(length));
     } else if (!options.noLog) {
         int length = FormatVerifyLine(line, capacity, targetPath);
         bool wasEmpty = false;

@@ -82,6 +82,8 @@ void TakeFound(const WIN32_FIND_DATAW& data, FoundName* found) {
     found->attributes = data.dwFileAttributes;
     found->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     found->lastWrite = ToUInt64(data.ftLastWriteTime);
+    found->creation = ToUInt64(data.ftCreationTime);
+    found->lastAccess = ToUInt64(data.ftLastAccessTime);
     lstrcpynW(found->name, data.cFileName, 260);
 }
 

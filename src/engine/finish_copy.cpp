@@ -100,10 +100,10 @@ int FinishZeroLength(CopyCall* call) {
 int CutToSize(CopyCall* call) {
     const int64_t size = transfer.sourceSize;
     if (!(transfer.targetOpenFlags & kFlagNoBuffering) && (size >> 20) > 10) fileOps->Flush(transfer.targetHandle);
-    int64_t targetSize = 0;
-    fileOps->GetSize(transfer.targetHandle, &targetSize);
     // skipped zero blocks at the end leave the file short without missing data
     bool allRead = transfer.bytesRead >= size - transfer.startPosition;
+    int64_t targetSize = 0;
+    if (!allRead) fileOps->GetSize(transfer.targetHandle, &targetSize);
     if (targetSize < size && !allRead) {
         Print(" error: Target file size is only %I64u instead of %I64u\n", static_cast<uint64_t>(targetSize),
               static_cast<uint64_t>(size));
@@ -116,6 +116,10 @@ int CutToSize(CopyCall* call) {
         return 0;
     }
     bool unaligned = transfer.writeUnit && size % transfer.writeUnit != 0;
+    // a new target that was written to its exact end, and never made longer, is cut already
+    if (!call->targetExisted && !call->preallocated && !options.skipZeros && !options.avoidWrites &&
+        transfer.targetPosition == size)
+        return 1;
     if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) ReopenTarget(call, call->creationAttributes);
     if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle))
         Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), LastErrorName());
@@ -129,7 +133,7 @@ void ResultLine(CopyCall* call) {
     if (transfer.failedSectors) {
         LogReadError(call->sourcePath, static_cast<int32_t>(transfer.failedSectors), transfer.lastReadError);
         CountUp(&run.readErrorFiles);
-        CountUp(&run.failedCopies);
+        CountFailure();
     }
     if (options.quiet || run.aborted || run.breakRequested) return;
     ClearLine();
@@ -166,7 +170,7 @@ void KeepUntouchedTarget(const CopyCall* call) {
 
 int FailedLoop(CopyCall* call, bool interrupted) {
     ClearLine();
-    if (!interrupted) CountUp(&run.failedCopies);
+    if (!interrupted) CountFailure();
     if (transfer.sourceEnded)
         Print(" source ended before the requested size (%I64u of %I64u bytes)\n",
               static_cast<uint64_t>(transfer.startPosition + transfer.bytesRead),
@@ -224,7 +228,7 @@ int FinishCopy(CopyCall* call) {
     if (fileTarget) {
         if (!complete) return FailedLoop(call, interrupted);
         if (!CutToSize(call)) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             CloseHandleOf(&transfer.sourceHandle);
             CloseHandleOf(&transfer.verifyHandle);
             CloseHandleOf(&transfer.targetHandle);
@@ -236,7 +240,7 @@ int FinishCopy(CopyCall* call) {
     } else {
         // a device or NUL target that was not filled completely
         if (!interrupted) {
-            CountUp(&run.failedCopies);
+            CountFailure();
             if (!run.aborted) {
                 uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
                 ClearLine();

@@ -21,9 +21,9 @@ int ReadBlockThread(uint32_t length) {
         transfer.bytesRead += length;
         return 1;
     }
-    int64_t restartPosition = CurrentPosition(transfer.sourceHandle);
     if (ReadIntoBuffer(index, length)) return 1;
-    return RecoverReadError(length, restartPosition);
+    // a read that fails leaves the pointer where the block starts
+    return RecoverReadError(length, CurrentPosition(transfer.sourceHandle));
 }
 
 int ReadIntoBuffer(uint32_t index, uint32_t length) {

@@ -8,9 +8,11 @@
 
 namespace {
 
-uint8_t* AllocatePages(uint32_t bytes) {
+uint8_t* CommitPages(uint32_t bytes) {
     return static_cast<uint8_t*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
 }
+
+uint8_t* AllocatePages(uint32_t bytes) { return pageAllocator(bytes); }
 
 void FreePages(uint8_t** block) {
     if (*block) VirtualFree(*block, 0, MEM_RELEASE);
@@ -22,6 +24,7 @@ bool hashReady;
 
 }  // namespace
 
+uint8_t* (*pageAllocator)(uint32_t bytes) = CommitPages;
 uint8_t* hashBuffers[2];
 
 int PrepareBlockBuffers(int onFloppy) {

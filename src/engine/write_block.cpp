@@ -31,12 +31,12 @@ void AddNotWritten(uint32_t n) {
 enum Attempt { kFailed = 0, kDone = 1, kFaulted = 2 };
 
 // Steps 2 to 6 of one attempt; kFaulted leaves the error as last error.
+// The target pointer stands at p0 on every attempt.
 int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t sparseMode) {
     void* target = transfer.targetHandle;
     if (sparseMode && IsAllZero(buffer, n)) {
-        int64_t p = CurrentPosition(target);
         transfer.targetTouched = 1;
-        if (p < 0 || !fileOps->ZeroRange(target, p, p + w) || !fileOps->SetPointer(target, p + w, FILE_BEGIN, nullptr) ||
+        if (!fileOps->ZeroRange(target, p0, p0 + w) || !fileOps->SetPointer(target, p0 + w, FILE_BEGIN, nullptr) ||
             !fileOps->SetEnd(target))
             return kFaulted;
         AddNotWritten(n);
@@ -67,11 +67,10 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
         AddNotWritten(n);
         return kDone;
     }
-    int64_t p = CurrentPosition(target);
     uint32_t written = 0;
     transfer.targetTouched = 1;
     if (!fileOps->Write(target, buffer, w, &written)) return kFaulted;
-    if (options.verifyImmediate && !VerifyWrittenBlock(p, w)) return kFaulted;
+    if (options.verifyImmediate && !VerifyWrittenBlock(p0, w)) return kFaulted;
     return kDone;
 }
 
@@ -115,12 +114,14 @@ int WriteBlockThread(uint32_t sparseMode) {
         return 0;
     }
     uint32_t w = static_cast<uint32_t>(RoundUpTo(n, transfer.writeUnit));
-    int64_t p0 = CurrentPosition(transfer.targetHandle);
+    // the loop moves the pointer only block by block, so its place is known
+    int64_t p0 = transfer.targetPosition;
     for (;;) {
         if (run.aborted) return 0;
         int outcome = TryBlock(buffer, n, w, p0, sparseMode);
         if (outcome == kDone) {
             transfer.goodEnd = p0 + n;
+            transfer.targetPosition = p0 + w;
             return 1;
         }
         if (outcome == kFailed) return 0;

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "copy_engine.h"
+#include "folder_identity.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "mirror_cleanup.h"
@@ -27,6 +28,23 @@ constexpr size_t kNameRoom = 262;
 const wchar_t kNulDevice[] = L"\\\\.\\NUL";
 
 bool StopAsked() { return run.stopRequested || run.breakRequested; }
+
+// Identities of the folders from the root of the walk down to the one being
+// walked: a link, junction or mount point back up the tree leads to one of them.
+FolderId walkPathIds[kMaxWalkDepth + 1];
+bool walkPathKnown[kMaxWalkDepth + 1];
+
+// Reads the identity of a sub-folder into its place below `depth`; true when
+// the folder is one of those it would be walked from.
+bool IsOnOwnPath(const wchar_t* folder, int depth) {
+    if (depth < 0 || depth >= kMaxWalkDepth) return false;
+    bool known = folderIdReader(folder, &walkPathIds[depth + 1]) != 0;
+    walkPathKnown[depth + 1] = known;
+    if (!known) return false;
+    for (int i = 0; i <= depth; ++i)
+        if (walkPathKnown[i] && SameFolderId(walkPathIds[i], walkPathIds[depth + 1])) return true;
+    return false;
+}
 
 void AppendBackslash(wchar_t* path) {
     size_t length = wcslen(path);
@@ -81,6 +99,19 @@ bool TargetIsLinkInMirror(FolderListing* listing, const wchar_t* name) {
     return true;
 }
 
+// The next name of a folder; a listing that breaks off before its end leaves
+// entries uncopied and counts as a failure.
+bool NextEntry(void* search, FoundName* found, const wchar_t* folder) {
+    if (fileOps->FindNext(search, found)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        Print("Error %s listing ", ErrorName(error));
+        PrintName("%S\n", SkipLongPrefix(folder));
+        CountFailure();
+    }
+    return false;
+}
+
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 
 // Creates or finds the target of one source sub-folder and walks it.
@@ -90,9 +121,14 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
     bool stamped = false;
+    bool created = false;
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
-        if (!RemoveFileInTheWay(targetItem, existing)) return kFolderSkipped;
+        if (!RemoveFileInTheWay(targetItem, existing)) {
+            PrintName("Error ALREADY_EXISTS: a file stands where the folder goes -> skip folder %S\n", existing->name);
+            CountFailure();
+            return kFolderSkipped;
+        }
         existing = nullptr;
     }
     if (existing && options.mirror && (existing->attributes & kAttributeReparsePoint)) {
@@ -104,13 +140,16 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         targetAttributes = existing->attributes;
         if (options.mirror) {
             if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
-            CopyFolderTimes(sourceItem, targetItem);
             stamped = true;
         }
     } else if (fs->CreateFolder(targetItem)) {
-        CopyFolderTimes(sourceItem, targetItem);
+        // new and empty: nothing to list in it, and its times are set once, after its content
+        created = true;
         stamped = true;
-        targetAttributes = fs->GetAttributes(targetItem);
+        bool compressionMatters = run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
+                                  options.compression >= 1;
+        // only compression is inherited from the parent; the rest a new folder starts without
+        targetAttributes = compressionMatters ? fs->GetAttributes(targetItem) : kAttributeDirectory;
     } else {
         DWORD error = GetLastError();
         uint32_t present = error == ERROR_ALREADY_EXISTS ? fs->GetAttributes(targetItem) : kNoAttributes;
@@ -121,6 +160,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             Print("Error %s creating dir %S\n", ErrorName(error), targetItem);
             ClearLine();
             PrintError("Error '%s' creating %S\n", ErrorName(error), SkipLongPrefix(targetItem));
+            CountFailure();
             return kFolderSkipped;
         }
     }
@@ -132,19 +172,23 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             fs->SetAttributes(targetItem,
                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
     }
-    // -ds empties the source folder during the walk, which moves its times on
+    // the search read the source's times before the walk; a link's own are not
+    // its folder's, and -ds empties that folder during the walk
+    bool link = (found.attributes & kAttributeReparsePoint) != 0;
     FolderTimes sourceTimes;
-    bool timesRead = options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
-    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1);
+    bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
+    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     *count += copied;
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-    // what was copied into the folder moved its times on
+    // after the content, which moves a folder's times on
     if (stamped || copied > 0) {
         if (timesRead)
-            SetFolderTimes(targetItem, sourceTimes);
+            SetFolderTimes(targetItem, sourceTimes, created);
+        else if (link)
+            CopyFolderTimes(sourceItem, targetItem, created);
         else
-            CopyFolderTimes(sourceItem, targetItem);
+            SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
     }
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
@@ -198,9 +242,10 @@ void CheckPauseKey() {
 }
 
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
-                   int depth) {
+                   int depth, int targetIsNew) {
     FileOps* fs = fileOps;
     const bool toNul = run.targetIsNul != 0;
+    if (depth == 0) walkPathKnown[0] = folderIdReader(sourceFolder, &walkPathIds[0]) != 0;
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
     size_t targetLength = 0;
@@ -211,10 +256,15 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
-        void* thread = nullptr;
-        BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
-                     options.mirror ? &thread : nullptr);
-        listingThread = static_cast<HANDLE>(thread);
+        if (targetIsNew) {
+            // the folder this run just created holds nothing: an empty listing is complete
+            targetListing.complete = 1;
+        } else {
+            void* thread = nullptr;
+            BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
+                         options.mirror ? &thread : nullptr);
+            listingThread = static_cast<HANDLE>(thread);
+        }
         haveTargetListing = true;
     }
     auto joinListing = [&]() {
@@ -225,7 +275,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         }
     };
 
-    if (options.mirror && !toNul) {
+    // an empty target has nothing to clean up
+    if (options.mirror && !toNul && !targetIsNew) {
         FolderListing sourceListing = {};
         BuildListing(&sourceListing, sourceFolder, mask, nullptr, nullptr, 1, 0, nullptr, nullptr);
         joinListing();
@@ -242,6 +293,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         targetLength + kNameRoom > static_cast<size_t>(kPathCapacity)) {
         joinListing();
         PrintName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
+        CountFailure();
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
     }
@@ -254,7 +306,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!search) {
         DWORD error = GetLastError();
         joinListing();
-        Print("cannot open '%S' err=%u\n\n", SkipLongPrefix(pattern), error);
+        Print("cannot open '%S' err=%s\n\n", SkipLongPrefix(pattern), ErrorName(error));
+        // an empty root has nothing to list, which is no failure
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) CountFailure();
         FreeMemory(pattern);
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
@@ -302,6 +356,11 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         bool walked = false;
         if (depth >= kMaxWalkDepth) {
             Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, found.name);
+            CountFailure();
+        } else if (IsOnOwnPath(sourceItem, depth)) {
+            // walking into it would copy the tree into itself until the paths run out
+            PrintName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", found.name);
+            CountFailure();
         } else if (toNul) {
             count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
             walked = true;
@@ -318,7 +377,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // a folder that was not copied is not removed from the source, empty or not
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
-    } while (!StopAsked() && fs->FindNext(search, &found));
+        AskStopIfPending();
+    } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
 
     fs->FindEnd(search);
     FreeMemory(sourceItem);

@@ -149,6 +149,7 @@ bool DeleteWithAttributes(const wchar_t* path, uint32_t attributes) {
 
 void PrintCreateError(DWORD error, const char* label, const wchar_t* targetPath) {
     PrintError("Error %u creating %s %S\n", error, label, LastComponent(targetPath));
+    CountFailure();
     SetLastError(error);
 }
 
@@ -330,6 +331,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
     int read = linkSystem->ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
     if (read == kLinkReadFailed) {
         PrintError("Error %u reading source %s %S\n", GetLastError(), "reparse point", LastComponent(targetPath));
+        CountFailure();
     } else if (read == kLinkRead) {
         const char* label = ReparseLabel(ReparseTagOf(data, size));
         size_t writeSize = DataToWrite(sourcePath, targetPath, data, size, toWrite);
@@ -346,6 +348,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
                     wsprintfA(line, "%%S (%s)\n", label);
                     PrintName(line, LastComponent(targetPath));
                 }
+                if (!result) PrintCreateError(error, label, targetPath);
                 SetLastError(error);
             }
         }

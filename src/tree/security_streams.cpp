@@ -241,7 +241,9 @@ bool CopyStreams(void* source, void* target, const wchar_t* sourcePath, const wc
 
 StreamSystem* streamSystem = &windowsStreams;
 
-int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
+namespace {
+
+int CopyBackupStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
     const bool toNul = TargetIsNul(targetPath);
     uint32_t attributes = 0;
     bool readOnly = false;
@@ -266,7 +268,6 @@ int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath,
     void* source = streamSystem->OpenSource(sourcePath);
     if (!source) {
         restoreReadOnly();
-        Print("Error %s opening the source file for reading security descriptor\n", LastErrorName());
         return 0;
     }
     void* target = nullptr;
@@ -274,8 +275,9 @@ int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath,
         target = streamSystem->OpenTarget(targetPath);
         restoreReadOnly();
         if (!target) {
-            Print("Error %s opening the target file for writing security descriptor\n", LastErrorName());
+            DWORD error = GetLastError();
             streamSystem->Close(source);
+            SetLastError(error);
             return 0;
         }
     }
@@ -297,6 +299,22 @@ int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath,
     FreeMemory(deferred);
     SetLastError(error);
     return ok ? 1 : 0;
+}
+
+}  // namespace
+
+// The one place where a failed security or stream copy is told and counted.
+int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
+    const int32_t countedBefore = run.failedCopies;
+    if (CopyBackupStreams(sourcePath, targetPath, securityFlag, streamsFlag)) return 1;
+    DWORD error = GetLastError();
+    const char* what = securityFlag && streamsFlag ? "security and streams" : securityFlag ? "security" : "streams";
+    Print("Error %s copying %s of ", ErrorName(error), what);
+    PrintName("%S\n", SkipLongPrefix(sourcePath));
+    // a stream copy that failed has counted its file already
+    if (run.failedCopies == countedBefore) CountFailure();
+    SetLastError(error);
+    return 0;
 }
 
 int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath) {

@@ -26,6 +26,33 @@ wchar_t* WithoutTrailingBackslash(const wchar_t* path) {
     return copy;
 }
 
+// Gives the target sourceTimes unless it has them already; 1 on success.
+int StampTarget(const wchar_t* targetFolder, const uint64_t* sourceTimes, int targetIsNew) {
+    wchar_t* target = WithoutTrailingBackslash(targetFolder);
+    int result = 0;
+    FileInfo present;
+    void* to = fileOps->Open(target, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    // a folder made by this run cannot carry the source's times yet
+    if (IsValidHandle(to) && (targetIsNew || fileOps->GetInfo(to, &present, 0))) {
+        if (!targetIsNew && sourceTimes[0] == present.times[0] && sourceTimes[1] == present.times[1] &&
+            sourceTimes[2] == present.times[2]) {
+            result = 1;
+        } else if (fileOps->SetTimes(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
+            result = 1;
+        } else {
+            DWORD error = GetLastError();
+            Print("Error %s SetFileTime for directory\n", LastErrorText());
+            SetLastError(error);
+        }
+    }
+    DWORD error = GetLastError();
+    if (IsValidHandle(to)) fileOps->Close(to);
+    FreeMemory(target);
+    SetLastError(error);
+    return result;
+}
+
 }  // namespace
 
 int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
@@ -43,35 +70,19 @@ int ReadFolderTimes(const wchar_t* folder, FolderTimes* times) {
     return result;
 }
 
-int SetFolderTimes(const wchar_t* folder, const FolderTimes& times) {
-    wchar_t* path = WithoutTrailingBackslash(folder);
-    void* to = fileOps->Open(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    FreeMemory(path);
-    if (!IsValidHandle(to)) return 0;
-    const uint64_t* wanted = times.times;
-    FileInfo present;
-    int result = 0;
-    if (fileOps->GetInfo(to, &present, 0)) {
-        if (wanted[0] == present.times[0] && wanted[1] == present.times[1] && wanted[2] == present.times[2]) {
-            result = 1;
-        } else if (fileOps->SetTimes(to, &wanted[0], &wanted[1], &wanted[2])) {
-            result = 1;
-        } else {
-            DWORD error = GetLastError();
-            Print("Error %s SetFileTime for directory\n", LastErrorText());
-            SetLastError(error);
-        }
-    }
-    DWORD error = GetLastError();
-    fileOps->Close(to);
-    SetLastError(error);
-    return result;
+int SetFolderTimes(const wchar_t* folder, const FolderTimes& times, int targetIsNew) {
+    return SetFolderTimes(folder, times.times[0], times.times[1], times.times[2], targetIsNew);
 }
 
-int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder) {
+int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
     FolderTimes times;
-    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times);
+    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times, targetIsNew);
+}
+
+int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite,
+                   int targetIsNew) {
+    uint64_t times[3] = {creation, lastAccess, lastWrite};
+    return StampTarget(targetFolder, times, targetIsNew);
 }
 
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders) {

@@ -8,9 +8,12 @@
 
 namespace {
 
+int tooMany = 0;
+
 std::vector<std::wstring> Split(const wchar_t* line) {
     ArgumentVector arguments;
     SplitCommandLine(line, &arguments);
+    tooMany = arguments.tooMany;
     std::vector<std::wstring> result;
     for (int i = 0; i < arguments.count; ++i) result.push_back(arguments.entries[i]);
     if (arguments.count == kMaxArguments) {
@@ -35,17 +38,18 @@ TEST(SplitCommandLine, QuotesAndBlanks) {
     EXPECT_EQ(Split(L"qtx \u03B1\u03B2 \u4E2D\u6587"), (std::vector<std::wstring>{L"qtx", L"\u03B1\u03B2", L"\u4E2D\u6587"}));
 }
 
-TEST(SplitCommandLine, KeepsThirtyOneArguments) {
+TEST(SplitCommandLine, KeepsThirtyOneArgumentsAndTellsOfMore) {
     std::wstring line = L"qtx";
     for (int i = 1; i < 40; ++i) line += L" a" + std::to_wstring(i);
     std::vector<std::wstring> parts = Split(line.c_str());
     ASSERT_EQ(parts.size(), 31u);
     EXPECT_EQ(parts[30], L"a30");
-}
-
-TEST(IsBlankChar, ExactSet) {
-    for (wchar_t c : {0x20, 0x09, 0x0C, 0x0D, 0x0A, 0xA0, 0x2009, 0x200A, 0x205F, 0x3000}) EXPECT_TRUE(IsBlankChar(c)) << c;
-    for (wchar_t c : {0x0B, 0x41, 0x2008, 0x00, 0x200B}) EXPECT_FALSE(IsBlankChar(c)) << c;
+    EXPECT_EQ(tooMany, 1);
+    // exactly 31, with blanks behind, are not too many
+    line = L"qtx";
+    for (int i = 1; i < 31; ++i) line += L" a" + std::to_wstring(i);
+    EXPECT_EQ(Split((line + L"   ").c_str()).size(), 31u);
+    EXPECT_EQ(tooMany, 0);
 }
 
 TEST(ParseSize, UnitsAndBases) {

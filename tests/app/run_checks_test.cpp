@@ -6,10 +6,13 @@
 #include "options.h"
 #include "run_driver.h"
 #include "run_state.h"
+#include "text_format.h"
 
 using namespace qtxtest;
 
 namespace {
+
+uint8_t* (*const realPageAllocator)(uint32_t) = pageAllocator;
 
 class VolumeChecks : public ::testing::Test {
 protected:
@@ -88,6 +91,20 @@ TEST_F(VolumeChecks, SeveralFilesCannotGoToOneDevice) {
     ASSERT_TRUE(WriteBytes(dir / L"tree\\a.bin", "a"));
     EXPECT_EQ(Check(dir / L"tree", L"\\\\.\\F:"), kExitTargetVolume);
     EXPECT_NE(output.text().find("Error: target for multiple files cannot be a device -> abort\n"), std::string::npos);
+}
+
+uint8_t* NoPages(uint32_t) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(VolumeChecks, NoMemoryForTheBuffersEndsWithFourteen) {
+    ASSERT_TRUE(WriteBytes(image, PatternBytes(4096)));
+    pageAllocator = NoPages;
+    int code = Check(image, L"\\\\.\\F:");
+    pageAllocator = realPageAllocator;
+    EXPECT_EQ(code, kExitOutOfMemory);
+    EXPECT_EQ(output.errors(), std::string("Error ") + ErrorName(ERROR_NOT_ENOUGH_MEMORY) + " allocating buffers -> abort\n");
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
         EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime) << size;
         // a file of 0 bytes is created without a result line
         EXPECT_EQ(Contains(result.out, " File copied"), size > 0) << size << result.out;
+        EXPECT_TRUE(ReadableLines(result.out)) << size << result.out;
     }
 }
 
@@ -72,6 +73,7 @@ TEST(EngineCopyE2E, OverwritePolicies) {
     result = run(L"-k");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(Contains(result.out, "dst.bin already exists but with different size -> skip anyway")) << result.out;
+    EXPECT_TRUE(ReadableLines(result.out)) << result.out;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
 
     reset(kSourceTime + kHour);

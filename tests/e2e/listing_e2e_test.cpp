@@ -10,7 +10,7 @@ using namespace qtxtest;
 
 namespace {
 
-const std::string kBanner = "QTX 1.0.0 - copies files, folder trees, disks and volumes\n";
+const std::string kBanner = "QTX 1.0.0 - copies files, folder trees, disks and volumes\r\n";
 
 // The table lines behind the banner; each must end in a line feed.
 std::vector<std::string> TableLines(const std::string& out) {

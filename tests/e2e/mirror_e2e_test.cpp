@@ -129,7 +129,7 @@ TEST(MirrorEndToEnd, MaskSourceAndReadOnlySurplus) {
     EXPECT_FALSE(Exists(target / L"stale folder"));
     // a read-only surplus file directly in a walked folder is not forced
     EXPECT_EQ("ro", ReadBytesOr(target / L"read-only.txt"));
-    EXPECT_NE(std::string::npos, r.out.find("read-only.txt\n error ACCESS_DENIED")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("read-only.txt\r\n error ACCESS_DENIED")) << r.out;
     SetFileAttributesW((target / L"read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -128,7 +128,7 @@ TEST_F(RunChecks, VolumesThatDoNotExist) {
     RunResult r = Run(drive + L"\\file.bin out");
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_TRUE(Has(r.err, "source volume is invalid (")) << r.out << r.err;
-    EXPECT_TRUE(Has(r.err, ") -> abort\n")) << r.err;
+    EXPECT_TRUE(Has(r.err, ") -> abort\r\n")) << r.err;
     r = Run(L"file.bin " + drive + L"\\out");
     EXPECT_EQ(r.exitCode, 6);
     EXPECT_TRUE(Has(r.err, "target volume is invalid (")) << r.out << r.err;
@@ -148,6 +148,66 @@ TEST_F(RunChecks, NotFound) {
     r = Run(L"nowhere\\*.txt out");
     EXPECT_EQ(r.exitCode, 11);
     EXPECT_TRUE(Has(r.out, "source folder not found -> abort\r\n")) << r.out;
+    // a trailing backslash names a folder
+    r = Run(L"nowhere\\ out");
+    EXPECT_EQ(r.exitCode, 11);
+    EXPECT_TRUE(Has(r.out, "source folder not found -> abort\r\n")) << r.out;
+}
+
+// The same folder under Wine's Z: drive, which maps the whole Unix tree.
+std::wstring UnixDriveAlias(const std::wstring& path) {
+    typedef char* (__cdecl * UnixName)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+    if (!unixName) return L"";
+    char* name = unixName(path.c_str());
+    if (!name) return L"";
+    std::wstring alias = L"Z:";
+    for (const char* c = name; *c; ++c) alias += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+    HeapFree(GetProcessHeap(), 0, name);
+    return alias;
+}
+
+TEST_F(RunChecks, GuardsSeeThroughAliases) {
+    ASSERT_TRUE(MakeFolder(dir / L"longfoldername\\sub"));
+    ASSERT_TRUE(WriteBytes(dir / L"longfoldername\\sub\\keep.txt", "keep"));
+    wchar_t shortName[MAX_PATH];
+    ASSERT_NE(GetShortPathNameW((dir / L"longfoldername").c_str(), shortName, MAX_PATH), 0u);
+    std::wstring alias = shortName;
+    ASSERT_NE(alias, dir / L"longfoldername") << "no short name to test with";
+    std::wstring unixAlias = UnixDriveAlias(dir.path());
+    ASSERT_FALSE(unixAlias.empty());
+    // a mirror into the source's parent, spelled otherwise, would delete the source
+    for (const std::wstring& target : {alias, unixAlias + L"\\longfoldername"}) {
+        RunResult r = Run(L"longfoldername\\sub\\ " + target + L" -mir");
+        EXPECT_EQ(r.exitCode, 9) << Narrow(target) << r.out;
+        EXPECT_TRUE(Has(r.out, "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n"));
+        ASSERT_EQ(ReadBytesOr(dir / L"longfoldername\\sub\\keep.txt"), "keep");
+    }
+    // a copy into a sub-folder of its own source, spelled otherwise
+    for (const std::wstring& source : {alias, unixAlias + L"\\longfoldername"}) {
+        RunResult r = Run(source + L"\\ longfoldername\\sub");
+        EXPECT_EQ(r.exitCode, 9) << Narrow(source) << r.out;
+        EXPECT_TRUE(Has(r.out, "target path is below source path (recursion) -> abort\r\n")) << r.out;
+        EXPECT_FALSE(Exists(dir / L"longfoldername\\sub\\sub"));
+    }
+    RunResult r = Run(L"file.bin " + unixAlias);
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_TRUE(Has(r.out, "cannot copy to itself -> abort\r\n")) << r.out;
+    EXPECT_EQ(ReadBytesOr(dir / L"file.bin"), PatternBytes(5000));
+}
+
+TEST_F(RunChecks, TooManyParametersTouchNothing) {
+    // the last of 32 arguments keeps a target file from the mirror's clean-up
+    ASSERT_TRUE(WriteBytes(dir / L"out\\keep.txt", "keep"));
+    std::wstring tail = L"src\\ out -mir";
+    for (int i = 0; i < 27; ++i) tail += L" -e:x" + std::to_wstring(i);
+    RunResult r = Run(tail + L" -e:keep.txt");
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_EQ(ReadBytesOr(dir / L"out\\keep.txt"), "keep");
+    EXPECT_FALSE(Exists(dir / L"out\\a.txt"));
+    // 31 arguments are still fine
+    r = Run(tail);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
 TEST_F(RunChecks, FolderSourceSpellings) {

@@ -40,7 +40,7 @@ void ExpectCopied(const std::wstring& sourceRoot, const std::wstring& targetRoot
     }
 }
 
-// Output without carriage returns: per-file lines end in LF, others in CR LF.
+// Output without carriage returns, so lines are found by their text.
 std::string Plain(const std::string& text) {
     std::string plain;
     for (char c : text)
@@ -67,15 +67,21 @@ TEST(TreeEndToEnd, NestedTreeWithOddNamesIsCopiedWhole) {
     Build(source, items);
     MakeFolder(source / L"empty folder");
     MakeFolder(source / L"sub\\empty inner");
+    ASSERT_TRUE(SetLastWriteTime(source / L"sub", 130000000000000000ull));
+    ASSERT_TRUE(SetLastWriteTime(source / L"sub\\deeper", 130100000000000000ull));
 
     RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     ExpectCopied(source.path(), target.path(), items);
+    // a new folder keeps its source's time although files were written into it
+    EXPECT_EQ(130000000000000000ull, LastWriteTime(target / L"sub"));
+    EXPECT_EQ(130100000000000000ull, LastWriteTime(target / L"sub\\deeper"));
     EXPECT_TRUE(Attributes(target / L"empty folder") & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_TRUE(Attributes(target / L"sub\\empty inner") & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\n")) << r.out;
     EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\\deeper\n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("6 files")) << r.out;
+    EXPECT_TRUE(ReadableLines(r.out)) << r.out;
     EXPECT_EQ("", r.err);
 }
 

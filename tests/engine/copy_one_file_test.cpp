@@ -32,6 +32,22 @@ TEST_F(EngineTest, CopiesEverySizeByteForByteInBothModes) {
     }
 }
 
+TEST_F(EngineTest, NewTargetOfOneBlockTakesNoPointerMoveNorCut) {
+    TempDir dir;
+    std::string data = PatternBytes(1000, 5);
+    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
+    ASSERT_TRUE(WriteBytes(dir / L"old.bin", PatternBytes(5000)));
+    faults.pointerMoves = faults.endSets = 0;
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"new.bin"), 1);
+    EXPECT_TRUE(ReadBytesOr(dir / L"new.bin") == data);
+    EXPECT_EQ(faults.pointerMoves, 0);
+    EXPECT_EQ(faults.endSets, 0);
+    // a longer target that stood there is still cut
+    options.overwrite = 1;
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"old.bin"), 1);
+    EXPECT_TRUE(ReadBytesOr(dir / L"old.bin") == data);
+}
+
 TEST_F(EngineTest, ZeroLengthSourceEmptiesTarget) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", ""));

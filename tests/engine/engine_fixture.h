@@ -68,10 +68,16 @@ public:
         if (ok) bytesWritten += *done;
         return ok;
     }
+    int pointerMoves = 0;
+    int endSets = 0;
     int SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) override {
+        ++pointerMoves;
         return real->SetPointer(handle, distance, method, position);
     }
-    int SetEnd(void* handle) override { return real->SetEnd(handle); }
+    int SetEnd(void* handle) override {
+        ++endSets;
+        return real->SetEnd(handle);
+    }
     int GetSize(void* handle, int64_t* size) override { return real->GetSize(handle, size); }
     int Flush(void* handle) override { return real->Flush(handle); }
     int Close(void* handle) override { return real->Close(handle); }

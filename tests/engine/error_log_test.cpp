@@ -49,7 +49,7 @@ TEST(ErrorLog, EntriesHeaderAndLineEnds) {
     // the first entry is a read error, so no header is ever written
     EXPECT_EQ(std::string("Error CRC reading C:\\data\\bad.bin: 3 sectors failed\n") +
                   "D:\\backup\\a.bin\r\n" +
-                  "Error CRC reading \\\\?\\UNC\\server\\share\\whole.bin\n" + "D:\\backup\\b.bin\r\n",
+                  "Error CRC reading \\\\server\\share\\whole.bin\n" + "D:\\backup\\b.bin\r\n",
               text);
 }
 
@@ -69,6 +69,25 @@ TEST(ErrorLog, HeaderOnceAndNoLogSwitch) {
     LogReadError(L"C:\\a", 0, ERROR_CRC);
     LogVerifyFailure(L"C:\\a");
     EXPECT_FALSE(Exists(none));
+}
+
+TEST(ErrorLog, RedirectedErrorStreamGetsPlainPathsAndCrLf) {
+    TempDir dir;
+    std::wstring stream = dir / L"stderr.txt";
+    std::wstring log = dir / L"log.txt";
+    HANDLE file = CreateFileW(stream.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    {
+        LogToFile redirect(log);
+        console->errorHandle = file;
+        console->errorRedirected = 1;
+        LogVerifyFailure(L"\\\\?\\D:\\backup\\a.bin");
+        LogReadError(L"\\\\?\\UNC\\server\\share\\b.bin", 2, ERROR_CRC);
+    }
+    CloseHandle(file);
+    EXPECT_EQ("verification failed: D:\\backup\\a.bin\r\nError CRC reading \\\\server\\share\\b.bin: 2 sectors failed\r\n",
+              ReadBytesOr(stream));
+    EXPECT_FALSE(Exists(log));
 }
 
 TEST(ErrorLog, LongPathsAreWrittenWhole) {

@@ -41,7 +41,7 @@ TEST_F(ReadRecoveryTest, BadUnitsStayZeroInPlaceAndEveryGoodUnitArrives) {
         EXPECT_EQ(inject.ReadsAt(tail), 1 + 3);
         EXPECT_EQ(Occurrences(output.out, "15 of 16 sectors successfully read, 1 failed\r\n"), 2) << output.out;
         EXPECT_EQ(Occurrences(output.out, "1 of 1 sectors successfully read, 0 failed\r\n"), 1);
-        EXPECT_NE(output.err.find("Error CRC reading " + Narrow(dir / L"src.bin") + ": 2 sectors failed\n"),
+        EXPECT_NE(output.err.find("Error CRC reading " + Narrow(dir / L"src.bin") + ": 2 sectors failed\r\n"),
                   std::string::npos)
             << output.err;
         EXPECT_EQ(questionsAsked, 0);
@@ -239,7 +239,7 @@ TEST_F(ReadRecoveryTest, QuietRunsStillCountAndDeleteSourceKeepsAPartlyReadSourc
     EXPECT_FALSE(Exists(dir / L"good.bin"));
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == Zeroed(data, kBlock + kUnit, kUnit));
     EXPECT_EQ(run.readErrorFiles, 1);
-    EXPECT_NE(output.err.find(": 1 sectors failed\n"), std::string::npos) << output.err;
+    EXPECT_NE(output.err.find(": 1 sectors failed\r\n"), std::string::npos) << output.err;
 }
 
 TEST_F(ReadRecoveryTest, UnreadableBlockInAWalkDeletesTheTargetAndLogsTheFile) {
@@ -253,7 +253,7 @@ TEST_F(ReadRecoveryTest, UnreadableBlockInAWalkDeletesTheTargetAndLogsTheFile) {
     output.Restore();
     EXPECT_FALSE(Exists(dir / L"dst.bin"));
     EXPECT_NE(output.out.find("0 of 16 sectors successfully read, 16 failed\r\n"), std::string::npos) << output.out;
-    EXPECT_NE(output.err.find("Error CRC reading " + Narrow(dir / L"src.bin") + "\n"), std::string::npos)
+    EXPECT_NE(output.err.find("Error CRC reading " + Narrow(dir / L"src.bin") + "\r\n"), std::string::npos)
         << output.err;
     EXPECT_EQ(run.readErrorFiles, 1);
     EXPECT_EQ(run.failedCopies, 1);

@@ -57,7 +57,7 @@ TEST(DiffBlocksTest, CountsAndListsEachDifferingByteWithinTheLength) {
               1u);
     output.Restore();
     EXPECT_EQ(output.out,
-              "\r\r00001003: 41 42\r\n\r\r0000100C: 41 43\r\n\r\r000100000003: 41 42\r\n\r\r0001000000000003: 41 42\r\n");
+              "00001003: 41 42\r\n0000100C: 41 43\r\n000100000003: 41 42\r\n0001000000000003: 41 42\r\n");
 }
 
 TEST(DiffBlocksTest, ListingStopsAtTenThousandAndTheTotalFollows) {
@@ -182,7 +182,7 @@ TEST_F(VerificationTest, UnreadableTargetOrSourceIsNotVerifiedInSilence) {
     Rebuild();
     inject.targetFaults = {{kBlock, 2 * kBlock, ERROR_CRC, -1}};
     CopyCaptured();
-    EXPECT_NE(lastErr.find(" aborted\n"), std::string::npos) << lastErr;
+    EXPECT_NE(lastErr.find(" aborted\r\n"), std::string::npos) << lastErr;
     EXPECT_EQ(run.aborted, 1);
     EXPECT_EQ(run.verifyFailures, 1);
 
@@ -193,7 +193,7 @@ TEST_F(VerificationTest, UnreadableTargetOrSourceIsNotVerifiedInSilence) {
     ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
     inject.refuseReadOnlyOpenOf = dir / L"src.bin";
     CopyCaptured(0);
-    EXPECT_NE(lastErr.find("Cannot open source for verify '" + Narrow(dir / L"src.bin") + "'\nerr=SHARING_VIOLATION"),
+    EXPECT_NE(lastErr.find("Cannot open source for verify '" + Narrow(dir / L"src.bin") + "'\r\nerr=SHARING_VIOLATION"),
               std::string::npos)
         << lastErr;
     EXPECT_EQ(run.verifyFailures, 1);

@@ -36,7 +36,10 @@ constexpr uintptr_t kHandleBase = 0x5A000000;
 
 const char* CallName(Call call) { return kCallNames[static_cast<int>(call)]; }
 
-MemoryFileSystem::MemoryFileSystem() { nodes_[L"C:"].folder = true; }
+MemoryFileSystem::MemoryFileSystem() {
+    nodes_[L"C:"].folder = true;
+    nodes_[L"C:"].folderId = nextId_++;
+}
 
 MemoryFileSystem::~MemoryFileSystem() {
     if (saved_) fileOps = saved_;
@@ -129,6 +132,7 @@ void MemoryFileSystem::AddFolder(const std::wstring& path) {
     std::wstring key = Key(path);
     if (key.size() > 2) AddFolder(ParentKey(key));
     Node& node = nodes_[key];
+    if (!node.folder) node.folderId = nextId_++;
     node.folder = true;
     node.name = path.substr(path.rfind(L'\\') + 1);
 }
@@ -394,6 +398,7 @@ int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
         info->attributes = node.folderAttributes;
         std::copy(node.folderTimes, node.folderTimes + 3, info->times);
         info->links = 1;
+        info->fileIndex = node.folderId;
         return 1;
     }
     info->size = static_cast<int64_t>(h->data->size());
@@ -470,6 +475,7 @@ int MemoryFileSystem::CreateFolder(const wchar_t* path) {
     while (!name.empty() && name.back() == L'\\') name.pop_back();
     node.name = name.substr(name.rfind(L'\\') + 1);
     node.folder = true;
+    node.folderId = nextId_++;
     return 1;
 }
 
@@ -540,11 +546,15 @@ FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) 
     FoundName found = {};
     if (node.folder) {
         found.attributes = node.folderAttributes;
+        found.creation = node.folderTimes[0];
+        found.lastAccess = node.folderTimes[1];
         found.lastWrite = node.folderTimes[2];
     } else {
         found.attributes = node.file->attributes ? node.file->attributes : FILE_ATTRIBUTE_NORMAL;
         if (!node.file->reparse.empty()) found.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         found.size = static_cast<int64_t>(node.file->data.size());
+        found.creation = node.file->times[0];
+        found.lastAccess = node.file->times[1];
         found.lastWrite = node.file->times[2];
     }
     lstrcpynW(found.name, node.name.c_str(), 260);

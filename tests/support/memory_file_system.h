@@ -107,6 +107,7 @@ private:
         bool folder = false;
         uint32_t folderAttributes = FILE_ATTRIBUTE_DIRECTORY;
         uint64_t folderTimes[3] = {};
+        uint64_t folderId = 0;
         std::shared_ptr<MemoryFile> file;
     };
     struct Handle {

@@ -57,6 +57,9 @@ uint64_t LastWriteTime(const std::wstring& path);
 bool SetLastWriteTime(const std::wstring& path, uint64_t fileTime);
 uint32_t Attributes(const std::wstring& path);
 std::string Narrow(const std::wstring& text);   // UTF-8, for messages
+// Redirected output a script can read: CR LF after every line, the last one
+// included, and no CR that would rewrite a line in place.
+bool ReadableLines(const std::string& text);
 
 struct RunResult {
     int exitCode = -1;

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "../volumes/fake_device_system.h"
 #include "directory_walk.h"
+#include "folder_identity.h"
 #include "options.h"
 #include "run_state.h"
 #include "test_support.h"
@@ -74,7 +76,7 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
     WalkSetup setup(source.path());
     options.recurse = 1;
     options.excludeMasks[0] = const_cast<wchar_t*>(L"excl*");
-    UseFake use;
+    treetest::UseFake use;
     int64_t copied = Walk(source.path(), target.path(), L"*.txt");
 
     EXPECT_EQ(5, copied);
@@ -96,20 +98,15 @@ TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
         if (call.source.find(L"old.txt") != std::wstring::npos) {
             EXPECT_FALSE(call.targetListed);
         }
-}
-
-TEST(WalkFolder, WithoutRecursionOnlyTopFiles) {
-    TempDir source, target;
-    WriteBytes(source / L"a.txt", "a");
-    WriteBytes(source / L"b.dat", "b");
-    MakeFolder(source / L"sub");
-    WriteBytes(source / L"sub\\c.txt", "c");
-    WalkSetup setup(source.path());
-    UseFake use;
-    EXPECT_EQ(1, Walk(source.path(), target.path(), L"*.txt"));
-    EXPECT_EQ("a", ReadBytesOr(target / L"a.txt"));
-    EXPECT_FALSE(Exists(target / L"b.dat"));
-    EXPECT_FALSE(Exists(target / L"sub"));
+    // a folder the walk created is known empty and never listed; one that stood there is
+    auto searched = [&](const std::wstring& folder) {
+        std::wstring pattern = Long(folder) + L"\\*";
+        return std::count(fake.searches.begin(), fake.searches.end(), pattern);
+    };
+    EXPECT_EQ(1, searched(source / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Sub\\Deeper"));
+    EXPECT_EQ(0, searched(target / L"Empty"));
+    EXPECT_EQ(1, searched(target / L"Sub"));   // the walk names it as the source does
 }
 
 TEST(WalkFolder, FailuresAreReportedAndTheWalkGoesOn) {
@@ -125,11 +122,17 @@ TEST(WalkFolder, FailuresAreReportedAndTheWalkGoesOn) {
     WalkSetup setup(source.path());
     options.recurse = 1;
     options.deleteSource = 1;   // a folder whose target was not made must stay
-    UseFake use;
+    treetest::UseFake use;
     fake.failCopyContaining = L"locked";
     fake.failFirstContaining = L"\\unreadable\\";
     fake.failCreateContaining = L"nocreate";
+    run.failedCopies = 0;
+    CapturedOutput output;
     EXPECT_EQ(2, Walk(source.path(), target.path()));
+    // the copy counts its own failure; the walk counts the folder it could not list or make
+    EXPECT_EQ(2, run.failedCopies);
+    EXPECT_NE(output.text().find("\\unreadable\\*' err=ACCESS_DENIED\n"), std::string::npos) << output.text();
+    EXPECT_NE(output.text().find("Error ACCESS_DENIED creating dir "), std::string::npos) << output.text();
     EXPECT_EQ("fine", ReadBytesOr(target / L"2-fine.txt"));
     EXPECT_EQ("k", ReadBytesOr(target / L"ok\\k.txt"));
     EXPECT_FALSE(Exists(target / L"1-locked.txt"));
@@ -149,7 +152,7 @@ TEST(WalkFolder, AbortStopsEveryLevel) {
     WriteBytes(source / L"top.txt", "t");
     WalkSetup setup(source.path());
     options.recurse = 1;
-    UseFake use;
+    treetest::UseFake use;
     fake.abortCopyContaining = L"stop.txt";
     Walk(source.path(), target.path());
     EXPECT_EQ(1, run.aborted);
@@ -164,14 +167,50 @@ TEST(WalkFolder, FileInTheWayOfAFolder) {
     WriteBytes(target / L"DATA", "a file");
     WalkSetup setup(source.path());
     options.recurse = 1;
-    UseFake use;
-    // without -o and without a console to ask, the answer is N: the file stays
-    EXPECT_EQ(0, Walk(source.path(), target.path()));
+    treetest::UseFake use;
+    // without -o and without a console to ask, the answer is N: the file stays, the folder fails
+    run.failedCopies = 0;
+    {
+        CapturedOutput output;
+        EXPECT_EQ(0, Walk(source.path(), target.path()));
+        EXPECT_NE(output.text().find("a file stands where the folder goes -> skip folder DATA\n"), std::string::npos)
+            << output.text();
+    }
+    EXPECT_EQ(1, run.failedCopies);
     EXPECT_EQ("a file", ReadBytesOr(target / L"DATA"));
     EXPECT_FALSE(WasCopied(L"inside.txt"));
     options.overwrite = 1;
     EXPECT_EQ(1, Walk(source.path(), target.path()));
     EXPECT_EQ("inside", ReadBytesOr(target / L"data\\inside.txt"));
+}
+
+// Ids as a folder link back up the tree would show them: "loop" is the root.
+std::wstring loopRoot;
+int LoopIds(const wchar_t* path, FolderId* id) {
+    std::wstring p = path;
+    while (!p.empty() && p.back() == L'\\') p.pop_back();
+    if (p.size() >= 5 && _wcsicmp(p.c_str() + p.size() - 5, L"\\loop") == 0) p = loopRoot;
+    return ReadFolderId(p.c_str(), id);
+}
+
+TEST(WalkFolder, FolderLoopIsNotEntered) {
+    TempDir source, target;
+    MakeFolder(source / L"a\\loop");
+    WriteBytes(source / L"a\\f.txt", "f");
+    WriteBytes(source / L"a\\loop\\never.txt", "n");
+    loopRoot = Long(source.path());
+    WalkSetup setup(source.path());
+    options.recurse = 1;
+    treetest::UseFake use;
+    folderIdReader = LoopIds;
+    run.failedCopies = 0;
+    CapturedOutput output;
+    EXPECT_EQ(1, Walk(source.path(), target.path()));
+    folderIdReader = ReadFolderId;
+    EXPECT_FALSE(WasCopied(L"never.txt"));
+    EXPECT_EQ(1, run.failedCopies);
+    EXPECT_NE(output.text().find("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder loop\n"), std::string::npos)
+        << output.text();
 }
 
 TEST(WalkFolder, DepthLimitAndNullTarget) {
@@ -181,7 +220,7 @@ TEST(WalkFolder, DepthLimitAndNullTarget) {
     WriteBytes(source / L"level\\below\\g.txt", "g");
     WalkSetup setup(source.path());
     options.recurse = 1;
-    UseFake use;
+    treetest::UseFake use;
     // a walk at the deepest level copies its files but no sub-folder
     EXPECT_EQ(1, Walk(source.path() + L"\\level", target.path(), L"*", kMaxWalkDepth));
     EXPECT_EQ("f", ReadBytesOr(target / L"f.txt"));
@@ -195,6 +234,20 @@ TEST(WalkFolder, DepthLimitAndNullTarget) {
         EXPECT_EQ(L"\\\\.\\NUL", call.target);
         EXPECT_FALSE(call.hadListing);
     }
+}
+
+TEST(WalkFolder, ListingThatBreaksOffIsAFailure) {
+    TempDir source;
+    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) WriteBytes(source / name, "x");
+    WalkSetup setup(source.path());
+    treetest::UseFake use;
+    run.targetIsNul = 1;
+    run.failedCopies = 0;
+    fake.failNextAfter = 2;   // "..", one name, then the error
+    CapturedOutput output;
+    EXPECT_EQ(1, Walk(source.path(), L"\\\\.\\NUL"));
+    EXPECT_EQ(1, run.failedCopies);
+    EXPECT_NE(output.text().find("Error ACCESS_DENIED listing "), std::string::npos) << output.text();
 }
 
 }  // namespace

@@ -295,6 +295,7 @@ TEST_F(ReparseCopy, ExistingTargetsFollowTheOverwriteRules) {
 }
 
 TEST_F(ReparseCopy, UnreadableSourcesAndFailedWritesReturnZero) {
+    run.failedCopies = 0;
     EXPECT_FALSE(CopyReparsePoint(L"\\\\?\\C:\\src\\missing", L"\\\\?\\D:\\bak\\src\\m", 0));
     fake.nodes[FakeLinks::Key(L"\\\\?\\C:\\src\\plain")] = Node{FILE_ATTRIBUTE_REPARSE_POINT, {}, {}};
     EXPECT_FALSE(CopyReparsePoint(L"\\\\?\\C:\\src\\plain", L"\\\\?\\D:\\bak\\src\\p", 0));
@@ -304,6 +305,7 @@ TEST_F(ReparseCopy, UnreadableSourcesAndFailedWritesReturnZero) {
     EXPECT_FALSE(CopyReparsePoint(L"\\\\?\\C:\\src\\j", L"\\\\?\\D:\\bak\\src\\j", FILE_ATTRIBUTE_DIRECTORY));
     // the folder made for it stays
     ASSERT_NE(fake.Find(L"\\\\?\\D:\\bak\\src\\j"), nullptr);
+    EXPECT_EQ(run.failedCopies, 2) << "the missing source and the failed write";
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ bool Contains(const wchar_t* text, const std::wstring& part) {
 }
 
 void* FindFirst(const wchar_t* pattern, FoundName* found) {
+    fake.searches.push_back(pattern);
     if (Contains(pattern, fake.failFirstContaining)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;

@@ -25,6 +25,7 @@ struct FakeState {
     std::wstring abortCopyContaining;  // copyFile sets run.aborted
     int nextCalls = 0;
     std::vector<CopyCall> copies;
+    std::vector<std::wstring> searches;   // every pattern findFirst was given
 };
 
 extern FakeState fake;

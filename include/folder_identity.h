@@ -1,0 +1,30 @@
+// Folders told apart by what they are, not by how they are spelled: short
+// names, a second drive letter, links, junctions and SUBST drives all lead to
+// one volume serial number and file id.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct FolderId {
+    uint32_t volumeSerial;
+    uint64_t fileIndex;
+};
+
+// Reads the identity of an existing file or folder; 0 when it cannot be opened.
+typedef int (*FolderIdReader)(const wchar_t* path, FolderId* id);
+int ReadFolderId(const wchar_t* path, FolderId* id);
+// The reader the guards and the walk use; only test code swaps it.
+extern FolderIdReader folderIdReader;
+
+int SameFolderId(const FolderId& a, const FolderId& b);
+
+// 1 when `child` is `folder` or lies below it: `child` and each of its
+// ancestors that can be read are compared with `folder` by identity.
+int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdReader reader);
+
+// The path with its short names made long, as far as it exists; the rest
+// (a missing tail, a mask) is kept as written. 0 when nothing could be expanded.
+int ExpandShortNames(const wchar_t* path, wchar_t* out, size_t capacity);
+
+// The guards' relation: by text after short names are expanded, then by identity.
+int IsSameOrWithinFolder(const wchar_t* child, const wchar_t* folder);

@@ -1,0 +1,139 @@
+// Identity of folders by volume serial number and file id.
+#include "folder_identity.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "file_ops.h"
+#include "heap_memory.h"
+#include "paths.h"
+#include "run_state.h"
+#include "transfer_state.h"
+
+int ReadFolderId(const wchar_t* path, FolderId* id) {
+    void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!IsValidHandle(handle)) return 0;
+    FileInfo info;
+    int ok = fileOps->GetInfo(handle, &info, 1);
+    DWORD error = GetLastError();
+    fileOps->Close(handle);
+    if (!ok) {
+        SetLastError(error);
+        return 0;
+    }
+    id->volumeSerial = static_cast<uint32_t>(info.volumeSerial);
+    id->fileIndex = info.fileIndex;
+    return 1;
+}
+
+FolderIdReader folderIdReader = ReadFolderId;
+
+int SameFolderId(const FolderId& a, const FolderId& b) {
+    return a.volumeSerial == b.volumeSerial && a.fileIndex == b.fileIndex ? 1 : 0;
+}
+
+namespace {
+
+// The path without trailing backslashes, as a folder is opened; a drive keeps
+// its root backslash, since "C:" alone is the current folder of that drive.
+wchar_t* FolderPathCopy(const wchar_t* path, size_t* length) {
+    *length = wcsnlen(path, kPathCapacity);
+    if (*length == 0 || *length >= static_cast<size_t>(kPathCapacity)) return nullptr;
+    wchar_t* copy = static_cast<wchar_t*>(AllocZero((*length + 2) * sizeof(wchar_t)));
+    memcpy(copy, path, *length * sizeof(wchar_t));
+    while (*length > 0 && copy[*length - 1] == L'\\') copy[--*length] = 0;
+    if (*length > 0 && copy[*length - 1] == L':') copy[*length] = L'\\';
+    return copy;
+}
+
+}  // namespace
+
+int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdReader reader) {
+    if (!child || !folder || !reader) return 0;
+    FolderId wanted, seen;
+    size_t length = 0;
+    wchar_t* path = FolderPathCopy(folder, &length);
+    int read = path && reader(path, &wanted);
+    FreeMemory(path);
+    if (!read) return 0;
+    path = FolderPathCopy(child, &length);
+    if (!path) return 0;
+    int found = 0;
+    // one step up per pass: the loop ends when no backslash is left
+    for (;;) {
+        while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
+        if (length == 0) break;
+        // "C:" alone is the current folder of that drive, the root is "C:\"
+        bool driveOnly = path[length - 1] == L':';
+        if (driveOnly) path[length] = L'\\', path[length + 1] = 0;
+        if (reader(path, &seen) && SameFolderId(seen, wanted)) {
+            found = 1;
+            break;
+        }
+        if (driveOnly) path[length] = 0;
+        wchar_t* cut = wcsrchr(path, L'\\');
+        if (!cut) break;
+        length = static_cast<size_t>(cut - path);
+        *cut = 0;
+    }
+    FreeMemory(path);
+    return found;
+}
+
+int ExpandShortNames(const wchar_t* path, wchar_t* out, size_t capacity) {
+    if (!path || !out || capacity == 0) return 0;
+    lstrcpynW(out, path, static_cast<int>(capacity));
+    if (IsDevicePath(path)) return 0;
+    size_t length = wcsnlen(path, kPathCapacity);
+    if (length >= static_cast<size_t>(kPathCapacity)) return 0;
+    wchar_t* part = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
+    wchar_t* longPart = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    int done = 0;
+    if (part && longPart) {
+        memcpy(part, path, length * sizeof(wchar_t));
+        size_t partLength = length;
+        // the longest leading part that exists is expanded; the tail is kept
+        while (partLength > 0) {
+            if (!wcspbrk(part, L"*?")) {
+                DWORD n = GetLongPathNameW(part, longPart, kPathCapacity);
+                if (n > 0 && n < static_cast<DWORD>(kPathCapacity) && n + (length - partLength) < capacity) {
+                    lstrcpynW(out, longPart, static_cast<int>(capacity));
+                    wcscat(out, path + partLength);
+                    done = 1;
+                    break;
+                }
+            }
+            wchar_t* cut = wcsrchr(part, L'\\');
+            if (!cut) break;
+            // keep the backslash of a root ("C:\"); "C:" alone would be the current folder
+            if (cut > part && cut[-1] == L':') {
+                if (cut[1] == 0) break;
+                cut[1] = 0;
+            } else {
+                *cut = 0;
+            }
+            size_t next = wcslen(part);
+            if (next == partLength) break;
+            partLength = next;
+        }
+    }
+    FreeMemory(part);
+    FreeMemory(longPart);
+    return done;
+}
+
+int IsSameOrWithinFolder(const wchar_t* child, const wchar_t* folder) {
+    wchar_t* longChild = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    wchar_t* longFolder = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    int within = 0;
+    if (longChild && longFolder) {
+        ExpandShortNames(child, longChild, kPathCapacity);
+        ExpandShortNames(folder, longFolder, kPathCapacity);
+        within = IsSameOrBelowFolder(longChild, longFolder) || IsWithinFolderById(longChild, longFolder, folderIdReader);
+    }
+    FreeMemory(longChild);
+    FreeMemory(longFolder);
+    return within;
+}
