@@ -70,6 +70,7 @@ struct RunState {
     volatile int32_t readErrorFiles;
     volatile int32_t verifyFailures;
     volatile int32_t failedCopies;   // files or devices not copied completely (exit code 13)
+    int32_t pathKindUnknown;   // a path's attributes could not be read for a reason other than absence
     int64_t linksCreated;
     int64_t ntfsCompressedCount;
     int64_t ntfsSavedBytes;

@@ -7,7 +7,10 @@
 
 #include <cwchar>
 
+#include "console.h"
 #include "file_ops.h"
+#include "run_state.h"
+#include "text_format.h"
 
 namespace {
 
@@ -83,7 +86,20 @@ int IsDevicePath(const wchar_t* path) {
 int IsFolder(const wchar_t* path) {
     if (!path || !*path) return 0;
     uint32_t attributes = fileOps->GetAttributes(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+    // a folder that could not be asked must not pass for a file in silence
+    uint32_t error = GetLastError();
+    bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+                  error == ERROR_BAD_PATHNAME || error == ERROR_INVALID_DRIVE || error == ERROR_NOT_READY ||
+                  error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME || error == ERROR_INVALID_PARAMETER ||
+                  error == ERROR_DIRECTORY || error == ERROR_FILENAME_EXCED_RANGE;
+    if (!absent && !IsDevicePath(path)) {
+        PrintError("Error %s reading the attributes of '%S'\n", ErrorName(error), SkipLongPrefix(path));
+        run.pathKindUnknown = 1;
+        CountFailure();
+    }
+    SetLastError(error);
+    return 0;
 }
 
 int HasWildcard(const wchar_t* path) {

@@ -211,4 +211,12 @@ int CheckPathsAndOptions() {
     return ProbeVolumes();
 }
 
-int RunChecks() { return CheckPathsAndOptions(); }
+int RunChecks() {
+    int code = CheckPathsAndOptions();
+    // a path whose kind could not be read would send the copy to the wrong place
+    if (code < 0 && run.pathKindUnknown) {
+        Print("paths could not be checked -> abort\n");
+        return kExitInvalid;
+    }
+    return code;
+}

@@ -32,7 +32,10 @@ const char* ResultWord(int kind) {
 
 void StampTimes(const CopyCall* call) {
     if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return;
-    fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime);
+    // a target without its source's times reads as changed, or as unchanged, to the next run
+    if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return;
+    PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+    CountFailure();
 }
 
 void SetTargetAttributes(const CopyCall* call) {
@@ -80,9 +83,10 @@ int FinishZeroLength(CopyCall* call) {
     CloseHandleOf(&transfer.sourceHandle);
     if (IsValidHandle(transfer.targetHandle) && !call->targetIsDevice) {
         // an older, longer target must not keep its content under the new times
-        fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr);
-        if (!fileOps->SetEnd(transfer.targetHandle))
+        if (!fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
             Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(0), LastErrorName());
+            CountFailure();
+        }
         StampTimes(call);
     }
     CloseHandleOf(&transfer.verifyHandle);

@@ -1,0 +1,224 @@
+// Whole runs in process on a volume in memory, each rerun once for every
+// file-system call it makes with that call failing, once and for good. Whatever
+// fails, the run must not lose or half-write data in silence.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "block_copy.h"
+#include "command_line.h"
+#include "console.h"
+#include "heap_memory.h"
+#include "memory_file_system.h"
+#include "options.h"
+#include "read_recovery.h"
+#include "run_driver.h"
+#include "run_state.h"
+#include "test_support.h"
+#include "transfer_state.h"
+
+namespace {
+
+using qtxtest::Call;
+using qtxtest::Fault;
+using qtxtest::MemoryFileSystem;
+using Tree = std::map<std::wstring, std::string>;
+
+const std::wstring kRoot = L"C:\\QTXSWEEP";
+const std::wstring kSource = kRoot + L"\\SRC";
+const std::wstring kTarget = kRoot + L"\\DST";
+
+// The program's output goes to a file the test reads back after each run.
+class Output {
+public:
+    Output() {
+        handle_ = CreateFileW((dir_ / L"out").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        context_.outputHandle = context_.errorHandle = handle_;
+        context_.inputHandle = INVALID_HANDLE_VALUE;
+        context_.outputRedirected = context_.errorRedirected = 1;
+        context_.outputCodePage = context_.errorCodePage = CP_UTF8;
+    }
+    ~Output() {
+        console = nullptr;
+        CloseHandle(handle_);
+    }
+    void Attach() { console = &context_; }
+    std::string Take() {
+        std::string text;
+        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+        char chunk[4096];
+        DWORD n = 0;
+        while (ReadFile(handle_, chunk, sizeof chunk, &n, nullptr) && n) text.append(chunk, n);
+        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(handle_);
+        return text;
+    }
+
+private:
+    qtxtest::TempDir dir_;
+    HANDLE handle_;
+    ConsoleContext context_ = {};
+};
+
+struct Outcome {
+    int code;
+    std::string out;
+};
+
+Outcome RunQtxInProcess(MemoryFileSystem& fs, Output& output, const std::wstring& arguments) {
+    fs.Install();
+    output.Attach();
+    ResetRunState();
+    options = Options();
+    run.mainThreadId = GetCurrentThreadId();
+    ArgumentVector vector;
+    std::wstring line = L"qtx.exe " + arguments + L" -nl -n";
+    SplitCommandLine(line.c_str(), &vector);
+    engineConsoleCheck = [] { return 0; };
+    int code = ReadOptions(&vector, run.sourcePath, run.targetPath);
+    if (code < 0) code = RunChecks();
+    if (code < 0) code = DispatchRun();
+    FreeMemory(vector.buffer);
+    return {code, output.Take()};
+}
+
+void NoPause(uint32_t) {}
+
+bool Under(const std::wstring& key, const std::wstring& root) {
+    return key.size() > root.size() && key.compare(0, root.size(), root) == 0 && key[root.size()] == L'\\';
+}
+
+std::string DataOf(const std::string& line) { return line.substr(0, line.find('|')); }
+
+struct Scenario {
+    const char* name;
+    std::wstring arguments;
+    std::wstring copyRoot;   // where the source folder's content lands
+    bool deletesSource;
+    void (*setUp)(MemoryFileSystem& fs);
+};
+
+class Sweep {
+public:
+    explicit Sweep(const Scenario& scenario) : s_(scenario) {}
+
+    // The run without faults; its calls are then failed one by one.
+    int Baseline() {
+        MemoryFileSystem fs;
+        Prepare(fs);
+        initial_ = fs.Snapshot();
+        Outcome r = RunQtxInProcess(fs, output_, s_.arguments);
+        EXPECT_EQ(0, r.code) << s_.name << "\n" << r.out;
+        complete_ = fs.Snapshot();
+        return fs.counts[0];
+    }
+
+    void Rerun(int n, bool persistent) {
+        MemoryFileSystem fs;
+        Prepare(fs);
+        Fault fault;
+        fault.nth = n;
+        fault.persistent = persistent;
+        fault.error = ERROR_IO_DEVICE;
+        fs.faults.push_back(fault);
+        Outcome r = RunQtxInProcess(fs, output_, s_.arguments);
+        Tree now = fs.Snapshot();
+        const Fault& hit = fs.faults[0];
+        if (getenv("SWEEP_SHOW") && std::string(getenv("SWEEP_SHOW")) == std::string(s_.name) + ":" + std::to_string(n) + ":" + std::to_string(persistent)) {
+            printf("code %d\n%s\n", r.code, r.out.c_str());
+            for (auto& item : now) printf("%ls = %.40s\n", item.first.c_str(), item.second.c_str());
+        }
+        std::string where = std::string(s_.name) + (persistent ? " persistent " : " once ") + std::to_string(n) + " " + CallName(hit.hitCall) +
+                            " " + qtxtest::Narrow(hit.hitPath);
+        if (fs.OpenHandles()) Note(where, "handles left open");
+        bool differs = false;
+        Tree keys = initial_;
+        keys.insert(complete_.begin(), complete_.end());
+        keys.insert(now.begin(), now.end());
+        for (auto& item : keys) {
+            const std::wstring& key = item.first;
+            auto was = initial_.find(key), done = complete_.find(key), is = now.find(key);
+            bool present = is != now.end();
+            if (Under(key, kSource)) {
+                if (present && is->second != was->second) Note(where, "source changed", key);
+                if (!present && !s_.deletesSource) Note(where, "source removed", key);
+                if (!present && s_.deletesSource && was->second != "folder") {
+                    auto target = now.find(s_.copyRoot + key.substr(kSource.size()));
+                    if (target == now.end() || DataOf(target->second) != DataOf(was->second))
+                        Note(where, "source removed without its complete target", key);
+                }
+            } else if (Under(key, kTarget)) {
+                bool complete = present ? done != complete_.end() && is->second == done->second : done == complete_.end();
+                if (!complete) differs = true;
+                if (present && is->second != "folder") {
+                    std::string data = DataOf(is->second);
+                    bool old = was != initial_.end() && data == DataOf(was->second);
+                    bool copied = done != complete_.end() && data == DataOf(done->second);
+                    // a name every call fails on cannot even be removed
+                    bool stuck = persistent && hit.hitPath == key && r.code != 0;
+                    if (!old && !copied && !stuck) Note(where, "target neither old nor new", key);
+                }
+            } else if ((was == initial_.end()) != !present || (present && is->second != was->second)) {
+                Note(where, "changed outside the trees", key);
+            }
+        }
+        if (r.code == 0 && differs) Note(where, "exit code 0 with an incomplete target");
+        if (differs && r.out.find("rror") == std::string::npos && r.out.find("fail") == std::string::npos &&
+            r.out.find("abort") == std::string::npos)
+            Note(where, "incomplete target without a line saying why");
+    }
+
+    std::vector<std::string> findings;
+
+private:
+    const Scenario& s_;
+    Output output_;
+    Tree initial_, complete_;
+
+    void Prepare(MemoryFileSystem& fs) {
+        fs.AddFolder(kTarget);
+        s_.setUp(fs);
+    }
+    void Note(const std::string& where, const std::string& what, const std::wstring& key = L"") {
+        std::string line = what + " (" + where + ")" + (key.empty() ? "" : " at " + qtxtest::Narrow(key));
+        for (const std::string& f : findings)
+            if (f == line) return;
+        findings.push_back(line);
+    }
+};
+
+void SourceTree(MemoryFileSystem& fs) {
+    fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(3000, 1));
+    fs.AddFile(kSource + L"\\sub\\b.txt", qtxtest::PatternBytes(70000, 2));
+    fs.AddFile(kSource + L"\\sub\\c.txt", "");
+}
+
+const Scenario kScenarios[] = {
+    {"single file", kSource + L"\\a.txt " + kTarget + L"\\", kTarget, false,
+     [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }},
+    {"tree -s -v", kSource + L" " + kTarget + L" -s -v", kTarget + L"\\SRC", false, SourceTree},
+};
+
+TEST(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
+    void (*savedPause)(uint32_t) = recoveryPause;
+    recoveryPause = NoPause;
+    for (const Scenario& scenario : kScenarios) {
+        Sweep sweep(scenario);
+        int calls = sweep.Baseline();
+        printf("%s: %d calls\n", scenario.name, calls);
+        for (int n = 1; n <= calls; ++n) {
+            sweep.Rerun(n, false);
+            sweep.Rerun(n, true);
+        }
+        for (const std::string& f : sweep.findings) ADD_FAILURE() << f;
+    }
+    recoveryPause = savedPause;
+    fileOps = RealFileOps();
+}
+
+}  // namespace
