@@ -38,14 +38,19 @@ void StampTimes(const CopyCall* call) {
     CountFailure();
 }
 
-void SetTargetAttributes(const CopyCall* call) {
+// 0 when the target could not be given its source's attributes: the run
+// fails, and -ds keeps the source.
+int SetTargetAttributes(const CopyCall* call) {
     // a file made by this copy already carries its creation attributes; the
     // system adds the archive bit to a new file, so only that case is free
     if (!call->targetExisted && !call->readOnly && (call->creationAttributes & FILE_ATTRIBUTE_ARCHIVE) &&
         !call->streamCall)
-        return;
+        return 1;
     uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
-    fileOps->SetAttributes(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+    if (fileOps->SetAttributes(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL)) return 1;
+    PrintError("Error %s setting the attributes of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+    CountFailure();
+    return 0;
 }
 
 // 0 when security or streams could not be copied: the source is then the only
@@ -92,8 +97,8 @@ int FinishZeroLength(CopyCall* call) {
     CloseHandleOf(&transfer.verifyHandle);
     CloseHandleOf(&transfer.targetHandle);
     if (call->targetIsNul || call->targetIsDevice) return 1;
-    SetTargetAttributes(call);
-    int extrasCopied = SecurityAndStreams(call);
+    int attributesSet = SetTargetAttributes(call);
+    int extrasCopied = SecurityAndStreams(call) && attributesSet;
     // a stream copied on its own leaves the source to its file's copy
     if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
         RemoveSourceFile(call->entryPath);
@@ -294,7 +299,7 @@ int FinishCopy(CopyCall* call) {
     int extrasCopied = 1;
     if (fileTarget) {
         extrasCopied = SecurityAndStreams(call);
-        SetTargetAttributes(call);
+        extrasCopied = SetTargetAttributes(call) && extrasCopied;
     }
     run.runBytesCopied += size;
     SettleImmediateVerification(call);

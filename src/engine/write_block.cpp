@@ -8,6 +8,7 @@
 #include "console.h"
 #include "file_ops.h"
 #include "options.h"
+#include "read_recovery.h"
 #include "run_state.h"
 #include "text_format.h"
 #include "transfer_state.h"
@@ -79,7 +80,7 @@ int ReopenTarget(uint32_t error, int64_t p0) {
     CloseHandleOf(&transfer.targetHandle);
     if (error == ERROR_INVALID_PARAMETER) transfer.targetOpenFlags &= ~kFlagNoBuffering;
     PrintError("\rwrite error %s - reopen...", ErrorName(error));
-    Sleep(500);
+    recoveryPause(500);
     uint32_t disposition = (p0 == 0 && !run.targetIsDevice) ? OPEN_ALWAYS : OPEN_EXISTING;
     for (;;) {
         void* handle = fileOps->Open(transfer.targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode,

@@ -283,8 +283,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         // deleting against a partial listing would remove what the source still has
         if (sourceListing.complete && targetListing.complete)
             MirrorPass(targetFolder, &targetListing, &sourceListing, depth);
-        else if (!StopAsked())
+        else if (!StopAsked()) {
             PrintName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
+            CountFailure();
+        }
         FreeListing(&sourceListing);
     }
 

@@ -30,6 +30,14 @@ wchar_t* ItemPath(const wchar_t* folder, const wchar_t* name) {
     return JoinStrings(folder, L"\\", name, nullptr);
 }
 
+// A surplus entry that stays leaves the target unlike its source: the run
+// must not end as a success.
+void ReportNotRemoved() {
+    uint32_t error = GetLastError();
+    if (!options.quiet) Print(" error %s\n", ErrorName(error));
+    CountFailure();
+}
+
 // A link goes by the call for its own kind; neither follows it.
 int RemoveLinkOrFile(const wchar_t* path, uint32_t attributes) {
     return IsFolder(attributes) ? fileOps->RemoveFolder(path) : fileOps->Delete(path);
@@ -54,7 +62,7 @@ void DropEntry(FolderListing* listing, int64_t index) {
 void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
     if (!options.quiet) PrintName("delete file %S\n", found.name);
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (!RemoveLinkOrFile(path, found.attributes)) Print(" error %s\n", LastErrorName());
+    if (!RemoveLinkOrFile(path, found.attributes)) ReportNotRemoved();
 }
 
 // The source has a real item where the target has a link: writing or walking
@@ -62,7 +70,7 @@ void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
 bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
     if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
     if (RemoveLinkOrFile(path, attributes)) return true;
-    if (!options.quiet) Print(" error %s\n", LastErrorName());
+    ReportNotRemoved();
     return false;
 }
 
@@ -73,11 +81,13 @@ bool Gone(const wchar_t* path) { return fileOps->GetAttributes(path) == kNoAttri
 int MirrorDeleteFolder(const wchar_t* path, int depth) {
     FileOps* fs = fileOps;
     uint32_t attributes = fs->GetAttributes(path);
+    if (attributes == kNoAttributes && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+        ReportNotRemoved();
     if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
     if (IsLink(attributes)) {
         // the folder a link points to lies outside what is being cleaned up
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
-        if (!fs->RemoveFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+        if (!fs->RemoveFolder(path)) ReportNotRemoved();
         return 0;
     }
 
@@ -87,6 +97,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     if (!search) {
         Print("Error %s opening ", LastErrorName());
         PrintName("%S\n", SkipLongPrefix(pattern));
+        CountFailure();
         FreeMemory(pattern);
         return 1;
     }
@@ -117,9 +128,13 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
 
     if (stopped) return 0;
     // names not yet seen may still be in there
-    if (endError != ERROR_NO_MORE_FILES) return 2;
+    if (endError != ERROR_NO_MORE_FILES) {
+        SetLastError(endError);
+        ReportNotRemoved();
+        return 2;
+    }
     if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
-    if (!fs->RemoveFolder(path) && !options.quiet) Print(" error %s\n", LastErrorName());
+    if (!fs->RemoveFolder(path)) ReportNotRemoved();
     return 0;
 }
 
@@ -142,7 +157,7 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
             } else {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
                 removed = fileOps->Delete(path) != 0;
-                if (!removed && !options.quiet) Print(" error %s\n", LastErrorName());
+                if (!removed) ReportNotRemoved();
             }
         } else if (IsLink(entry->attributes) && (!IsLink(source->attributes) || options.parseReparse)) {
             // a source link that is copied as a link replaces the target link itself

@@ -4,10 +4,13 @@
 #include "block_copy.h"
 #include "console.h"
 #include "crc64.h"
+#include "file_ops.h"
 #include "paths.h"
+#include "read_recovery.h"
 #include "run_state.h"
 #include "scan.h"
 #include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
@@ -31,28 +34,26 @@ void ReportPath(const char* what, const wchar_t* path) {
     PrintNameW(L"'%s'\n", SkipLongPrefix(path));
 }
 
-HANDLE OpenForFingerprint(const wchar_t* path, bool uncached) {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       uncached ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr);
+void* OpenForFingerprint(const wchar_t* path, bool uncached) {
+    return fileOps->Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                         uncached ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN : 0);
 }
 
 bool Stopped() { return run.stopRequested != 0; }
 
 // Reads one piece at the handle's position; -1 on failure.
-int64_t ReadPiece(HANDLE file, uint8_t* buffer, int64_t length) {
-    DWORD read = 0;
-    if (!ReadFile(file, buffer, static_cast<DWORD>(length), &read, nullptr)) return -1;
+int64_t ReadPiece(void* file, uint8_t* buffer, int64_t length) {
+    uint32_t read = 0;
+    if (!fileOps->Read(file, buffer, static_cast<uint32_t>(length), &read)) return -1;
     return read;
 }
 
-uint64_t SampledCrc(HANDLE file, const wchar_t* path, int64_t size, int64_t sample, uint8_t* buffer, uint32_t* error) {
+uint64_t SampledCrc(void* file, const wchar_t* path, int64_t size, int64_t sample, uint8_t* buffer, uint32_t* error) {
     const int64_t piece = sample < kFingerprintPiece ? sample : kFingerprintPiece;
     uint64_t crc = kCrc64Start;
     for (int region = 0; region < 3; ++region) {
         int64_t position = SampleRegionStart(size, sample, region);
-        LARGE_INTEGER to;
-        to.QuadPart = position;
-        if (!SetFilePointerEx(file, to, nullptr, FILE_BEGIN)) {
+        if (!fileOps->SetPointer(file, position, FILE_BEGIN, nullptr)) {
             *error = GetLastError();
             return 0;
         }
@@ -76,7 +77,7 @@ uint64_t SampledCrc(HANDLE file, const wchar_t* path, int64_t size, int64_t samp
     return crc;
 }
 
-uint64_t WholeCrc(HANDLE file, const wchar_t* path, int64_t size, uint8_t* buffer, uint32_t* error) {
+uint64_t WholeCrc(void* file, const wchar_t* path, int64_t size, uint8_t* buffer, uint32_t* error) {
     uint64_t crc = kCrc64Start;
     int64_t total = 0;
     int failures = 0;
@@ -90,7 +91,7 @@ uint64_t WholeCrc(HANDLE file, const wchar_t* path, int64_t size, uint8_t* buffe
             *error = GetLastError();
             ReportPath("reading ", path);
             if (++failures >= 2) return 0;
-            Sleep(5000);
+            recoveryPause(5000);
             continue;
         }
         if (read == 0) break;
@@ -121,16 +122,16 @@ uint64_t Fingerprint(const wchar_t* path, int64_t size, int64_t sampleSize, uint
     if (!error) error = &ignored;
     *error = 0;
     const bool whole = UsesWholeFile(size, sampleSize) != 0;
-    HANDLE file = OpenForFingerprint(path, whole || sampleSize >= kFingerprintPiece);
-    if (file == INVALID_HANDLE_VALUE && whole) {
+    void* file = OpenForFingerprint(path, whole || sampleSize >= kFingerprintPiece);
+    if (!IsValidHandle(file) && whole) {
         DWORD code = GetLastError();
         if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NOT_READY) {
             ReportPath("opening ", path);
-            Sleep(10000);
+            recoveryPause(10000);
             file = OpenForFingerprint(path, true);
         }
     }
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!IsValidHandle(file)) {
         *error = GetLastError();
         if (!whole) ReportPath("opening ", path);
         return 0;
@@ -143,7 +144,7 @@ uint64_t Fingerprint(const wchar_t* path, int64_t size, int64_t sampleSize, uint
     else
         crc = whole ? WholeCrc(file, path, size, buffer, error) : SampledCrc(file, path, size, sampleSize, buffer, error);
     if (own && buffer) VirtualFree(buffer, 0, MEM_RELEASE);
-    CloseHandle(file);
+    fileOps->Close(file);
     if (*error) return 0;
     crc = Crc64Finish(crc);
     return crc ? crc : 1;

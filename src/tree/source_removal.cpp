@@ -3,6 +3,7 @@
 
 #include "console.h"
 #include "options.h"
+#include "run_state.h"
 #include "source_removal.h"
 #include "text_format.h"
 #include "tree_file_system.h"
@@ -35,6 +36,8 @@ int RemoveSourceFile(const wchar_t* path) {
     if (!fileOps->Delete(path)) {
         PutBack(path, cleared);
         Print(" Error %s deleting file\n", LastErrorName());
+        // the move asked for did not happen
+        CountFailure();
         return 0;
     }
     if (!options.quiet) Print(" File deleted\n");

@@ -151,6 +151,13 @@ void MemoryFileSystem::AddFile(const std::wstring& path, const std::string& data
     node.file->id = nextId_++;
 }
 
+void MemoryFileSystem::AddLink(const std::wstring& newPath, const std::wstring& existingPath) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    AddFolder(ParentKey(Key(newPath)));
+    Link(newPath.c_str(), existingPath.c_str());
+    ResetCounts();
+}
+
 bool MemoryFileSystem::Exists(const std::wstring& path) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     return nodes_.count(Key(path)) != 0;
