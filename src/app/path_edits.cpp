@@ -59,7 +59,7 @@ bool ReplaceHead(wchar_t* text, size_t capacity, size_t replaced, const wchar_t*
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
-// Step 3 of ExpandDeviceShortForm: \\.\HarddiskVolumeN as the volume name
+// Part of ExpandDeviceShortForm: \\.\HarddiskVolumeN as the volume name
 // \\?\Volume{...} of the volume whose device is \Device\HarddiskVolumeN.
 // False only when that name was found and does not fit.
 bool HarddiskVolumeToVolumeName(wchar_t* path, size_t capacity) {

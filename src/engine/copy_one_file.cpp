@@ -184,7 +184,8 @@ int FailBeforeLoop(CopyCall* call, bool created) {
     return 0;
 }
 
-// Steps 7 and the mirror link handling of a target that is not copied.
+// A target that is not copied: -ve verifies it as it stands, and a mirror
+// links it into its source's link group.
 int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
     if (options.verify >= 2) {
         transfer.bytesNotWritten += sourceSize;
@@ -275,208 +276,254 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
 
 namespace {
 
-int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
-                     const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
-    if (run.stopRequested || run.breakRequested) return 0;
-    ResetTransferForFile();
-    if (sourceAttributes == INVALID_FILE_ATTRIBUTES) sourceAttributes = 0;
+// What one file's copy carries from phase to phase.
+struct FilePlan {
+    const wchar_t* sourcePath;   // a followed link's target once the link is read
+    uint32_t sourceAttributes;
+    uint64_t sourceTime;
+    const wchar_t* targetPath;
+    int64_t* linkCounter;
+    int streamFlag;
+    FolderListing* targetListing;
+    CopyCall call;
+    bool deviceSource;
+    bool fileTarget;
+    int64_t size;
+    bool listedAbsent;      // the walk's listing said the name is free
+    bool replaceExisting;
+    bool sizesRead;         // size and allocated size came with the source's opening
+    int64_t room;
+    bool roomAsked;
+    uint32_t disposition;
+    bool oneBlock;          // the whole file fits one block
+};
 
-    CopyCall call = {};
-    call.sourcePath = sourcePath;
-    call.entryPath = sourcePath;
-    call.targetPath = targetPath;
-    call.streamCall = streamFlag;
-    call.sourceKind = run.sourceIsNul ? kSourceNul
-                      : run.sourceIsDevice ? (run.sourceIsVolume ? kSourceVolume : kSourceDisk)
-                                           : kSourceFile;
-    call.targetIsNul = run.targetIsNul;
-    call.targetIsDevice = run.targetIsDevice && !run.targetIsNul;
-    bool deviceSource = call.sourceKind == kSourceVolume || call.sourceKind == kSourceDisk;
-    bool fileTarget = !call.targetIsDevice && !call.targetIsNul;
-    int64_t size = 0;
-    bool listedAbsent = false;
-    bool replaceExisting = false;
-    bool sizesRead = false;   // size and allocated size came with the source's opening
+// A phase that lets the copy go on; any other value is the copy's result.
+constexpr int kGoOn = -1;
 
-    if (!call.targetIsDevice) {
-        // steps 3 to 10: files only
-        if (deviceSource) {
-            size = DeviceSizeOfPath(sourcePath);
-        } else if (call.sourceKind == kSourceFile) {
-            uint32_t links = 0;
-            uint64_t index = 0;
-            if (run.securitySupported && options.security) {
-                transfer.sourceOpenFlags |= kFlagBackupSemantics;
-                transfer.targetOpenFlags |= kFlagBackupSemantics;
-            }
-            // -h links the source itself, which an open handle without write sharing would block
-            sizesRead = !streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index);
-            if (!sizesRead && !ProbePath(sourcePath, &size, &links, &index)) {
-                if (!options.quiet)
-                    PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
-                CountFailure();
-                return 0;
-            }
-            // a file with several names proves hard links even where the volume flags omit them
-            if ((run.sourceCaps.hardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
-                call.linkCount = links;
-                call.fileIndex = index;
-            }
-        }
-
-        ExistingTarget existing = {};
-        bool found = fileTarget && ReadExistingTarget(targetPath, targetListing, &existing);
-        // the walk's listing already said the name is free: no need to ask again below
-        listedAbsent = fileTarget && targetListing && !found;
-        if (found) {
-            call.targetExisted = 1;
-            ExistingRules rules = {};
-            rules.skipExisting = options.skipExisting;
-            rules.streamCall = streamFlag;
-            rules.overwrite = options.overwrite;
-            rules.overwriteOlder = options.overwriteOlder;
-            rules.older = IsTargetOlder(existing.lastWrite, sourceTime, existing.size, size);
-            int action = DecideExisting(rules);
-            if (action == kExistingSkip) {
-                if (!options.quiet)
-                    PrintNameW(existing.size != size ? L"\r%s already exists but with different size -> skip anyway "
-                                                       L"(maybe better use -oo instead of -k)\n"
-                                                     : L"\r%s already exists -> skip\n",
-                               NameOf(targetPath));
-                CloseHandleOf(&transfer.sourceHandle);
-                if (!streamFlag) {
-                    if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(sourcePath, targetPath);
-                    if (options.security || options.streams)
-                        CopySecurityAndStreams(sourcePath, targetPath, options.security, options.streams);
-                }
-                if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
-                return 0;
-            }
-            if (action == kExistingAsk) {
-                wchar_t answer = L'N';
-                if (engineConsoleCheck()) {
-                    PrintNameW(L"%s already exists. Overwrite (Y/N/All/Older/sKip all)?", NameOf(targetPath));
-                    answer = Prompt(L"YNASKO", L'N');
-                    if (run.stopRequested || run.breakRequested) return Skip();
-                    Print("\n");
-                } else if (!options.quiet) {
-                    PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
-                               NameOf(targetPath));
-                }
-                if (answer == L'A') {
-                    options.overwrite = 1;
-                    action = kExistingCopy;
-                } else if (answer == L'O') {
-                    options.overwriteOlder = 1;
-                    action = kExistingCopy;
-                } else if (answer == L'K' || answer == L'S') {
-                    options.skipExisting = 1;
-                    return Skip();
-                } else if (answer == L'Y') {
-                    action = kExistingCopy;
-                } else {
-                    return Skip();
-                }
-            }
-            if (action == kExistingNotOlder) {
-                if (options.mirror) {
-                    int compressed = (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
-                    if (!CompressExistingTarget(sourcePath, targetPath, compressed) && !options.quiet)
-                        PrintNameW(L"\r%s already exists -> skip\n", NameOf(targetPath));
-                }
-                return NotCopied(&call, size, linkCounter);
-            }
-            replaceExisting = action == kExistingCopy;
-            if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
-                if (options.overwrite || options.overwriteOlder) Print("\r");
-                if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
-                call.targetExisted = fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES;
-            }
-        }
-
-        // reparse points
-        if (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
-                if (run.targetCaps.reparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
-                    if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
-                    fileOps->SetAttributes(targetPath, sourceAttributes);
-                    return 1;
-                }
-                call.sourcePath = sourcePath = linkTargetPath;
-                sizesRead = false;
-            }
-        }
-
-        // hard links
-        if (options.hardlinks) {
-            // an overwrite decision replaces the existing target by the link, as it would by a copy
-            if (replaceExisting && fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES) {
-                if (SameFile(sourcePath, targetPath)) {
-                    if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
-                    return Skip();
-                }
-                fileOps->SetAttributes(targetPath, FILE_ATTRIBUTE_NORMAL);
-                fileOps->Delete(targetPath);
-            }
-            if (fileOps->Link(targetPath, sourcePath)) {
-                if (linkCounter) ++*linkCounter;
-                if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
-                return 1;
-            }
-            PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
-            CountFailure();
-            return Skip();
-        }
-        // -ds leaves the last name of a copied group with one link
-        bool groupMember = call.linkCount >= 2 ||
-                           (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
-        if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
-            if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
-                if (fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
-                    if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
-                    return 0;
-                }
-                if (LinkInPlace(targetPath, recordedTarget)) {
-                    if (linkCounter) ++*linkCounter;
-                    if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
-                    CloseHandleOf(&transfer.sourceHandle);
-                    if (options.deleteSource) RemoveSourceFile(call.entryPath);
-                    return 1;
-                }
-                // this name is copied as a file of its own instead, with its own security
-                PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
-                           SkipLongPrefix(recordedTarget), LastErrorName());
-            } else if (call.linkCount >= 2 && AddLinkGroup(call.linkCount, sourcePath, targetPath, 0)) {
-                call.securityPerGroup = 1;
-            }
-        }
-
-        // attributes and flags
-        call.creationAttributes = CreationAttributesOf(sourceAttributes);
-        call.readOnly = (sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
-        call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetCaps.sparse;
-        call.compressed =
-            (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCaps.compression && options.compression != 0;
+// The source's size and names, and what an existing target decides: skip,
+// ask, keep it as it is, or let the copy replace it.
+int DecideAboutExistingTarget(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    uint32_t& sourceAttributes = p.sourceAttributes;
+    uint64_t sourceTime = p.sourceTime;
+    const wchar_t* targetPath = p.targetPath;
+    int64_t* linkCounter = p.linkCounter;
+    int streamFlag = p.streamFlag;
+    FolderListing* targetListing = p.targetListing;
+    CopyCall& call = p.call;
+    bool deviceSource = p.deviceSource;
+    bool fileTarget = p.fileTarget;
+    int64_t& size = p.size;
+    bool& listedAbsent = p.listedAbsent;
+    bool& replaceExisting = p.replaceExisting;
+    bool& sizesRead = p.sizesRead;
+    if (deviceSource) {
+        size = DeviceSizeOfPath(sourcePath);
+    } else if (call.sourceKind == kSourceFile) {
+        uint32_t links = 0;
+        uint64_t index = 0;
         if (run.securitySupported && options.security) {
             transfer.sourceOpenFlags |= kFlagBackupSemantics;
             transfer.targetOpenFlags |= kFlagBackupSemantics;
         }
-        if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
-            Print("source drive does not support streams -> abort\n");
+        // -h links the source itself, which an open handle without write sharing would block
+        sizesRead = !streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index);
+        if (!sizesRead && !ProbePath(sourcePath, &size, &links, &index)) {
+            if (!options.quiet)
+                PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
             CountFailure();
-            return Skip();
+            return 0;
         }
-        if (HasStreamName(targetPath) && !run.targetCaps.streams) {
-            Print("target drive does not support streams -> abort\n");
-            CountFailure();
-            return Skip();
+        // a file with several names proves hard links even where the volume flags omit them
+        if ((run.sourceCaps.hardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
+            call.linkCount = links;
+            call.fileIndex = index;
         }
     }
 
-    // step 11: a disk source's volumes stay locked
+    ExistingTarget existing = {};
+    bool found = fileTarget && ReadExistingTarget(targetPath, targetListing, &existing);
+    // the walk's listing already said the name is free: no need to ask again below
+    listedAbsent = fileTarget && targetListing && !found;
+    if (found) {
+        call.targetExisted = 1;
+        ExistingRules rules = {};
+        rules.skipExisting = options.skipExisting;
+        rules.streamCall = streamFlag;
+        rules.overwrite = options.overwrite;
+        rules.overwriteOlder = options.overwriteOlder;
+        rules.older = IsTargetOlder(existing.lastWrite, sourceTime, existing.size, size);
+        int action = DecideExisting(rules);
+        if (action == kExistingSkip) {
+            if (!options.quiet)
+                PrintNameW(existing.size != size ? L"\r%s already exists but with different size -> skip anyway "
+                                                   L"(maybe better use -oo instead of -k)\n"
+                                                 : L"\r%s already exists -> skip\n",
+                           NameOf(targetPath));
+            CloseHandleOf(&transfer.sourceHandle);
+            if (!streamFlag) {
+                if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(sourcePath, targetPath);
+                if (options.security || options.streams)
+                    CopySecurityAndStreams(sourcePath, targetPath, options.security, options.streams);
+            }
+            if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
+            return 0;
+        }
+        if (action == kExistingAsk) {
+            wchar_t answer = L'N';
+            if (engineConsoleCheck()) {
+                PrintNameW(L"%s already exists. Overwrite (Y/N/All/Older/sKip all)?", NameOf(targetPath));
+                answer = Prompt(L"YNASKO", L'N');
+                if (run.stopRequested || run.breakRequested) return Skip();
+                Print("\n");
+            } else if (!options.quiet) {
+                PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
+                           NameOf(targetPath));
+            }
+            if (answer == L'A') {
+                options.overwrite = 1;
+                action = kExistingCopy;
+            } else if (answer == L'O') {
+                options.overwriteOlder = 1;
+                action = kExistingCopy;
+            } else if (answer == L'K' || answer == L'S') {
+                options.skipExisting = 1;
+                return Skip();
+            } else if (answer == L'Y') {
+                action = kExistingCopy;
+            } else {
+                return Skip();
+            }
+        }
+        if (action == kExistingNotOlder) {
+            if (options.mirror) {
+                int compressed = (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+                if (!CompressExistingTarget(sourcePath, targetPath, compressed) && !options.quiet)
+                    PrintNameW(L"\r%s already exists -> skip\n", NameOf(targetPath));
+            }
+            return NotCopied(&call, size, linkCounter);
+        }
+        replaceExisting = action == kExistingCopy;
+        if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
+            if (options.overwrite || options.overwriteOlder) Print("\r");
+            if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
+            call.targetExisted = fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES;
+        }
+    }
+    return kGoOn;
+}
+
+// A source link copied as a link, -h, and a later name of a copied link group.
+int LinkOrReparsePoint(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    uint32_t& sourceAttributes = p.sourceAttributes;
+    const wchar_t* targetPath = p.targetPath;
+    int64_t* linkCounter = p.linkCounter;
+    CopyCall& call = p.call;
+    bool fileTarget = p.fileTarget;
+    bool& replaceExisting = p.replaceExisting;
+    bool& sizesRead = p.sizesRead;
+    // reparse points
+    if (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
+            if (run.targetCaps.reparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
+                if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
+                fileOps->SetAttributes(targetPath, sourceAttributes);
+                return 1;
+            }
+            call.sourcePath = sourcePath = linkTargetPath;
+            sizesRead = false;
+        }
+    }
+
+    // hard links
+    if (options.hardlinks) {
+        // an overwrite decision replaces the existing target by the link, as it would by a copy
+        if (replaceExisting && fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES) {
+            if (SameFile(sourcePath, targetPath)) {
+                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+                return Skip();
+            }
+            fileOps->SetAttributes(targetPath, FILE_ATTRIBUTE_NORMAL);
+            fileOps->Delete(targetPath);
+        }
+        if (fileOps->Link(targetPath, sourcePath)) {
+            if (linkCounter) ++*linkCounter;
+            if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
+            return 1;
+        }
+        PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
+        CountFailure();
+        return Skip();
+    }
+    // -ds leaves the last name of a copied group with one link
+    bool groupMember = call.linkCount >= 2 ||
+                       (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
+    if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
+        if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
+            if (fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
+                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+                return 0;
+            }
+            if (LinkInPlace(targetPath, recordedTarget)) {
+                if (linkCounter) ++*linkCounter;
+                if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
+                CloseHandleOf(&transfer.sourceHandle);
+                if (options.deleteSource) RemoveSourceFile(call.entryPath);
+                return 1;
+            }
+            // this name is copied as a file of its own instead, with its own security
+            PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
+                       SkipLongPrefix(recordedTarget), LastErrorName());
+        } else if (call.linkCount >= 2 && AddLinkGroup(call.linkCount, sourcePath, targetPath, 0)) {
+            call.securityPerGroup = 1;
+        }
+    }
+    return kGoOn;
+}
+
+// The attributes the target is created with, and streams the volumes lack.
+int TakeSourceAttributes(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    uint32_t& sourceAttributes = p.sourceAttributes;
+    const wchar_t* targetPath = p.targetPath;
+    CopyCall& call = p.call;
+    // attributes and flags
+    call.creationAttributes = CreationAttributesOf(sourceAttributes);
+    call.readOnly = (sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
+    call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetCaps.sparse;
+    call.compressed =
+        (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCaps.compression && options.compression != 0;
+    if (run.securitySupported && options.security) {
+        transfer.sourceOpenFlags |= kFlagBackupSemantics;
+        transfer.targetOpenFlags |= kFlagBackupSemantics;
+    }
+    if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
+        Print("source drive does not support streams -> abort\n");
+        CountFailure();
+        return Skip();
+    }
+    if (HasStreamName(targetPath) && !run.targetCaps.streams) {
+        Print("target drive does not support streams -> abort\n");
+        CountFailure();
+        return Skip();
+    }
+    return kGoOn;
+}
+
+// Opens the source and settles how much of it is copied.
+int OpenTheSource(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    const wchar_t* targetPath = p.targetPath;
+    CopyCall& call = p.call;
+    bool deviceSource = p.deviceSource;
+    int64_t& size = p.size;
+    bool& sizesRead = p.sizesRead;
+    // a disk source's volumes stay locked
     if (call.sourceKind == kSourceDisk && !LockSourceDiskVolumes(sourcePath)) return FailBeforeLoop(&call, false);
 
-    // steps 12 and 13: open the source, sizes and times
+    // open the source; its sizes and times
     if (call.sourceKind != kSourceNul) {
         if (!IsValidHandle(transfer.sourceHandle) && !OpenSourceFile(call)) return FailBeforeLoop(&call, false);
         if (deviceSource) {
@@ -504,7 +551,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             }
         }
     } else {
-        // step 14: the NUL source writes as much as the target takes
+        // the NUL source writes as much as the target takes
         if (call.targetIsDevice) {
             size = NulSourceSize(targetPath);
         } else if (options.sparse || options.compression == 3) {
@@ -518,7 +565,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         transfer.sourceAllocatedSize = size;
     }
 
-    // step 15: start position
+    // the start position
     if (call.sourceKind != kSourceNul && options.startPos > 0) {
         if (options.startPos > size) {
             PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort\n", options.startPos, size);
@@ -530,7 +577,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     }
     if (deviceSource) ClaimSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume);
 
-    // steps 17 and 18
+    // a forced size, and the largest file the target volume holds
     if (options.forcedSize > 0) size = options.forcedSize;
     transfer.sourceSize = size;
     if (transfer.sourceAllocatedSize < 0) transfer.sourceAllocatedSize = size;
@@ -541,10 +588,22 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         return 0;
     }
     if (run.stopRequested || run.breakRequested) return Skip();
+    return kGoOn;
+}
 
-    // step 19: room, and what stands at the target's place
-    int64_t room = 0x7FFFFFFFFFFFFFFFLL;
-    bool roomAsked = false;
+// The room on the target, and a read-only or folder name in the way.
+int CheckRoom(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    const wchar_t* targetPath = p.targetPath;
+    CopyCall& call = p.call;
+    bool fileTarget = p.fileTarget;
+    int64_t& size = p.size;
+    bool& listedAbsent = p.listedAbsent;
+    int64_t& room = p.room;
+    bool& roomAsked = p.roomAsked;
+    // what stands at the target's place
+    room = 0x7FFFFFFFFFFFFFFFLL;
+    roomAsked = false;
     if (fileTarget) {
         if (!RoomOnTarget(targetPath, &room, &roomAsked)) return FailBeforeLoop(&call, false);
         uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(targetPath);
@@ -575,19 +634,30 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
     // A file of one block without verification goes through the cache: unbuffered,
     // an odd size would need a padded write and a reopen to cut the padding off.
-    const bool oneBlock =
+    p.oneBlock =
         size - transfer.startPosition <=
         static_cast<int64_t>(FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size));
-    if (fileTarget && oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
+    if (fileTarget && p.oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
         !options.verifyImmediate && (transfer.targetOpenFlags & kFlagNoBuffering) && transfer.writeUnit > 1 &&
         size % transfer.writeUnit != 0) {
         bufferedTarget = transfer.writeUnit;
         transfer.targetOpenFlags &= ~kFlagNoBuffering;
         transfer.writeUnit = 1;
     }
+    return kGoOn;
+}
 
-    // steps 20 to 22: the target
-    uint32_t disposition = OPEN_EXISTING;
+// Creates or opens the target and readies it for the blocks.
+int CreateAndPrepareTarget(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    const wchar_t* targetPath = p.targetPath;
+    CopyCall& call = p.call;
+    bool fileTarget = p.fileTarget;
+    int64_t& size = p.size;
+    int64_t& room = p.room;
+    bool& roomAsked = p.roomAsked;
+    uint32_t& disposition = p.disposition;
+    disposition = OPEN_EXISTING;
     if (!call.targetIsNul) {
         if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
         int64_t opened = 0;
@@ -615,7 +685,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
             return FailBeforeLoop(&call, true);
     }
 
-    // step 24: space and preallocation
+    // space and preallocation
     if (!call.targetIsNul) {
         bool useAllocated = (call.compressed && run.targetCaps.compression && options.compression >= 1) ||
                             (options.sparse && run.targetCaps.sparse);
@@ -633,7 +703,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
                 Print("-> Writing only to the end of the target drive\n");
                 size = transfer.sourceSize = room;
             }
-        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0 && !oneBlock) {
+        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0 && !p.oneBlock) {
             // one write allocates a file of one block in one piece anyway
             int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
@@ -644,22 +714,30 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         }
     }
 
-    // step 25: the name line
+    // the name line
     if (call.sourceKind == kSourceFile && !call.targetIsDevice && !options.quiet) {
         ClearLine();
         PrintNameW(L"%s\n", SkipLongPrefix(sourcePath));
     }
     SetCursorVisible(0);
 
-    // steps 26 and 27: sparse and compression
+    // sparse and compression
     if (fileTarget && run.targetCaps.sparse && (call.sparse || options.sparse)) {
         transfer.sparseMode = fileOps->SetSparse(transfer.targetHandle);
     }
     if (fileTarget && run.targetCaps.compression)
         ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, sourcePath, call.compressed, size,
                              transfer.sourceAllocatedSize);
+    return kGoOn;
+}
 
-    // step 28
+// The block loop, with a mirror's stop finishing the target it is in.
+void CopyTheBlocks(FilePlan& p) {
+    const wchar_t*& sourcePath = p.sourcePath;
+    const wchar_t* targetPath = p.targetPath;
+    CopyCall& call = p.call;
+    bool fileTarget = p.fileTarget;
+    int64_t& size = p.size;
     if (size > 0) {
         transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
         lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
@@ -668,12 +746,59 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
         CopyBlocks();
         transfer.finishOnStop = 0;
     }
+}
+
+// The finish of the target, its verification, and the link group it may start.
+int Finish(FilePlan& p) {
+    const wchar_t* targetPath = p.targetPath;
+    int streamFlag = p.streamFlag;
+    CopyCall& call = p.call;
     int copied = FinishCopy(&call);
     // a stream with unreadable sectors or a failed verification leaves its file incomplete
     if (streamFlag && (transfer.failedSectors || call.verifyFailed)) copied = 0;
     // later names are linked only to a complete copy
     SettleLinkGroup(targetPath, copied && !call.verifyFailed);
     return copied;
+}
+
+int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
+                     const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
+    if (run.stopRequested || run.breakRequested) return 0;
+    ResetTransferForFile();
+    FilePlan p = {};
+    p.sourcePath = sourcePath;
+    p.sourceAttributes = sourceAttributes == INVALID_FILE_ATTRIBUTES ? 0 : sourceAttributes;
+    p.sourceTime = sourceTime;
+    p.targetPath = targetPath;
+    p.linkCounter = linkCounter;
+    p.streamFlag = streamFlag;
+    p.targetListing = targetListing;
+    CopyCall& call = p.call;
+    call.sourcePath = sourcePath;
+    call.entryPath = sourcePath;
+    call.targetPath = targetPath;
+    call.streamCall = streamFlag;
+    call.sourceKind = run.sourceIsNul ? kSourceNul
+                      : run.sourceIsDevice ? (run.sourceIsVolume ? kSourceVolume : kSourceDisk)
+                                           : kSourceFile;
+    call.targetIsNul = run.targetIsNul;
+    call.targetIsDevice = run.targetIsDevice && !run.targetIsNul;
+    p.deviceSource = call.sourceKind == kSourceVolume || call.sourceKind == kSourceDisk;
+    p.fileTarget = !call.targetIsDevice && !call.targetIsNul;
+
+    int result = kGoOn;
+    // a device target takes the blocks as they come: no names, links or attributes
+    if (!call.targetIsDevice) {
+        result = DecideAboutExistingTarget(p);
+        if (result == kGoOn) result = LinkOrReparsePoint(p);
+        if (result == kGoOn) result = TakeSourceAttributes(p);
+    }
+    if (result == kGoOn) result = OpenTheSource(p);
+    if (result == kGoOn) result = CheckRoom(p);
+    if (result == kGoOn) result = CreateAndPrepareTarget(p);
+    if (result != kGoOn) return result;
+    CopyTheBlocks(p);
+    return Finish(p);
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ void AddNotWritten(uint32_t n) {
 
 enum Attempt { kFailed = 0, kDone = 1, kFaulted = 2 };
 
-// Steps 2 to 6 of one attempt; kFaulted leaves the error as last error.
+// One attempt at a block: a sparse range zeroed, -u's comparison with the
+// target, the write and its immediate verification; kFaulted leaves the
+// error as last error.
 // The target pointer stands at p0 on every attempt.
 int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t sparseMode) {
     void* target = transfer.targetHandle;

@@ -155,7 +155,7 @@ void PrintCreateError(DWORD error, const char* label, const wchar_t* targetPath)
 
 enum Prepared { kPrepareFailed, kPrepareSkipped, kPrepared };
 
-// Step 7: a place for the link at targetPath.
+// Makes room for the link at targetPath.
 Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* data, size_t size, const char* label,
                        const uint64_t* times) {
     uint32_t present = linkSystem->GetAttributes(targetPath);

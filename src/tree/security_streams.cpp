@@ -154,7 +154,7 @@ struct DeferredStream {
     wchar_t* target;
 };
 
-// Step 4: the walk of the source's backup streams. False when any part
+// The walk of the source's backup streams. False when any part
 // failed; the walk stops at a failed content write or a damaged header.
 bool CopyStreams(void* source, void* target, const wchar_t* sourcePath, const wchar_t* targetPath, bool toNul,
                  int securityFlag, int streamsFlag, DeferredStream* deferred, int* deferredCount) {
