@@ -27,18 +27,4 @@ TEST(ShortenMiddle, KeepsBothEndsWithinTheRoom) {
     EXPECT_EQ(Shorten(longName, 50000).size(), 32767u) << "the room is capped by the scratch buffer";
 }
 
-TEST(SystemFacts, PackedVersionsAndVersionText) {
-    EXPECT_EQ(PackOsVersion(5, 1), 0x501u);
-    EXPECT_EQ(PackOsVersion(6, 0), 0x600u);
-    EXPECT_EQ(PackOsVersion(6, 1), 0x601u);
-    EXPECT_EQ(PackOsVersion(6, 2), 0x602u);
-    EXPECT_EQ(PackOsVersion(10, 0), 0x1000u);
-    FileVersionRecord record = {2, 5, 0, 3, {}};
-    FormatFileVersion(&record);
-    EXPECT_STREQ(record.text, L"2.5.0");
-    record.revision = 12;
-    FormatFileVersion(&record);
-    EXPECT_STREQ(record.text, L"2.5.0.12");
-}
-
 }  // namespace

@@ -53,24 +53,6 @@ TEST(ErrorLog, EntriesHeaderAndLineEnds) {
               text);
 }
 
-TEST(ErrorLog, HeaderOnceAndNoLogSwitch) {
-    TempDir dir;
-    std::wstring log = dir / L"log.txt";
-    {
-        LogToFile redirect(log);
-        LogVerifyFailure(L"\\\\?\\D:\\x\\one");
-        LogVerifyFailure(L"\\\\?\\D:\\x\\two");
-        EXPECT_EQ("QTX error log: verification of the following files failed:\nD:\\x\\one\r\nD:\\x\\two\r\n",
-                  ReadBytesOr(log));
-    }
-    std::wstring none = dir / L"none.txt";
-    LogToFile redirect(none);
-    options.noLog = 1;
-    LogReadError(L"C:\\a", 0, ERROR_CRC);
-    LogVerifyFailure(L"C:\\a");
-    EXPECT_FALSE(Exists(none));
-}
-
 TEST(ErrorLog, RedirectedErrorStreamGetsPlainPathsAndCrLf) {
     TempDir dir;
     std::wstring stream = dir / L"stderr.txt";

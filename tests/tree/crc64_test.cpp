@@ -48,41 +48,6 @@ TEST(Fingerprint, RegionsAndWholeFileRule) {
     EXPECT_EQ(8953856, SampleRegionStart(10000000, MiB, 2));   // 10000000 - 1048576 rounded up
 }
 
-TEST(Fingerprint, SampledAndWholeValuesOnRealFiles) {
-    TempDir folder;
-    const int64_t sample = 8192;
-    const int64_t size = 100000;
-    std::string bytes = PatternBytes(size, 3);
-    ASSERT_TRUE(WriteBytes(folder / L"a.bin", bytes));
-    uint32_t error = 99;
-
-    // sampled: the three regions fed through one CRC in order
-    std::string regions;
-    for (int region = 0; region < 3; ++region) {
-        int64_t start = SampleRegionStart(size, sample, region);
-        regions += bytes.substr(start, sample);
-    }
-    EXPECT_EQ(CrcOf(regions), FingerprintOf(folder / L"a.bin", size, sample, &error));
-    EXPECT_EQ(0u, error);
-    // whole file
-    EXPECT_EQ(CrcOf(bytes), FingerprintOf(folder / L"a.bin", size, 0x7FFFFFFFFFFFF000LL, &error));
-
-    // a difference outside the samples: the known limit of sampling, which -t:f closes
-    std::string other = bytes;
-    other[20000] ^= 0x55;
-    ASSERT_TRUE(WriteBytes(folder / L"b.bin", other));
-    EXPECT_EQ(FingerprintOf(folder / L"a.bin", size, sample, &error),
-              FingerprintOf(folder / L"b.bin", size, sample, &error));
-    EXPECT_NE(FingerprintOf(folder / L"a.bin", size, 0x7FFFFFFFFFFFF000LL, &error),
-              FingerprintOf(folder / L"b.bin", size, 0x7FFFFFFFFFFFF000LL, &error));
-    // inside a sample
-    other = bytes;
-    other[5] ^= 0x55;
-    ASSERT_TRUE(WriteBytes(folder / L"c.bin", other));
-    EXPECT_NE(FingerprintOf(folder / L"a.bin", size, sample, &error),
-              FingerprintOf(folder / L"c.bin", size, sample, &error));
-}
-
 TEST(Fingerprint, FailuresGiveZeroWithTheError) {
     TempDir folder;
     uint32_t error = 0;

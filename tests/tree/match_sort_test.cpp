@@ -45,14 +45,6 @@ TEST(MatchMask, ExcludeListInOrder) {
     options = saved;
 }
 
-TEST(CompareNamesNoCase, OrdinalNotLinguistic) {
-    EXPECT_EQ(0, CompareNamesNoCase(L"ReadMe.TXT", L"readme.txt"));
-    EXPECT_EQ(0, CompareNamesNoCase(L"\x0391\x0392\x0393", L"\x03B1\x03B2\x03B3"));   // Greek upper/lower
-    EXPECT_NE(0, CompareNamesNoCase(L"Stra\x00DF" L"e", L"STRASSE"));
-    EXPECT_NE(0, CompareNamesNoCase(L"a", L"ab"));
-    EXPECT_LT(CompareNamesNoCase(L"a", L"B"), 0);
-}
-
 int CompareInts(const void* a, const void* b) {
     int x = *static_cast<const int*>(a), y = *static_cast<const int*>(b);
     return x < y ? -1 : x > y;
@@ -95,30 +87,6 @@ TEST(SortTable, SortsSmallLargeAndEqualKeys) {
     for (int i = 0; i < 5000; ++i) ramp[i] = 5000 - i;
     SortTable(ramp.data(), 5000, sizeof(int), CompareInts);
     EXPECT_TRUE(std::is_sorted(ramp.begin(), ramp.end()));
-}
-
-TEST(StringHelpers, JoinAndReplace) {
-    wchar_t* joined = JoinStrings(L"C:\\a", L"\\", L"b", L"", L"ignored", nullptr);
-    EXPECT_STREQ(L"C:\\a\\b", joined);
-    FreeMemory(joined);
-
-    std::vector<wchar_t> text(kPathCapacity, 0);
-    wcscpy(text.data(), L"\\\\?\\C:\\Src\\link -> c:\\SRC\\data");
-    EXPECT_EQ(2, ReplaceAllNoCase(text.data(), L"C:\\src", L"D:\\backup\\src"));
-    EXPECT_STREQ(L"\\\\?\\D:\\backup\\src\\link -> D:\\backup\\src\\data", text.data());
-    EXPECT_EQ(0, ReplaceAllNoCase(text.data(), L"nowhere", L"x"));
-    EXPECT_EQ(0, ReplaceAllNoCase(text.data(), L"", L"x"));
-    EXPECT_EQ(0, ReplaceAllNoCase(nullptr, L"a", L"b"));
-
-    // a result that would not fit leaves the text as it was
-    std::wstring big(20000, L'a');
-    wcscpy(text.data(), big.c_str());
-    EXPECT_EQ(0, ReplaceAllNoCase(text.data(), L"a", L"bb"));
-    EXPECT_EQ(big, std::wstring(text.data()));
-    std::wstring shorter(16000, L'a');
-    wcscpy(text.data(), shorter.c_str());
-    EXPECT_EQ(16000, ReplaceAllNoCase(text.data(), L"A", L"bb"));
-    EXPECT_EQ(32000u, wcslen(text.data()));
 }
 
 }  // namespace
