@@ -173,8 +173,13 @@ RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFol
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                  workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process);
+    // Wine now and then fails a process start on a loaded machine
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt) Sleep(200);
+        started = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                 workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process);
+    }
     CloseHandle(out);
     CloseHandle(err);
     CloseHandle(in);
