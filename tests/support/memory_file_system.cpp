@@ -129,19 +129,22 @@ int64_t MemoryFileSystem::Used() {
 
 void MemoryFileSystem::AddFolder(const std::wstring& path) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    std::wstring key = Key(path);
-    if (key.size() > 2) AddFolder(ParentKey(key));
+    std::wstring plain = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+    while (plain.size() > 2 && plain.back() == L'\\') plain.pop_back();
+    std::wstring key = Key(plain);
+    size_t slash = plain.rfind(L'\\');
+    if (key.size() > 2 && slash != std::wstring::npos) AddFolder(plain.substr(0, slash));
     Node& node = nodes_[key];
     if (!node.folder) node.folderId = nextId_++;
     node.folder = true;
-    node.name = path.substr(path.rfind(L'\\') + 1);
+    node.name = plain.substr(slash == std::wstring::npos ? 0 : slash + 1);
 }
 
 void MemoryFileSystem::AddFile(const std::wstring& path, const std::string& data, uint64_t lastWrite,
                                uint32_t attributes) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     std::wstring key = Key(path);
-    AddFolder(ParentKey(key));
+    AddFolder(path.substr(0, path.rfind(L'\\')));
     Node& node = nodes_[key];
     node.name = path.substr(path.rfind(L'\\') + 1);
     node.file = std::make_shared<MemoryFile>();
@@ -153,7 +156,7 @@ void MemoryFileSystem::AddFile(const std::wstring& path, const std::string& data
 
 void MemoryFileSystem::AddLink(const std::wstring& newPath, const std::wstring& existingPath) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    AddFolder(ParentKey(Key(newPath)));
+    AddFolder(newPath.substr(0, newPath.rfind(L'\\')));
     Link(newPath.c_str(), existingPath.c_str());
     ResetCounts();
 }
@@ -571,6 +574,7 @@ FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) 
 void* MemoryFileSystem::FindFirst(const wchar_t* pattern, FoundName* found) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     std::wstring whole = pattern;
+    searches.push_back(whole);
     size_t slash = whole.rfind(L'\\');
     std::wstring mask = slash == std::wstring::npos ? whole : whole.substr(slash + 1);
     std::wstring folder = Key(slash == std::wstring::npos ? L"" : whole.substr(0, slash));

@@ -74,6 +74,7 @@ public:
     // ---- faults and counts ----
     std::vector<Fault> faults;
     int counts[static_cast<int>(Call::Count)] = {};
+    std::vector<std::wstring> searches;   // every pattern FindFirst was given
     void ResetCounts();
 
     // ---- FileOps ----

@@ -1,3 +1,4 @@
+// The walk on a volume in memory; what it hands to the copy is recorded.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,205 +8,209 @@
 #include <vector>
 
 #include "../volumes/fake_device_system.h"
+#include "copy_engine.h"
 #include "directory_walk.h"
 #include "folder_identity.h"
+#include "folder_listing.h"
+#include "memory_file_system.h"
 #include "options.h"
 #include "run_state.h"
 #include "test_support.h"
-#include "tree_fakes.h"
+#include "tree_file_system.h"
 
 using namespace qtxtest;
-using namespace treetest;
 
 namespace {
 
-// Sets options and run for one walk and restores them afterwards.
-class WalkSetup {
-public:
-    explicit WalkSetup(const std::wstring& sourceRoot) : savedOptions_(options) {
-        run.targetIsNul = 0;
-        run.aborted = 0;
-        run.stopRequested = 0;
-        run.breakRequested = 0;
-        std::wstring root = Long(sourceRoot) + L"\\";
-        lstrcpynW(run.sourceRoot, root.c_str(), kPathCapacity);
-        run.sourceRootLength = static_cast<int>(root.size());
-        options.quiet = 1;
-    }
-    ~WalkSetup() {
-        options = savedOptions_;
-        run.aborted = 0;
-        run.targetIsNul = 0;
-    }
+const std::wstring S = L"C:\\W\\S", T = L"C:\\W\\T";
+std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
 
-private:
-    Options savedOptions_;
+struct Handed {
+    std::wstring source, target;
+    bool hadListing;
+    bool targetListed;   // the target's name was found in the listing handed over
 };
+std::vector<Handed> handed;
+std::wstring failCopyOf, abortCopyOf;
 
-int64_t Walk(const std::wstring& source, const std::wstring& target, const wchar_t* mask = L"*", int depth = 0) {
-    std::vector<wchar_t> from(kPathCapacity, 0), to(kPathCapacity, 0);
-    lstrcpynW(from.data(), Long(source).c_str(), kPathCapacity);
-    lstrcpynW(to.data(), target == L"\\\\.\\NUL" ? target.c_str() : Long(target).c_str(), kPathCapacity);
-    int64_t links = 0;
-    return WalkFolder(from.data(), mask, to.data(), &links, depth);
+// Copies the bytes through fileOps, as the engine would, and records the call.
+int RecordedCopy(const wchar_t* source, uint32_t, uint64_t, const wchar_t* target, int64_t*, int,
+                 FolderListing* listing) {
+    handed.push_back({source, target, listing != nullptr, FindListingEntry(listing, target) != nullptr});
+    std::wstring name = source;
+    if (!abortCopyOf.empty() && name.find(abortCopyOf) != std::wstring::npos) {
+        run.aborted = 1;
+        return 0;
+    }
+    if ((!failCopyOf.empty() && name.find(failCopyOf) != std::wstring::npos)) return 0;
+    if (std::wstring(target) == L"\\\\.\\NUL") return 1;
+    void* from = fileOps->Open(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    void* to = fileOps->Open(target, GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    char buffer[4096];
+    uint32_t n = 0, written = 0;
+    while (fileOps->Read(from, buffer, sizeof buffer, &n) && n) fileOps->Write(to, buffer, n, &written);
+    fileOps->Close(from);
+    fileOps->Close(to);
+    return 1;
 }
 
 bool WasCopied(const std::wstring& name) {
-    return std::any_of(fake.copies.begin(), fake.copies.end(), [&](const CopyCall& call) {
-        return call.source.size() >= name.size() && call.source.compare(call.source.size() - name.size(), name.size(), name) == 0;
+    return std::any_of(handed.begin(), handed.end(), [&](const Handed& h) {
+        return h.source.size() >= name.size() && h.source.compare(h.source.size() - name.size(), name.size(), name) == 0;
     });
 }
 
-TEST(WalkFolder, CopiesTreeWithMaskExcludesAndExistingTargets) {
-    TempDir source, target;
-    WriteBytes(source / L"top.txt", "top");
-    WriteBytes(source / L"top.log", "log");
-    WriteBytes(source / L"name with spaces.txt", "spaces");
-    MakeFolder(source / L"Sub\\Deeper");
-    MakeFolder(source / L"Empty");
-    MakeFolder(source / L"Excluded");
-    WriteBytes(source / L"Excluded\\x.txt", "x");
-    WriteBytes(source / L"Sub\\\x03B1\x03B2\x03B3.txt", "greek");
-    WriteBytes(source / L"Sub\\Deeper\\\x6587\x4EF6.txt", "cjk");
-    WriteBytes(source / L"Sub\\Deeper\\old.txt", "old");
+class Walk : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    Options saved = options;
+
+    void SetUp() override {
+        fs.Install();
+        fs.AddFolder(S);
+        fs.AddFolder(T);
+        walkCopy = RecordedCopy;
+        handed.clear();
+        failCopyOf.clear();
+        abortCopyOf.clear();
+        run.targetIsNul = run.aborted = run.stopRequested = run.breakRequested = 0;
+        run.failedCopies = 0;
+        std::wstring root = Long(S) + L"\\";
+        lstrcpynW(run.sourceRoot, root.c_str(), kPathCapacity);
+        run.sourceRootLength = static_cast<int>(root.size());
+        options.quiet = 1;
+        options.recurse = 1;
+    }
+    void TearDown() override {
+        walkCopy = CopyOneFile;
+        options = saved;
+        run.aborted = run.targetIsNul = 0;
+    }
+    int64_t Run(const std::wstring& source, const std::wstring& target, const wchar_t* mask = L"*", int depth = 0) {
+        std::vector<wchar_t> from(kPathCapacity, 0), to(kPathCapacity, 0);
+        lstrcpynW(from.data(), Long(source).c_str(), kPathCapacity);
+        lstrcpynW(to.data(), target == L"\\\\.\\NUL" ? target.c_str() : Long(target).c_str(), kPathCapacity);
+        int64_t links = 0;
+        return WalkFolder(from.data(), mask, to.data(), &links, depth);
+    }
+    void Fail(Call call, const std::wstring& path, int nth = 0) {
+        Fault fault;
+        fault.call = call;
+        fault.path = path;
+        fault.nth = nth;
+        fault.persistent = true;
+        fs.faults.push_back(fault);
+    }
+};
+
+TEST_F(Walk, CopiesTreeWithMaskExcludesAndExistingTargets) {
+    fs.AddFile(S + L"\\top.txt", "top");
+    fs.AddFile(S + L"\\top.log", "log");
+    fs.AddFile(S + L"\\name with spaces.txt", "spaces");
+    fs.AddFolder(S + L"\\Empty");
+    fs.AddFile(S + L"\\Excluded\\x.txt", "x");
+    fs.AddFile(S + L"\\Sub\\\x03B1\x03B2\x03B3.txt", "greek");
+    fs.AddFile(S + L"\\Sub\\Deeper\\old.txt", "old");
     // the target already has the sub-folder, in other case, and one file in it
-    MakeFolder(target / L"SUB");
-    WriteBytes(target / L"SUB\\OLD-not-in-source.txt", "keep");
-    WriteBytes(target / L"TOP.TXT", "previous");
-
-    WalkSetup setup(source.path());
-    options.recurse = 1;
+    fs.AddFile(T + L"\\SUB\\OLD-not-in-source.txt", "keep");
+    fs.AddFile(T + L"\\TOP.TXT", "previous");
     options.excludeMasks[0] = const_cast<wchar_t*>(L"excl*");
-    treetest::UseFake use;
-    int64_t copied = Walk(source.path(), target.path(), L"*.txt");
 
-    EXPECT_EQ(5, copied);
-    EXPECT_EQ("spaces", ReadBytesOr(target / L"name with spaces.txt"));
-    EXPECT_EQ("greek", ReadBytesOr(target / L"SUB\\\x03B1\x03B2\x03B3.txt"));
-    EXPECT_EQ("cjk", ReadBytesOr(target / L"SUB\\Deeper\\\x6587\x4EF6.txt"));
-    EXPECT_EQ("keep", ReadBytesOr(target / L"SUB\\OLD-not-in-source.txt"));
-    EXPECT_FALSE(Exists(target / L"top.log"));       // not matched
-    EXPECT_TRUE(Exists(target / L"Empty"));          // folders are created whatever the mask
-    EXPECT_FALSE(Exists(target / L"Excluded"));      // excluded folders are not
+    EXPECT_EQ(4, Run(S, T, L"*.txt"));
+    EXPECT_EQ("spaces", fs.Data(T + L"\\name with spaces.txt"));
+    EXPECT_EQ("greek", fs.Data(T + L"\\SUB\\\x03B1\x03B2\x03B3.txt"));
+    EXPECT_EQ("old", fs.Data(T + L"\\SUB\\Deeper\\old.txt"));
+    EXPECT_EQ("keep", fs.Data(T + L"\\SUB\\OLD-not-in-source.txt"));
+    EXPECT_FALSE(fs.Exists(T + L"\\top.log"));    // not matched
+    EXPECT_TRUE(fs.Exists(T + L"\\Empty"));       // folders are created whatever the mask
+    EXPECT_FALSE(fs.Exists(T + L"\\Excluded"));   // excluded folders are not
     EXPECT_FALSE(WasCopied(L"x.txt"));
     // the existing target was found in the listing handed to the copy
-    auto top = std::find_if(fake.copies.begin(), fake.copies.end(),
-                            [](const CopyCall& c) { return c.source.find(L"top.txt") != std::wstring::npos; });
-    ASSERT_NE(fake.copies.end(), top);
-    EXPECT_TRUE(top->hadListing);
-    EXPECT_TRUE(top->targetListed);
-    for (const CopyCall& call : fake.copies)
-        if (call.source.find(L"old.txt") != std::wstring::npos) {
-            EXPECT_FALSE(call.targetListed);
-        }
+    for (const Handed& h : handed) {
+        bool top = h.source.find(L"top.txt") != std::wstring::npos;
+        EXPECT_TRUE(h.hadListing);
+        EXPECT_EQ(top, h.targetListed) << Narrow(h.source);
+    }
     // a folder the walk created is known empty and never listed; one that stood there is
     auto searched = [&](const std::wstring& folder) {
-        std::wstring pattern = Long(folder) + L"\\*";
-        return std::count(fake.searches.begin(), fake.searches.end(), pattern);
+        return std::count(fs.searches.begin(), fs.searches.end(), Long(folder) + L"\\*");
     };
-    EXPECT_EQ(1, searched(source / L"Sub\\Deeper"));
-    EXPECT_EQ(0, searched(target / L"Sub\\Deeper"));
-    EXPECT_EQ(0, searched(target / L"Empty"));
-    EXPECT_EQ(1, searched(target / L"Sub"));   // the walk names it as the source does
+    EXPECT_EQ(1, searched(S + L"\\Sub\\Deeper"));
+    EXPECT_EQ(0, searched(T + L"\\Sub\\Deeper"));
+    EXPECT_EQ(0, searched(T + L"\\Empty"));
+    EXPECT_EQ(1, searched(T + L"\\Sub"));   // the walk names it as the source does
 }
 
-TEST(WalkFolder, FailuresAreReportedAndTheWalkGoesOn) {
-    TempDir source, target;
-    WriteBytes(source / L"1-locked.txt", "locked");
-    WriteBytes(source / L"2-fine.txt", "fine");
-    MakeFolder(source / L"unreadable");
-    WriteBytes(source / L"unreadable\\u.txt", "u");
-    MakeFolder(source / L"nocreate");
-    WriteBytes(source / L"nocreate\\n.txt", "n");
-    MakeFolder(source / L"ok");
-    WriteBytes(source / L"ok\\k.txt", "k");
-    WalkSetup setup(source.path());
-    options.recurse = 1;
+TEST_F(Walk, FailuresAreReportedAndTheWalkGoesOn) {
+    fs.AddFile(S + L"\\1-locked.txt", "locked");
+    fs.AddFile(S + L"\\2-fine.txt", "fine");
+    fs.AddFile(S + L"\\unreadable\\u.txt", "u");
+    fs.AddFile(S + L"\\nocreate\\n.txt", "n");
+    fs.AddFile(S + L"\\ok\\k.txt", "k");
     options.deleteSource = 1;   // a folder whose target was not made must stay
-    treetest::UseFake use;
-    fake.failCopyContaining = L"locked";
-    fake.failFirstContaining = L"\\unreadable\\";
-    fake.failCreateContaining = L"nocreate";
-    run.failedCopies = 0;
+    failCopyOf = L"locked";
+    Fail(Call::FindFirst, L"\\unreadable");
+    Fail(Call::CreateFolder, L"nocreate");
     CapturedOutput output;
-    EXPECT_EQ(2, Walk(source.path(), target.path()));
+    EXPECT_EQ(2, Run(S, T));
     // the copy counts its own failure; the walk counts the folder it could not list or make
     EXPECT_EQ(2, run.failedCopies);
     EXPECT_NE(output.text().find("\\unreadable\\*' err=ACCESS_DENIED\n"), std::string::npos) << output.text();
     EXPECT_NE(output.text().find("Error ACCESS_DENIED creating dir "), std::string::npos) << output.text();
-    EXPECT_EQ("fine", ReadBytesOr(target / L"2-fine.txt"));
-    EXPECT_EQ("k", ReadBytesOr(target / L"ok\\k.txt"));
-    EXPECT_FALSE(Exists(target / L"1-locked.txt"));
-    EXPECT_TRUE(Exists(target / L"unreadable"));      // created, then its listing failed
-    EXPECT_FALSE(Exists(target / L"nocreate"));
+    EXPECT_EQ("fine", fs.Data(T + L"\\2-fine.txt"));
+    EXPECT_EQ("k", fs.Data(T + L"\\ok\\k.txt"));
+    EXPECT_FALSE(fs.Exists(T + L"\\1-locked.txt"));
+    EXPECT_TRUE(fs.Exists(T + L"\\unreadable"));   // created, then its listing failed
+    EXPECT_FALSE(fs.Exists(T + L"\\nocreate"));
     EXPECT_FALSE(WasCopied(L"n.txt"));
-    EXPECT_TRUE(Exists(source / L"nocreate\\n.txt"));
-    EXPECT_TRUE(Exists(source / L"ok\\k.txt"));       // -ds of files is the copy's business
+    EXPECT_TRUE(fs.Exists(S + L"\\nocreate\\n.txt"));
+    EXPECT_TRUE(fs.Exists(S + L"\\ok\\k.txt"));   // -ds of files is the copy's business
 }
 
-TEST(WalkFolder, AbortStopsEveryLevel) {
-    TempDir source, target;
-    MakeFolder(source / L"a\\b");
-    WriteBytes(source / L"a\\b\\stop.txt", "s");
-    WriteBytes(source / L"a\\b\\z.txt", "z");
-    WriteBytes(source / L"a\\later.txt", "l");
-    WriteBytes(source / L"top.txt", "t");
-    WalkSetup setup(source.path());
-    options.recurse = 1;
-    treetest::UseFake use;
-    fake.abortCopyContaining = L"stop.txt";
-    Walk(source.path(), target.path());
+TEST_F(Walk, AbortStopsEveryLevel) {
+    fs.AddFile(S + L"\\a\\b\\stop.txt", "s");
+    fs.AddFile(S + L"\\a\\b\\z.txt", "z");
+    fs.AddFile(S + L"\\a\\later.txt", "l");
+    fs.AddFile(S + L"\\top.txt", "t");
+    abortCopyOf = L"stop.txt";
+    Run(S, T);
     EXPECT_EQ(1, run.aborted);
-    ASSERT_FALSE(fake.copies.empty());
-    EXPECT_NE(std::wstring::npos, fake.copies.back().source.find(L"stop.txt"));
+    ASSERT_FALSE(handed.empty());
+    EXPECT_NE(std::wstring::npos, handed.back().source.find(L"stop.txt"));
 }
 
-TEST(WalkFolder, FileInTheWayOfAFolder) {
-    TempDir source, target;
-    MakeFolder(source / L"data");
-    WriteBytes(source / L"data\\inside.txt", "inside");
-    WriteBytes(target / L"DATA", "a file");
-    WalkSetup setup(source.path());
-    options.recurse = 1;
-    treetest::UseFake use;
+TEST_F(Walk, FileInTheWayOfAFolder) {
+    fs.AddFile(S + L"\\data\\inside.txt", "inside");
+    fs.AddFile(T + L"\\DATA", "a file");
     // without -o and without a console to ask, the answer is N: the file stays, the folder fails
-    run.failedCopies = 0;
     {
         CapturedOutput output;
-        EXPECT_EQ(0, Walk(source.path(), target.path()));
+        EXPECT_EQ(0, Run(S, T));
         EXPECT_NE(output.text().find("a file stands where the folder goes -> skip folder DATA\n"), std::string::npos)
             << output.text();
     }
     EXPECT_EQ(1, run.failedCopies);
-    EXPECT_EQ("a file", ReadBytesOr(target / L"DATA"));
+    EXPECT_EQ("a file", fs.Data(T + L"\\DATA"));
     EXPECT_FALSE(WasCopied(L"inside.txt"));
     options.overwrite = 1;
-    EXPECT_EQ(1, Walk(source.path(), target.path()));
-    EXPECT_EQ("inside", ReadBytesOr(target / L"data\\inside.txt"));
+    EXPECT_EQ(1, Run(S, T));
+    EXPECT_EQ("inside", fs.Data(T + L"\\data\\inside.txt"));
 }
 
 // Ids as a folder link back up the tree would show them: "loop" is the root.
-std::wstring loopRoot;
 int LoopIds(const wchar_t* path, FolderId* id) {
     std::wstring p = path;
     while (!p.empty() && p.back() == L'\\') p.pop_back();
-    if (p.size() >= 5 && _wcsicmp(p.c_str() + p.size() - 5, L"\\loop") == 0) p = loopRoot;
+    if (p.size() >= 5 && _wcsicmp(p.c_str() + p.size() - 5, L"\\loop") == 0) p = Long(S);
     return ReadFolderId(p.c_str(), id);
 }
 
-TEST(WalkFolder, FolderLoopIsNotEntered) {
-    TempDir source, target;
-    MakeFolder(source / L"a\\loop");
-    WriteBytes(source / L"a\\f.txt", "f");
-    WriteBytes(source / L"a\\loop\\never.txt", "n");
-    loopRoot = Long(source.path());
-    WalkSetup setup(source.path());
-    options.recurse = 1;
-    treetest::UseFake use;
+TEST_F(Walk, FolderLoopIsNotEntered) {
+    fs.AddFile(S + L"\\a\\f.txt", "f");
+    fs.AddFile(S + L"\\a\\loop\\never.txt", "n");
     folderIdReader = LoopIds;
-    run.failedCopies = 0;
     CapturedOutput output;
-    EXPECT_EQ(1, Walk(source.path(), target.path()));
+    EXPECT_EQ(1, Run(S, T));
     folderIdReader = ReadFolderId;
     EXPECT_FALSE(WasCopied(L"never.txt"));
     EXPECT_EQ(1, run.failedCopies);
@@ -213,39 +218,31 @@ TEST(WalkFolder, FolderLoopIsNotEntered) {
         << output.text();
 }
 
-TEST(WalkFolder, DepthLimitAndNullTarget) {
-    TempDir source, target;
-    MakeFolder(source / L"level\\below");
-    WriteBytes(source / L"level\\f.txt", "f");
-    WriteBytes(source / L"level\\below\\g.txt", "g");
-    WalkSetup setup(source.path());
-    options.recurse = 1;
-    treetest::UseFake use;
+TEST_F(Walk, DepthLimitAndNullTarget) {
+    fs.AddFile(S + L"\\level\\f.txt", "f");
+    fs.AddFile(S + L"\\level\\below\\g.txt", "g");
     // a walk at the deepest level copies its files but no sub-folder
-    EXPECT_EQ(1, Walk(source.path() + L"\\level", target.path(), L"*", kMaxWalkDepth));
-    EXPECT_EQ("f", ReadBytesOr(target / L"f.txt"));
-    EXPECT_FALSE(Exists(target / L"below"));
+    EXPECT_EQ(1, Run(S + L"\\level", T, L"*", kMaxWalkDepth));
+    EXPECT_EQ("f", fs.Data(T + L"\\f.txt"));
+    EXPECT_FALSE(fs.Exists(T + L"\\below"));
 
-    fake = FakeState();
+    handed.clear();
     run.targetIsNul = 1;
-    EXPECT_EQ(2, Walk(source.path(), L"\\\\.\\NUL"));
-    ASSERT_EQ(2u, fake.copies.size());
-    for (const CopyCall& call : fake.copies) {
-        EXPECT_EQ(L"\\\\.\\NUL", call.target);
-        EXPECT_FALSE(call.hadListing);
+    EXPECT_EQ(2, Run(S, L"\\\\.\\NUL"));
+    ASSERT_EQ(2u, handed.size());
+    for (const Handed& h : handed) {
+        EXPECT_EQ(L"\\\\.\\NUL", h.target);
+        EXPECT_FALSE(h.hadListing);
     }
 }
 
-TEST(WalkFolder, ListingThatBreaksOffIsAFailure) {
-    TempDir source;
-    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) WriteBytes(source / name, "x");
-    WalkSetup setup(source.path());
-    treetest::UseFake use;
+TEST_F(Walk, ListingThatBreaksOffIsAFailure) {
+    for (const wchar_t* name : {L"\\a.txt", L"\\b.txt", L"\\c.txt"}) fs.AddFile(S + name, "x");
+    options.recurse = 0;
     run.targetIsNul = 1;
-    run.failedCopies = 0;
-    fake.failNextAfter = 2;   // "..", one name, then the error
+    Fail(Call::FindNext, L"", 3);   // "..", one name, then the error
     CapturedOutput output;
-    EXPECT_EQ(1, Walk(source.path(), L"\\\\.\\NUL"));
+    EXPECT_EQ(1, Run(S, L"\\\\.\\NUL"));
     EXPECT_EQ(1, run.failedCopies);
     EXPECT_NE(output.text().find("Error ACCESS_DENIED listing "), std::string::npos) << output.text();
 }

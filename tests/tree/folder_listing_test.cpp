@@ -10,12 +10,14 @@
 #include "options.h"
 #include "run_state.h"
 #include "test_support.h"
-#include "tree_fakes.h"
+#include "tree_file_system.h"
+#include "memory_file_system.h"
 
 using namespace qtxtest;
-using namespace treetest;
 
 namespace {
+
+std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
 
 std::vector<std::wstring> Names(const FolderListing& listing) {
     std::vector<std::wstring> names;
@@ -95,52 +97,60 @@ TEST(FolderListing, LookupIgnoresCaseOrdinallyAndByLastComponent) {
 }
 
 TEST(FolderListing, IncompleteListingsSaySo) {
-    TempDir dir;
-    for (int i = 0; i < 10; ++i) WriteBytes(dir / (L"n" + std::to_wstring(i)), "");
-    UseFake use;
-    FolderListing listing;
+    MemoryFileSystem fs;
+    fs.Install();
+    const std::wstring dir = L"\\\\?\\C:\\L";
+    for (int i = 0; i < 10; ++i) fs.AddFile(dir + L"\\n" + std::to_wstring(i), "");
+    FolderListing listing = {};
+    bool built = false;
+    auto list = [&](const std::wstring& folder, int recurse) {
+        if (built) FreeListing(&listing);
+        built = true;
+        BuildListing(&listing, folder.c_str(), L"*", nullptr, nullptr, 1, recurse, nullptr, nullptr);
+    };
+    Fault fault;
 
     // enumeration that ends with an error other than no-more-files
-    fake.failNextAfter = 4;
-    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    fault.call = Call::FindNext;
+    fault.nth = 5;
+    fault.persistent = true;
+    fs.faults = {fault};
+    list(dir, 0);
     EXPECT_EQ(0, listing.complete);
     EXPECT_LT(listing.count, 10);
-    FreeListing(&listing);
+    fs.faults.clear();
 
     // a folder that cannot be opened
-    fake = FakeState();
-    BuildListing(&listing, (Long(dir.path()) + L"\\missing").c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    list(dir + L"\\missing", 0);
     EXPECT_EQ(0, listing.complete);
     EXPECT_EQ(1, listing.unreadable);
     EXPECT_EQ(0, listing.count);
-    FreeListing(&listing);
 
     // a stop request
-    fake = FakeState();
     run.stopRequested = 1;
-    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    list(dir, 0);
     run.stopRequested = 0;
     EXPECT_EQ(0, listing.complete);
-    FreeListing(&listing);
 
     // a sub-folder that cannot be read makes the whole tree incomplete
-    MakeFolder(dir / L"sub");
-    fake = FakeState();
-    fake.failFirstContaining = L"\\sub\\";
-    BuildListing(&listing, Long(dir.path()).c_str(), L"*", nullptr, nullptr, 1, 1, nullptr, nullptr);
+    fs.AddFolder(dir + L"\\sub");
+    fault = Fault();
+    fault.call = Call::FindFirst;
+    fault.path = L"\\SUB";
+    fs.faults = {fault};
+    list(dir, 1);
     EXPECT_EQ(0, listing.complete);
     EXPECT_EQ(11, listing.count);
-    FreeListing(&listing);
+    fs.faults.clear();
 
     // an empty folder is complete
-    fake = FakeState();
-    TempDir empty;
-    BuildListing(&listing, Long(empty.path()).c_str(), L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
+    fs.AddFolder(L"C:\\E");
+    list(L"\\\\?\\C:\\E", 0);
     EXPECT_EQ(1, listing.complete);
     EXPECT_EQ(0, listing.count);
     FreeListing(&listing);
-    EXPECT_EQ(0, CountEntries((Long(empty.path()) + L"\\*").c_str()));
-    EXPECT_EQ(11, CountEntries((Long(dir.path()) + L"\\*").c_str()));
+    EXPECT_EQ(0, CountEntries(L"\\\\?\\C:\\E\\*"));
+    EXPECT_EQ(11, CountEntries((dir + L"\\*").c_str()));
 }
 
 // Every folder holds one sub-folder, without end.

@@ -10,10 +10,11 @@
 #include "run_state.h"
 #include "scan.h"
 #include "test_support.h"
-#include "tree_fakes.h"
 
 using namespace qtxtest;
-using treetest::Long;
+namespace {
+std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+}  // namespace
 
 namespace {
 
