@@ -41,8 +41,8 @@ TEST(FailureExitEndToEnd, EveryKindOfFailureEndsWithThirteen) {
         {L"file.bin out\\file.bin:extra", "target drive does not support streams -> abort"},
         {L"file.bin \\\\.\\" + dir / L"out", "target drive does not support streams -> abort"},
         // Wine cannot read security descriptors or streams as backup streams (NOT_SUPPORTED)
-        {L"src\\ out -s -sec", "Error 50 copying security of "},
-        {L"src\\ out -s -ads", "Error 50 copying streams of "},
+        {L"src\\ out -s -sec", "Error NOT_SUPPORTED copying security of "},
+        {L"src\\ out -s -ads", "Error NOT_SUPPORTED copying streams of "},
         {L"file.bin missing\\link.bin -h", "creating hardlink "},
     };
     for (const Case& c : cases) {
