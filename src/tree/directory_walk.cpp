@@ -31,18 +31,35 @@ bool StopAsked() { return run.stopRequested || run.breakRequested; }
 
 // Identities of the folders from the root of the walk down to the one being
 // walked: a link, junction or mount point back up the tree leads to one of them.
+// Each folder's path is a prefix of those below it, so only its length is kept.
 FolderId walkPathIds[kMaxWalkDepth + 1];
 bool walkPathKnown[kMaxWalkDepth + 1];
+size_t walkPathLength[kMaxWalkDepth + 1];
 
-// Reads the identity of a sub-folder into its place below `depth`; true when
-// the folder is one of those it would be walked from.
+// Whether folder is the one at depth `ancestor` of its own path, by full identity.
+bool SameAsAncestor(const wchar_t* folder, int ancestor) {
+    size_t length = walkPathLength[ancestor];
+    wchar_t* prefix = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
+    memcpy(prefix, folder, length * sizeof(wchar_t));
+    FolderId mine, theirs;
+    bool same = folderIdReader(folder, &mine) && folderIdReader(prefix, &theirs) && SameFolderId(mine, theirs);
+    FreeMemory(prefix);
+    return same;
+}
+
+// Reads the file index of a sub-folder into its place below `depth`; true when
+// the folder is one of those it would be walked from. Indexes are cheap to read;
+// the volume serial is asked only when an index repeats.
 bool IsOnOwnPath(const wchar_t* folder, int depth) {
     if (depth < 0 || depth >= kMaxWalkDepth) return false;
-    bool known = folderIdReader(folder, &walkPathIds[depth + 1]) != 0;
+    bool known = folderIndexReader(folder, &walkPathIds[depth + 1]) != 0;
     walkPathKnown[depth + 1] = known;
+    walkPathLength[depth + 1] = wcslen(folder);
     if (!known) return false;
     for (int i = 0; i <= depth; ++i)
-        if (walkPathKnown[i] && SameFolderId(walkPathIds[i], walkPathIds[depth + 1])) return true;
+        if (walkPathKnown[i] && walkPathIds[i].fileIndex == walkPathIds[depth + 1].fileIndex &&
+            SameAsAncestor(folder, i))
+            return true;
     return false;
 }
 
@@ -245,7 +262,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
                    int depth, int targetIsNew) {
     const TreeFileSystem* fs = treeFileSystem;
     const bool toNul = run.targetIsNul != 0;
-    if (depth == 0) walkPathKnown[0] = folderIdReader(sourceFolder, &walkPathIds[0]) != 0;
+    if (depth == 0) {
+        walkPathKnown[0] = folderIndexReader(sourceFolder, &walkPathIds[0]) != 0;
+        walkPathLength[0] = wcslen(sourceFolder);
+    }
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
     size_t targetLength = 0;

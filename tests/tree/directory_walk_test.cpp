@@ -202,15 +202,27 @@ TEST(WalkFolder, FolderLoopIsNotEntered) {
     WalkSetup setup(source.path());
     options.recurse = 1;
     treetest::UseFake use;
-    folderIdReader = LoopIds;
+    folderIdReader = folderIndexReader = LoopIds;
     run.failedCopies = 0;
     CapturedOutput output;
     EXPECT_EQ(1, Walk(source.path(), target.path()));
     folderIdReader = ReadFolderId;
+    folderIndexReader = ReadFolderIndex;
     EXPECT_FALSE(WasCopied(L"never.txt"));
     EXPECT_EQ(1, run.failedCopies);
     EXPECT_NE(output.text().find("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder loop\n"), std::string::npos)
         << output.text();
+
+    // equal indexes on other volumes are no loop: the full identity decides
+    folderIndexReader = [](const wchar_t*, FolderId* id) {
+        *id = {0, 7};
+        return 1;
+    };
+    run.failedCopies = 0;
+    Walk(source.path(), target.path());
+    folderIndexReader = ReadFolderIndex;
+    EXPECT_TRUE(WasCopied(L"never.txt"));
+    EXPECT_EQ(0, run.failedCopies);
 }
 
 TEST(WalkFolder, DepthLimitAndNullTarget) {
