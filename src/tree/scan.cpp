@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "console.h"
+#include "dry_run.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "link_groups.h"
@@ -142,6 +143,14 @@ int LinkIntoPlace(const wchar_t* expected, const wchar_t* target) {
     return 1;
 }
 
+// A dry run links nothing; the walk is to find the file as if it were linked.
+int PretendReuse(const wchar_t* expected, const ListingEntry* target) {
+    ClearLine();
+    DryReuse(expected);
+    DryRememberReused(expected, target->attributes, target->size, target->lastWrite);
+    return 1;
+}
+
 }  // namespace
 
 int BuildFileTable(FileTable* table, FolderListing* tree, int64_t fileCount) {
@@ -243,7 +252,7 @@ void ScanTarget(FolderListing* sourceTree, FolderListing* targetTree) {
             if (lstrcmpW(expectedPath, candidatePath) == 0) continue;
             if (state[t] == kUnchecked) state[t] = IsSurplusTarget(candidatePath) ? kUsable : kNotUsable;
             if (state[t] != kUsable || !FilesIdentical(source, target)) continue;
-            if (LinkIntoPlace(expectedPath, candidatePath)) {
+            if (options.dryRun ? PretendReuse(expectedPath, target) : LinkIntoPlace(expectedPath, candidatePath)) {
                 state[t] = kNotUsable;
                 break;
             }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "console.h"
+#include "dry_run.h"
 #include "options.h"
 #include "source_removal.h"
 #include "text_format.h"
@@ -31,6 +32,7 @@ void PutBack(const wchar_t* path, uint32_t attributes) {
 
 int RemoveSourceFile(const wchar_t* path) {
     if (!options.deleteSource) return 0;
+    if (int verdict = DryRemoveSource(path); verdict != kDryAct) return verdict == kDryPretend;
     uint32_t cleared = ClearReadOnly(path);
     if (!treeFileSystem->deleteFile(path)) {
         PutBack(path, cleared);
@@ -45,6 +47,7 @@ int RemoveSourceFolder(const wchar_t* path) {
     if (!options.deleteSource) return 0;
     // RemoveDirectory refuses a folder that still holds anything, so only a
     // folder whose every item was copied and removed can go
+    if (int verdict = DryRemoveSource(path); verdict != kDryAct) return verdict == kDryPretend;
     uint32_t cleared = ClearReadOnly(path);
     if (treeFileSystem->removeFolder(path)) {
         if (!options.quiet) Print(" Folder deleted\n");
@@ -52,6 +55,7 @@ int RemoveSourceFolder(const wchar_t* path) {
     }
     PutBack(path, cleared);
     // a folder that still holds what was not copied stays, silently
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY) --dryRunCounts.deletions;   // nothing was deleted
     if (GetLastError() != ERROR_DIR_NOT_EMPTY) Print(" Error %s deleting folder\n", LastErrorName());
     return 0;
 }
