@@ -224,7 +224,7 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
                 // only a link in the target takes the link's attributes; a file or
                 // folder that stands there is not the link's to change
                 uint32_t present = treeFileSystem->getAttributes(targetItem);
-                if (present != kNoAttributes && (present & kAttributeReparsePoint))
+                if (present != kNoAttributes && (present & kAttributeReparsePoint) && !options.dryRun)
                     treeFileSystem->setAttributes(targetItem, found.attributes);
             } else if (matched) {
                 // the copy decides about an existing target as for any file, then copies the link

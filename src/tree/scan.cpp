@@ -75,7 +75,8 @@ void WaitFingerprint(FingerprintJob* job) {
 
 // The question after a failed computation run on this thread: N retries.
 bool RetryAfterError(FingerprintJob* job) {
-    if (job->thread || !job->error) return false;
+    // a dry run asks nothing: the fingerprint stays unknown
+    if (job->thread || !job->error || options.dryRun) return false;
     PrintError("Error %s reading source - Abort (Y/N)?", ErrorName(job->error));
     wchar_t answer = Prompt(L"YN", L'Y');
     PrintError("\n");

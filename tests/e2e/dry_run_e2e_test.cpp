@@ -118,14 +118,18 @@ TEST(DryRunEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
     Put(source, L"data\\now file\\old.txt", "old", kBase);
     ASSERT_EQ(0, RunQtxArgs({source / L"data", target.path(), L"-mir"}).exitCode);
 
-    // a dry copy into a folder that does not exist yet
+    // a dry copy and a dry mirror into a folder that does not exist yet
     TempDir fresh;
     auto untouched = Snapshot(source.path(), fresh.path());
-    RunResult copy = RunQtxArgs({source / L"data", fresh / L"new", L"-dry"});
-    EXPECT_EQ(0, copy.exitCode) << copy.out << copy.err;
-    EXPECT_TRUE(untouched == Snapshot(source.path(), fresh.path())) << copy.out;
-    EXPECT_NE(std::string::npos, copy.out.find("create folder: " + Narrow(fresh / L"new\\data\\sub\\gone"))) << copy.out;
-    EXPECT_NE(std::string::npos, copy.out.find("copy: " + Narrow(fresh / L"new\\data\\sub\\gone\\x.txt")));
+    for (const wchar_t* form : {L"-s", L"-mir"}) {
+        RunResult copy = RunQtxArgs({source / L"data", fresh / L"new", form, L"-dry"});
+        EXPECT_EQ(0, copy.exitCode) << copy.out << copy.err;
+        EXPECT_TRUE(untouched == Snapshot(source.path(), fresh.path())) << copy.out;
+        EXPECT_NE(std::string::npos, copy.out.find("create folder: " + Narrow(fresh / L"new\\data\\sub\\gone")))
+            << copy.out;
+        EXPECT_NE(std::string::npos, copy.out.find("copy: " + Narrow(fresh / L"new\\data\\sub\\gone\\x.txt")));
+        EXPECT_EQ(std::string::npos, copy.out.find("incomplete")) << "the folder not made is not listed";
+    }
 
     Put(source, L"data\\change.txt", "after, and longer", kBase + kDay);
     ASSERT_TRUE(MoveFileW((source / L"data\\rename me.bin").c_str(), (source / L"data\\renamed.bin").c_str()));
