@@ -53,6 +53,12 @@ extern DryRunCounts dryRunCounts;
 void DryRememberReused(const wchar_t* path, uint32_t attributes, int64_t size, uint64_t lastWrite);
 int DryFindReused(const wchar_t* path, uint32_t* attributes, int64_t* size, uint64_t* lastWrite);
 
+// -ds in a dry run: a source folder goes only when every entry in it would go.
+// DryNoteRemoved records a pretended removal; DryRemovedIn tells how many
+// entries of a folder were recorded so (and forgets them).
+void DryNoteRemoved(const wchar_t* path);
+int64_t DryRemovedIn(const wchar_t* folder);
+
 // CopyOneFile in a dry run: the decision about an existing target, then the
 // line of what the copy would do. 1 when it would copy or link.
 int DryRunCopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,

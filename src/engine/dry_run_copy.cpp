@@ -7,10 +7,12 @@
 #include "console.h"
 #include "dry_run.h"
 #include "folder_listing.h"
+#include "link_groups.h"
 #include "options.h"
 #include "paths.h"
 #include "reparse_points.h"
 #include "run_state.h"
+#include "source_removal.h"
 #include "text_format.h"
 #include "transfer_state.h"
 
@@ -72,6 +74,10 @@ int DryRunCopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint
     }
     if (sourceAttributes == INVALID_FILE_ATTRIBUTES) sourceAttributes = source.attributes;
     if (options.forcedSize > 0) source.size = options.forcedSize;
+    // the later names of a source file with several are linked to its first copy
+    uint32_t names = run.singleSource ? 0 : LinkInfo(sourcePath, nullptr);
+    static wchar_t firstCopy[kPathCapacity];
+    bool linkedName = names >= 2 && FindLinkGroup(sourcePath, firstCopy, kPathCapacity);
     Facts existing = {};
     bool found = ReadExisting(targetPath, targetListing, &existing);
     bool overwrite = false;
@@ -89,7 +95,12 @@ int DryRunCopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint
         rules.older = IsTargetOlder(existing.lastWrite, sourceTime, existing.size, source.size);
         switch (DecideExisting(rules)) {
             case kExistingSkip: DrySkip(targetPath, "exists"); return 0;
-            case kExistingNotOlder: DrySkip(targetPath, "not older"); return 0;
+            case kExistingNotOlder:
+                // a mirror joins a name that is up to date to its group's first copy
+                if (options.mirror && linkedName && !SameFile(firstCopy, targetPath)) break;
+                if (options.mirror && names >= 2 && !linkedName) AddLinkGroup(names, sourcePath, targetPath, 1);
+                DrySkip(targetPath, "not older");
+                return 0;
             case kExistingAsk: DrySkip(targetPath, "a question would be asked"); return 0;
             default: break;
         }
@@ -99,13 +110,12 @@ int DryRunCopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint
         }
         overwrite = true;
     }
-    if (options.hardlinks || CopiedAsLink(sourcePath, sourceAttributes)) {
+    if (options.hardlinks || linkedName || CopiedAsLink(sourcePath, sourceAttributes)) {
         DryLink(targetPath);
-    } else if (overwrite) {
-        DryOverwrite(targetPath, source.size - options.startPos);
     } else {
-        DryCopy(targetPath, source.size - options.startPos);
+        if (names >= 2) AddLinkGroup(names, sourcePath, targetPath, 1);
+        DryRunAction(overwrite ? kDryOverwrite : kDryCopy, targetPath, nullptr, source.size - options.startPos);
     }
-    if (options.deleteSource) DryRemoveSource(sourcePath);
+    RemoveSourceFile(sourcePath);
     return 1;
 }

@@ -15,6 +15,10 @@
 DryRunCounts dryRunCounts;
 
 namespace {
+constexpr int kMaxRemovedDepth = 1100;   // beyond the walk's depth limit
+}
+
+namespace {
 
 const char* const kActionNames[kDryActionCount] = {"copy",          "overwrite", "skip",
                                                    "delete file",   "delete folder", "create folder",
@@ -51,7 +55,59 @@ struct Reused {
 Reused* reused;
 int64_t reusedCount, reusedCapacity;
 
+// Pretended -ds removals per folder, for the folders on the walk's path: the
+// walk is depth first, so the folder of a removal is, or is below, the last.
+struct Removed {
+    wchar_t* folder;
+    int64_t count;
+};
+Removed removedStack[kMaxRemovedDepth];
+int removedDepth;
+
+// path without the long-path prefix and a trailing backslash, into out
+void Plain(const wchar_t* path, wchar_t* out) {
+    lstrcpynW(out, SkipLongPrefix(path), kPathCapacity);
+    size_t length = wcslen(out);
+    if (length > 3 && out[length - 1] == L'\\') out[length - 1] = 0;
+}
+
+bool IsSameOrBelow(const wchar_t* path, const wchar_t* folder) {
+    size_t length = wcslen(folder);
+    return _wcsnicmp(path, folder, length) == 0 && (path[length] == 0 || path[length] == L'\\');
+}
+
+// Drops the folders that are not path's own or above it: they are done.
+void UnwindTo(const wchar_t* path) {
+    while (removedDepth > 0 && !IsSameOrBelow(path, removedStack[removedDepth - 1].folder))
+        FreeMemory(removedStack[--removedDepth].folder);
+}
+
 }  // namespace
+
+void DryNoteRemoved(const wchar_t* path) {
+    static wchar_t folder[kPathCapacity];
+    Plain(path, folder);
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (!slash) return;
+    *slash = 0;
+    UnwindTo(folder);
+    Removed* top = removedDepth ? &removedStack[removedDepth - 1] : nullptr;
+    if (top && _wcsicmp(top->folder, folder) == 0) {
+        ++top->count;
+    } else if (removedDepth < kMaxRemovedDepth) {
+        removedStack[removedDepth++] = {DuplicateString(folder), 1};
+    }
+}
+
+int64_t DryRemovedIn(const wchar_t* folder) {
+    static wchar_t plain[kPathCapacity];
+    Plain(folder, plain);
+    UnwindTo(plain);
+    if (!removedDepth || _wcsicmp(removedStack[removedDepth - 1].folder, plain) != 0) return 0;
+    int64_t count = removedStack[--removedDepth].count;
+    FreeMemory(removedStack[removedDepth].folder);
+    return count;
+}
 
 int DryRunAction(DryAction action, const wchar_t* path, const char* reason, int64_t bytes) {
     if (IsCapped(action)) {

@@ -160,7 +160,7 @@ TEST(DryRunEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
     SetFileAttributesW((target / L"data\\keep.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST(DryRunEndToEnd, DeletionCapKeepsTheRestAndEndsWith13) {
+TEST(DryRunEndToEnd, SourceRemovalsAndTheDeletionCap) {
     TempDir source, target;
     Put(source, L"a.txt", "a", kBase);
     for (wchar_t c = L'1'; c <= L'5'; ++c) Put(target, std::wstring(L"surplus") + c + L".txt", "s", kBase);
@@ -180,8 +180,21 @@ TEST(DryRunEndToEnd, DeletionCapKeepsTheRestAndEndsWith13) {
     EXPECT_EQ("a", ReadBytesOr(target / L"a.txt"));
     EXPECT_NE(std::string::npos, real.out.find("deletion cap reached, 3 entries not deleted")) << real.out;
 
+    // a dry -ds names the sources it would remove: a folder only when all in it goes
+    TempDir tree, moved;
+    Put(tree, L"data\\all\\x.txt", "x", kBase);
+    Put(tree, L"data\\some\\y.txt", "y", kBase);
+    Put(tree, L"data\\some\\z.tmp", "z", kBase);
+    RunResult dryRemoval = RunQtxArgs({tree / L"data", moved.path(), L"-ds", L"-dry", L"-e:*.tmp"});
+    EXPECT_EQ(0, dryRemoval.exitCode) << dryRemoval.out;
+    for (const wchar_t* removed : {L"data\\all\\x.txt", L"data\\all", L"data\\some\\y.txt"})
+        EXPECT_NE(std::string::npos, dryRemoval.out.find("remove source: " + Narrow(tree / removed) + "\r\n"))
+            << Narrow(removed) << dryRemoval.out;
+    EXPECT_EQ(std::string::npos, dryRemoval.out.find("remove source: " + Narrow(tree / L"data\\some") + "\r\n"));
+    EXPECT_EQ(std::string::npos, dryRemoval.out.find("remove source: " + Narrow(tree / L"data") + "\r\n"));
+    EXPECT_EQ("y", ReadBytesOr(tree / L"data\\some\\y.txt"));
+
     // -ds removes sources under the same cap
-    TempDir moved;
     Put(source, L"b.txt", "b", kBase);
     RunResult removal = RunQtxArgs({source.path() + L"\\", moved.path(), L"-ds", L"-maxdel:1"});
     EXPECT_EQ(13, removal.exitCode) << removal.out;
