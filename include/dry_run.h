@@ -31,7 +31,6 @@ enum DryVerdict {
 int DryRunAction(DryAction action, const wchar_t* path, const char* reason = nullptr, int64_t bytes = 0);
 
 inline int DryCopy(const wchar_t* path, int64_t bytes) { return DryRunAction(kDryCopy, path, nullptr, bytes); }
-inline int DryOverwrite(const wchar_t* path, int64_t bytes) { return DryRunAction(kDryOverwrite, path, nullptr, bytes); }
 inline int DrySkip(const wchar_t* path, const char* reason) { return DryRunAction(kDrySkip, path, reason); }
 inline int DryCreateFolder(const wchar_t* path) { return DryRunAction(kDryCreateFolder, path); }
 inline int DryLink(const wchar_t* path) { return DryRunAction(kDryLink, path); }

@@ -149,7 +149,8 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     if (existing) {
         targetAttributes = existing->attributes;
         if (options.mirror) {
-            if (options.streams && existing->lastWrite < found.lastWrite && !options.dryRun) RemoveSurplusStreams(sourceItem, targetItem);
+            if (options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
+                RemoveSurplusStreams(sourceItem, targetItem);
             stamped = true;
         }
     } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->createFolder(targetItem) != 0) {

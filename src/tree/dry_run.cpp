@@ -15,10 +15,8 @@
 DryRunCounts dryRunCounts;
 
 namespace {
-constexpr int kMaxRemovedDepth = 1100;   // beyond the walk's depth limit
-}
 
-namespace {
+constexpr int kMaxRemovedDepth = 1100;   // beyond the walk's depth limit
 
 const char* const kActionNames[kDryActionCount] = {"copy",          "overwrite", "skip",
                                                    "delete file",   "delete folder", "create folder",
@@ -30,6 +28,13 @@ bool IsCapped(DryAction action) {
     return options.mirror && (action == kDryDeleteFile || action == kDryDeleteFolder);
 }
 
+// path without the long-path prefix and a trailing backslash, into out
+void Plain(const wchar_t* path, wchar_t* out) {
+    lstrcpynW(out, SkipLongPrefix(path), kPathCapacity);
+    size_t length = wcslen(out);
+    if (length > 3 && out[length - 1] == L'\\') out[length - 1] = 0;
+}
+
 void PrintActionLine(const char* action, const char* reason, const wchar_t* path) {
     char format[160];
     if (reason)
@@ -37,9 +42,7 @@ void PrintActionLine(const char* action, const char* reason, const wchar_t* path
     else
         wsprintfA(format, "%s: %%S\n", action);
     static wchar_t shown[kPathCapacity];
-    lstrcpynW(shown, SkipLongPrefix(path), kPathCapacity);
-    size_t length = wcslen(shown);
-    if (length > 3 && shown[length - 1] == L'\\') shown[length - 1] = 0;
+    Plain(path, shown);
     // the path goes in as an argument, never as part of the format
     PrintName(format, shown);
 }
@@ -63,13 +66,6 @@ struct Removed {
 };
 Removed removedStack[kMaxRemovedDepth];
 int removedDepth;
-
-// path without the long-path prefix and a trailing backslash, into out
-void Plain(const wchar_t* path, wchar_t* out) {
-    lstrcpynW(out, SkipLongPrefix(path), kPathCapacity);
-    size_t length = wcslen(out);
-    if (length > 3 && out[length - 1] == L'\\') out[length - 1] = 0;
-}
 
 bool IsSameOrBelow(const wchar_t* path, const wchar_t* folder) {
     size_t length = wcslen(folder);

@@ -154,7 +154,8 @@ TEST(DryRunEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
 
     RunResult real = RunQtxArgs({source / L"data", target.path(), L"-mir"});
     EXPECT_EQ(0, real.exitCode) << real.out << real.err;
-    std::set<std::string> announced = Announced(dry.out), performed = Performed(before, Snapshot(source.path(), target.path()));
+    std::set<std::string> announced = Announced(dry.out);
+    std::set<std::string> performed = Performed(before, Snapshot(source.path(), target.path()));
     EXPECT_EQ(performed, announced) << dry.out << real.out;
     EXPECT_EQ(14u, announced.size()) << dry.out;
     SetFileAttributesW((target / L"data\\keep.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
