@@ -12,6 +12,7 @@
 #include "copy_call.h"
 #include "copy_engine.h"
 #include "devices.h"
+#include "dry_run.h"
 #include "file_ops.h"
 #include "folder_listing.h"
 #include "link_groups.h"
@@ -273,6 +274,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     static TransferState fileState;
     static uint32_t fileBuffered;
     uint32_t fileVerification = 0;
+    if (options.dryRun) return DryRunCopyOneFile(sourcePath, sourceAttributes, sourceTime, targetPath, targetListing);
     if (streamFlag) {
         fileState = transfer;
         fileBuffered = bufferedTarget;

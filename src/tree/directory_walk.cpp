@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "copy_engine.h"
+#include "dry_run.h"
 #include "folder_identity.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
@@ -91,11 +92,20 @@ const wchar_t* RelativeToSourceRoot(const wchar_t* path) {
 bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
     const TreeFileSystem* fs = treeFileSystem;
     StripTrailingChar(targetItem, L'\\');
+    if (!options.overwrite && options.dryRun) {
+        DrySkip(targetItem, "a question would be asked");
+        return false;
+    }
     if (!options.overwrite) {
         PrintName("%S folder already exists as a file. Overwrite (Y/N)?", entry->name);
         wchar_t answer = Prompt(L"YN", L'N');
         Print("\n");
         if (answer != L'Y') return false;
+    }
+    int verdict = DryDeleteFile(targetItem);
+    if (verdict != kDryAct) {
+        AppendBackslash(targetItem);
+        return verdict == kDryPretend;
     }
     fs->setAttributes(targetItem, 0x80);
     if (!fs->deleteFile(targetItem)) {
@@ -156,10 +166,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     if (existing) {
         targetAttributes = existing->attributes;
         if (options.mirror) {
-            if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
+            if (options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
+                RemoveSurplusStreams(sourceItem, targetItem);
             stamped = true;
         }
-    } else if (fs->createFolder(targetItem)) {
+    } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->createFolder(targetItem) != 0) {
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
         stamped = true;
@@ -181,7 +192,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             return kFolderSkipped;
         }
     }
-    if (targetAttributes != kNoAttributes) {
+    if (targetAttributes != kNoAttributes && !options.dryRun) {
         if (run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
@@ -196,6 +207,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
     int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     *count += copied;
+    if (options.dryRun) return run.aborted ? kWalkAborted : kFolderWalked;
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
     // after the content, which moves a folder's times on
@@ -230,7 +242,7 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
                 // only a link in the target takes the link's attributes; a file or
                 // folder that stands there is not the link's to change
                 uint32_t present = treeFileSystem->getAttributes(targetItem);
-                if (present != kNoAttributes && (present & kAttributeReparsePoint))
+                if (present != kNoAttributes && (present & kAttributeReparsePoint) && !options.dryRun)
                     treeFileSystem->setAttributes(targetItem, found.attributes);
             } else if (matched) {
                 // the copy decides about an existing target as for any file, then copies the link
@@ -276,6 +288,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
+        // a dry run did not create the folder it walks into: nothing to list there
+        if (options.dryRun && !targetIsNew && fs->getAttributes(targetFolder) == kNoAttributes) targetIsNew = 1;
         if (targetIsNew) {
             // the folder this run just created holds nothing: an empty listing is complete
             targetListing.complete = 1;

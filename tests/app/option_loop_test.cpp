@@ -77,6 +77,10 @@ TEST(ReadOptions, Numbers) {
     EXPECT_EQ(options.retries, 1);
     Read(L"qtx a b -fi:4KiB");
     EXPECT_EQ(options.forcedSize, 4096);
+    // longer than any plain switch, and its colon is in neither third nor fourth place
+    EXPECT_EQ(Read(L"qtx a b -MAXDEL:12345 -Dry").code, -1);
+    EXPECT_EQ(options.maxDeletions, 12345);
+    EXPECT_EQ(options.dryRun, 1);
 }
 
 TEST(ReadOptions, CompressionSwitches) {
