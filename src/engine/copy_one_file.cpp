@@ -616,7 +616,9 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     if (!call.targetIsNul) {
         if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
         int64_t opened = 0;
-        transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
+        // a file this open created is empty
+        bool created = !call.targetExisted && !call.targetIsDevice;
+        transfer.targetSize = !created && fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
         FILETIME times[3];
         if (call.targetExisted && GetFileTime(transfer.targetHandle, &times[0], &times[1], &times[2]))
