@@ -33,20 +33,6 @@ TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
     }
 }
 
-TEST(EngineCopyE2E, CopiesIntoAnExistingFolderAndToNul) {
-    TempDir dir;
-    std::string data = PatternBytes(70000, 4);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(MakeFolder(dir / L"out"));
-    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"out"});
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_TRUE(ReadBytesOr(dir / L"out\\src.bin") == data);
-
-    result = RunQtxArgs({dir / L"src.bin", L"NUL"});
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_TRUE(Contains(result.out, " File copied")) << result.out;
-}
-
 TEST(EngineCopyE2E, OverwritePolicies) {
     TempDir dir;
     std::string data = PatternBytes(5000, 1);

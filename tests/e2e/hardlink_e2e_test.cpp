@@ -140,19 +140,3 @@ TEST(HardLinkEndToEnd, SecurityPassCountsEachGroupOnce) {
     EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\z\\deeper\\three.bin")) << "bytes differ";
     EXPECT_EQ(3u, Facts(copy + L"\\x\\one.bin").links);
 }
-
-TEST(HardLinkEndToEnd, DashHLinksTargetsToTheSources) {
-    TempDir source, target;
-    std::string a = PatternBytes(100000, 1);
-    ASSERT_TRUE(WriteBytes(source / L"a.bin", a));
-    MakeFolder(source / L"sub");
-    ASSERT_TRUE(WriteBytes(source / L"sub\\b.txt", "bee"));
-    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-h", L"-n"});
-    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
-    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
-    EXPECT_TRUE(Has(result.out, "a.bin (hardlink created)\n")) << result.out;
-    EXPECT_TRUE(a == ReadBytesOr(copy + L"\\a.bin")) << "bytes differ";
-    EXPECT_EQ("bee", ReadBytesOr(copy + L"\\sub\\b.txt"));
-    EXPECT_EQ(2u, Facts(source / L"a.bin").links);
-    EXPECT_EQ(Facts(source / L"sub\\b.txt").index, Facts(copy + L"\\sub\\b.txt").index);
-}

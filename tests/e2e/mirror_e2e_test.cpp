@@ -197,6 +197,8 @@ TEST(DeleteSourceEndToEnd, OnlyCopiedFilesAndEmptiedFoldersLeaveTheSource) {
     EXPECT_TRUE(Attributes(target / L"data\\empty") & FILE_ATTRIBUTE_DIRECTORY);
     // not copied: kept, and so are the folders holding them
     EXPECT_EQ("locked", ReadBytesOr(source / L"data\\held\\locked.txt"));
+    EXPECT_NE("locked", ReadBytesOr(target / L"data\\held\\locked.txt"));
+    EXPECT_NE(std::string::npos, (r.out + r.err).find("SHARING_VIOLATION")) << r.out << r.err;
     EXPECT_EQ("x", ReadBytesOr(source / L"data\\excluded\\x.tmp"));
     EXPECT_EQ("source", ReadBytesOr(source / L"data\\skipped\\exists.txt"));
     EXPECT_EQ("target", ReadBytesOr(target / L"data\\skipped\\exists.txt"));
