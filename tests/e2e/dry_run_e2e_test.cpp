@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
@@ -25,15 +26,6 @@ struct Item {
     }
 };
 
-uint64_t FileId(const std::wstring& path) {
-    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), 0, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
-    BY_HANDLE_FILE_INFORMATION info = {};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
-
 // Every entry below root by its full path, the root itself included.
 void Snap(const std::wstring& path, std::map<std::wstring, Item>* out) {
     uint32_t attributes = Attributes(path);
@@ -42,7 +34,7 @@ void Snap(const std::wstring& path, std::map<std::wstring, Item>* out) {
     item.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     item.attributes = attributes;
     item.time = LastWriteTime(path);
-    item.id = FileId(path);
+    item.id = Facts(path).index;
     if (!item.folder) {
         item.bytes = ReadBytesOr(path);
         return;
@@ -93,13 +85,6 @@ std::set<std::string> Performed(const std::map<std::wstring, Item>& before, cons
             actions.insert((item.folder ? "create folder: " : "copy: ") + Narrow(path));
     }
     return actions;
-}
-
-void Put(const TempDir& root, const std::wstring& path, const std::string& bytes, uint64_t time) {
-    std::wstring full = root / path;
-    MakeFolder(full.substr(0, full.find_last_of(L'\\')));
-    ASSERT_TRUE(WriteBytes(full, bytes)) << Narrow(path);
-    ASSERT_TRUE(SetLastWriteTime(full, time));
 }
 
 const uint64_t kBase = 131000000000000000ull;

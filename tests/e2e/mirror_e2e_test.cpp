@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
@@ -44,13 +45,6 @@ std::map<std::wstring, Seen> Tree(const std::wstring& root) {
     std::map<std::wstring, Seen> tree;
     Collect(root, L"", &tree);
     return tree;
-}
-
-void Put(const TempDir& root, const std::wstring& path, const std::string& bytes, uint64_t time) {
-    std::wstring full = root / path;
-    MakeFolder(full.substr(0, full.find_last_of(L'\\')));
-    ASSERT_TRUE(WriteBytes(full, bytes)) << Narrow(path);
-    ASSERT_TRUE(SetLastWriteTime(full, time));
 }
 
 const uint64_t kDay = 864000000000ull;

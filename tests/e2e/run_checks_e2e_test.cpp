@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::wstring OtherDriveFolder() {
     // the Wine prefix's C: drive when the temporary folder is elsewhere, else Wine's Z:

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
@@ -40,14 +41,6 @@ void ExpectCopied(const std::wstring& sourceRoot, const std::wstring& targetRoot
     }
 }
 
-// Output without carriage returns, so lines are found by their text.
-std::string Plain(const std::string& text) {
-    std::string plain;
-    for (char c : text)
-        if (c != '\r') plain += c;
-    return plain;
-}
-
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -80,9 +73,9 @@ TEST(TreeEndToEnd, NestedTreeWithOddNamesIsCopiedWhole) {
     EXPECT_EQ(130100000000000000ull, LastWriteTime(target / L"sub\\deeper"));
     EXPECT_TRUE(Attributes(target / L"empty folder") & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_TRUE(Attributes(target / L"sub\\empty inner") & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\n")) << r.out;
-    EXPECT_NE(std::string::npos, Plain(r.out).find("processing folder: sub\\deeper\n")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("7 files")) << r.out;
+    EXPECT_TRUE(Shows(r.out, "processing folder: sub\n")) << r.out;
+    EXPECT_TRUE(Shows(r.out, "processing folder: sub\\deeper\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "7 files")) << r.out;
     EXPECT_TRUE(ReadableLines(r.out)) << r.out;
     EXPECT_EQ("", r.err);
 }
@@ -125,8 +118,8 @@ TEST(TreeEndToEnd, ExcludeMasksAndMaskSources) {
         EXPECT_EQ("l", ReadBytesOr(target / L"sub\\s.log"));
         EXPECT_FALSE(Exists(target / L"drop.tmp"));
         EXPECT_FALSE(Exists(target / L"cache"));
-        EXPECT_NE(std::string::npos, Plain(r.out).find("\ndrop.tmp\n skipped by exclude list\n")) << r.out;
-        EXPECT_NE(std::string::npos, Plain(r.out).find("\ncache\n skipped by exclude list\n")) << r.out;
+        EXPECT_TRUE(Shows(r.out, "\ndrop.tmp\n skipped by exclude list\n")) << r.out;
+        EXPECT_TRUE(Shows(r.out, "\ncache\n skipped by exclude list\n")) << r.out;
     }
     {
         // a mask source without -s: matching files of the top folder only
@@ -156,7 +149,7 @@ TEST(TreeEndToEnd, FoldersOnlyTreeHasNothingToDo) {
     MakeFolder(source / L"only folders\\inside");
     RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-s"});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_NE(std::string::npos, Plain(r.out).find("there was nothing to do\n")) << r.out;
+    EXPECT_TRUE(Shows(r.out, "there was nothing to do\n")) << r.out;
     EXPECT_TRUE(Attributes(target / L"only folders\\inside") & FILE_ATTRIBUTE_DIRECTORY);
 }
 
