@@ -15,44 +15,11 @@ using namespace qtxtest;
 
 namespace {
 
-struct Item {
-    bool folder = false;
-    std::string bytes;
-    uint64_t time = 0;
-    uint32_t attributes = 0;
-    uint64_t id = 0;
-    bool operator==(const Item& o) const {
-        return folder == o.folder && bytes == o.bytes && time == o.time && attributes == o.attributes && id == o.id;
-    }
-};
-
-// Every entry below root by its full path, the root itself included.
-void Snap(const std::wstring& path, std::map<std::wstring, Item>* out) {
-    uint32_t attributes = Attributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    Item& item = (*out)[path];
-    item.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    item.attributes = attributes;
-    item.time = LastWriteTime(path);
-    item.id = Facts(path).index;
-    if (!item.folder) {
-        item.bytes = ReadBytesOr(path);
-        return;
-    }
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW((L"\\\\?\\" + path + L"\\*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") Snap(path + L"\\" + name, out);
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-}
-
-std::map<std::wstring, Item> Snapshot(const std::wstring& a, const std::wstring& b) {
-    std::map<std::wstring, Item> all;
-    Snap(a, &all);
-    Snap(b, &all);
+// Both trees by full path.
+std::map<std::wstring, Entry> Snapshot(const std::wstring& a, const std::wstring& b) {
+    std::map<std::wstring, Entry> all;
+    for (const std::wstring& root : {a, b})
+        for (const auto& [path, entry] : Tree(root)) all[path.empty() ? root : root + L"\\" + path] = entry;
     return all;
 }
 
@@ -70,7 +37,7 @@ std::set<std::string> Announced(const std::string& out) {
 }
 
 // The same actions read from what a real run changed between two snapshots.
-std::set<std::string> Performed(const std::map<std::wstring, Item>& before, const std::map<std::wstring, Item>& after) {
+std::set<std::string> Performed(const std::map<std::wstring, Entry>& before, const std::map<std::wstring, Entry>& after) {
     std::set<std::string> actions;
     for (const auto& [path, item] : before) {
         auto now = after.find(path);

@@ -13,44 +13,10 @@ using namespace qtxtest;
 
 namespace {
 
-struct Seen {
-    bool folder = false;
-    std::string bytes;
-    uint64_t time = 0;
-};
-
-// Every file and folder below root, by relative path as the file system spells it.
-void Collect(const std::wstring& root, const std::wstring& relative, std::map<std::wstring, Seen>* out) {
-    WIN32_FIND_DATAW data;
-    std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
-    HANDLE search = FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-        Seen& seen = (*out)[path];
-        seen.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (seen.folder) {
-            Collect(root, path, out);
-        } else {
-            seen.bytes = ReadBytesOr(root + L"\\" + path);
-            seen.time = LastWriteTime(root + L"\\" + path);
-        }
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-}
-
-std::map<std::wstring, Seen> Tree(const std::wstring& root) {
-    std::map<std::wstring, Seen> tree;
-    Collect(root, L"", &tree);
-    return tree;
-}
-
 const uint64_t kDay = 864000000000ull;
 const uint64_t kBase = 131000000000000000ull;
 
-void ExpectSameTree(const std::map<std::wstring, Seen>& source, const std::map<std::wstring, Seen>& target) {
+void ExpectSameTree(const std::map<std::wstring, Entry>& source, const std::map<std::wstring, Entry>& target) {
     for (const auto& item : source) {
         SCOPED_TRACE(Narrow(item.first));
         auto found = target.find(item.first);
@@ -95,7 +61,7 @@ TEST(MirrorEndToEnd, MirrorOfAChangedTreeEqualsTheSourceAndLeavesExcludedNames) 
 
     RunResult second = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-e:*.tmp"});
     EXPECT_EQ(0, second.exitCode) << second.out << second.err;
-    std::map<std::wstring, Seen> mirrored = Tree(target.path());
+    std::map<std::wstring, Entry> mirrored = Tree(target.path());
     EXPECT_EQ("excluded", mirrored[L"sub\\note.tmp"].bytes) << second.out;
     mirrored.erase(L"sub\\note.tmp");
     ExpectSameTree(Tree(source.path()), mirrored);
