@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "e2e_files.h"
 #include "test_support.h"
@@ -38,54 +39,41 @@ TEST(EngineCopyE2E, OverwritePolicies) {
     std::string old = PatternBytes(4000, 2);
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
     ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
-    auto reset = [&](uint64_t time) {
+    const uint64_t older = kSourceTime - kHour, newer = kSourceTime + kHour;
+    const struct {
+        uint64_t targetTime;
+        bool readOnly;
+        std::vector<std::wstring> options;
+        bool replaced;
+        const char* line;   // in the output or the error output
+    } cases[] = {
+        // without a console nobody answers: kept, and said so
+        {older, false, {}, false, "dst.bin already exists -> kept (no console to ask"},
+        {older, false, {L"-k"}, false, "dst.bin already exists but with different size -> skip anyway"},
+        {newer, false, {L"-oo"}, false, ""},
+        {older, false, {L"-oo"}, true, ""},
+        {kSourceTime, false, {L"-oo"}, true, ""},   // the same time with another size is older
+        {newer, false, {L"-o"}, true, ""},
+        {older, true, {L"-o"}, false, "skip read-only file "},
+        {older, true, {L"-o", L"-or"}, true, ""},
+    };
+    for (const auto& c : cases) {
         SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
         ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", time));
-    };
-    auto run = [&](const std::wstring& option) {
+        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", c.targetTime));
+        if (c.readOnly) SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
         std::vector<std::wstring> args = {dir / L"src.bin", dir / L"dst.bin"};
-        if (!option.empty()) args.push_back(option);
-        return RunQtxArgs(args);
-    };
-
-    reset(kSourceTime - kHour);   // without a console nobody answers: kept, and said so
-    RunResult result = run(L"");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    EXPECT_TRUE(Has(result.out, "dst.bin already exists -> kept (no console to ask")) << result.out;
-
-    result = run(L"-k");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(Has(result.out, "dst.bin already exists but with different size -> skip anyway")) << result.out;
-    EXPECT_TRUE(ReadableLines(result.out)) << result.out;
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-
-    reset(kSourceTime + kHour);
-    result = run(L"-oo");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    for (uint64_t older : {kSourceTime - kHour, kSourceTime}) {   // the same time with another size is older
-        reset(older);
-        result = run(L"-oo");
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult result = RunQtxArgs(args);
+        std::string context = c.options.empty() ? "no option" : Narrow(c.options.back());
+        EXPECT_EQ(result.exitCode, 0) << context;
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == (c.replaced ? data : old)) << context;
+        if (c.replaced) {
+            EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime) << context;
+        }
+        EXPECT_TRUE(Has(result.out + result.err, c.line)) << context << result.out << result.err;
+        EXPECT_TRUE(ReadableLines(result.out)) << context << result.out;
     }
-
-    reset(kSourceTime + kHour);
-    result = run(L"-o");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime);
-
-    reset(kSourceTime - kHour);
-    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    result = run(L"-o");
-    EXPECT_TRUE(Has(result.err, "skip read-only file ")) << result.err;
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-or"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
     SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
