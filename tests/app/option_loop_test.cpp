@@ -67,8 +67,8 @@ TEST(ReadOptions, NumbersAreRoundedAndBounded) {
         EXPECT_EQ(options.*c.field, c.expected) << c.line;
     }
     // -r:n gives n+1 attempts, within bounds
-    for (auto [line, attempts] : {std::pair{L"qtx a b -r:0", 1}, {L"qtx a b -r:5", 6}, {L"qtx a b -r:99999999", 1000000},
-                                  {L"qtx a b -r:-7", 1}}) {
+    for (auto [line, attempts] : {std::pair{L"qtx a b -r:0", 1}, {L"qtx a b -r:5", 6},
+                                  {L"qtx a b -r:99999999", 1000000}, {L"qtx a b -r:-7", 1}}) {
         Read(line);
         EXPECT_EQ(options.retries, attempts) << line;
     }

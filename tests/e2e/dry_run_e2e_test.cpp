@@ -37,7 +37,8 @@ std::set<std::string> Announced(const std::string& out) {
 }
 
 // The same actions read from what a real run changed between two snapshots.
-std::set<std::string> Performed(const std::map<std::wstring, Entry>& before, const std::map<std::wstring, Entry>& after) {
+std::set<std::string> Performed(const std::map<std::wstring, Entry>& before,
+                                const std::map<std::wstring, Entry>& after) {
     std::set<std::string> actions;
     for (const auto& [path, item] : before) {
         auto now = after.find(path);

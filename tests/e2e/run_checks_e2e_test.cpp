@@ -66,7 +66,8 @@ TEST_F(RunChecks, RefusedCombinationsTouchNothing) {
         {L"src\\ src\\sub -s", 9, "target path is below source path (recursion) -> abort\r\n"},
         {L"SRC\\ src\\SUB", 9, "target path is below source path (recursion) -> abort\r\n"},
         // a mirror whose source lies inside the target would delete the source
-        {L"src\\sub\\ SRC -mir", 9, "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n"},
+        {L"src\\sub\\ SRC -mir", 9,
+         "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n"},
     };
     for (const auto& c : cases) {
         RunResult r = Run(c.tail);
