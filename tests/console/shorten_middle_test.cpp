@@ -3,7 +3,6 @@
 #include <string>
 
 #include "console.h"
-#include "system_facts.h"
 
 namespace {
 
@@ -25,20 +24,6 @@ TEST(ShortenMiddle, KeepsBothEndsWithinTheRoom) {
     for (int room : {5, 1, 0, -7}) EXPECT_LE(static_cast<int>(Shorten(name, room).size()), room < 0 ? 0 : room);
     std::wstring longName(40000, L'x');
     EXPECT_EQ(Shorten(longName, 50000).size(), 32767u) << "the room is capped by the scratch buffer";
-}
-
-TEST(SystemFacts, PackedVersionsAndVersionText) {
-    EXPECT_EQ(PackOsVersion(5, 1), 0x501u);
-    EXPECT_EQ(PackOsVersion(6, 0), 0x600u);
-    EXPECT_EQ(PackOsVersion(6, 1), 0x601u);
-    EXPECT_EQ(PackOsVersion(6, 2), 0x602u);
-    EXPECT_EQ(PackOsVersion(10, 0), 0x1000u);
-    FileVersionRecord record = {2, 5, 0, 3, {}};
-    FormatFileVersion(&record);
-    EXPECT_STREQ(record.text, L"2.5.0");
-    record.revision = 12;
-    FormatFileVersion(&record);
-    EXPECT_STREQ(record.text, L"2.5.0.12");
 }
 
 }  // namespace

@@ -8,59 +8,18 @@
 #include <sstream>
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
 
-struct Item {
-    bool folder = false;
-    std::string bytes;
-    uint64_t time = 0;
-    uint32_t attributes = 0;
-    uint64_t id = 0;
-    bool operator==(const Item& o) const {
-        return folder == o.folder && bytes == o.bytes && time == o.time && attributes == o.attributes && id == o.id;
-    }
-};
-
-uint64_t FileId(const std::wstring& path) {
-    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), 0, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
-    BY_HANDLE_FILE_INFORMATION info = {};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
-
-// Every entry below root by its full path, the root itself included.
-void Snap(const std::wstring& path, std::map<std::wstring, Item>* out) {
-    uint32_t attributes = Attributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    Item& item = (*out)[path];
-    item.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    item.attributes = attributes;
-    item.time = LastWriteTime(path);
-    item.id = FileId(path);
-    if (!item.folder) {
-        item.bytes = ReadBytesOr(path);
-        return;
-    }
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW((L"\\\\?\\" + path + L"\\*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") Snap(path + L"\\" + name, out);
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-}
-
-std::map<std::wstring, Item> Snapshot(const std::wstring& a, const std::wstring& b) {
-    std::map<std::wstring, Item> all;
-    Snap(a, &all);
-    Snap(b, &all);
+// Both trees by full path.
+std::map<std::wstring, Entry> Snapshot(const std::wstring& a, const std::wstring& b) {
+    std::map<std::wstring, Entry> all;
+    for (const std::wstring& root : {a, b})
+        for (const auto& [path, entry] : Tree(root)) all[path.empty() ? root : root + L"\\" + path] = entry;
     return all;
 }
 
@@ -78,7 +37,8 @@ std::set<std::string> Announced(const std::string& out) {
 }
 
 // The same actions read from what a real run changed between two snapshots.
-std::set<std::string> Performed(const std::map<std::wstring, Item>& before, const std::map<std::wstring, Item>& after) {
+std::set<std::string> Performed(const std::map<std::wstring, Entry>& before,
+                                const std::map<std::wstring, Entry>& after) {
     std::set<std::string> actions;
     for (const auto& [path, item] : before) {
         auto now = after.find(path);
@@ -93,13 +53,6 @@ std::set<std::string> Performed(const std::map<std::wstring, Item>& before, cons
             actions.insert((item.folder ? "create folder: " : "copy: ") + Narrow(path));
     }
     return actions;
-}
-
-void Put(const TempDir& root, const std::wstring& path, const std::string& bytes, uint64_t time) {
-    std::wstring full = root / path;
-    MakeFolder(full.substr(0, full.find_last_of(L'\\')));
-    ASSERT_TRUE(WriteBytes(full, bytes)) << Narrow(path);
-    ASSERT_TRUE(SetLastWriteTime(full, time));
 }
 
 const uint64_t kBase = 131000000000000000ull;

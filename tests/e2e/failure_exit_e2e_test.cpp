@@ -5,22 +5,12 @@
 
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-uint64_t FileIndex(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
 
 TEST(FailureExitEndToEnd, EveryKindOfFailureEndsWithThirteen) {
     TempDir dir;
@@ -65,7 +55,7 @@ TEST(FailureExitEndToEnd, HardLinkReplacesAnExistingTargetOnlyWhenToldTo) {
     EXPECT_EQ(ReadBytesOr(dir / L"out\\a.bin"), "older");
     r = RunQtx(L"a.bin out -h -o", dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(FileIndex(dir / L"out\\a.bin"), FileIndex(dir / L"a.bin"));
+    EXPECT_EQ(Facts(dir / L"out\\a.bin").index, Facts(dir / L"a.bin").index);
     EXPECT_EQ(ReadBytesOr(dir / L"out\\a.bin"), PatternBytes(5000));
 }
 
