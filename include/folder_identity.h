@@ -16,6 +16,11 @@ int ReadFolderId(const wchar_t* path, FolderId* id);
 // The reader the guards and the walk use; only test code swaps it.
 extern FolderIdReader folderIdReader;
 
+// The file index alone (volumeSerial 0): some systems ask the volume for its
+// serial number on every full read, so a walk compares indexes first.
+int ReadFolderIndex(const wchar_t* path, FolderId* id);
+extern FolderIdReader folderIndexReader;
+
 int SameFolderId(const FolderId& a, const FolderId& b);
 
 // 1 when `child` is `folder` or lies below it: `child` and each of its

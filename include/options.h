@@ -38,6 +38,8 @@ struct Options {
     int64_t testSize = 1048576;
     int64_t forcedSize = 0;
     int64_t startPos = 0;
+    int dryRun = 0;            // -dry: report every action, do none
+    int64_t maxDeletions = -1; // -maxdel:n; -1 no cap
     wchar_t* excludeMasks[kMaxExcludeMasks] = {};
 };
 

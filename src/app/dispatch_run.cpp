@@ -8,6 +8,7 @@
 #include "block_copy.h"
 #include "console.h"
 #include "copy_engine.h"
+#include "dry_run.h"
 #include "directory_walk.h"
 #include "file_ops.h"
 #include "link_groups.h"
@@ -52,7 +53,7 @@ void CopySingleSource() {
     int64_t links = 0;
     CopyOneFile(run.sourceName, attributes, LastWriteTimeOf(run.sourceName), targetFile, &links,
                 HasStreamName(run.sourceName), nullptr);
-    if (options.security) CopySecurity(run.sourceName, targetFile);
+    if (options.security && !options.dryRun) CopySecurity(run.sourceName, targetFile);
 }
 
 // Returns -1 after a complete walk, or 0 when the user interrupted it.
@@ -63,16 +64,18 @@ int WalkSource() {
     // read before -ds empties the source folder
     FolderTimes rootTimes;
     bool rootTimesRead =
-        options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
+        !options.dryRun && options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (run.breakRequested || run.stopRequested) return 0;
     // the walk wrote into the root folder after its times were copied
     if (rootTimesRead)
         SetFolderTimes(run.createdTargetFolder, rootTimes);
-    else if (run.createdTargetFolder[0])
+    else if (run.createdTargetFolder[0] && !options.dryRun)
         CopyFolderTimes(run.folderSource, run.createdTargetFolder);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
+    // a dry run's counts come at the end of any run
+    if (options.dryRun) return -1;
     PrintWalkSummary(copied, links, GetTickCount() - start);
     CopyLinkGroupSecurity();
     return -1;
@@ -88,11 +91,13 @@ int FinishRun() {
     SetCursorVisible(1);
     ReportInterruption();
     ReportErrorCounts();
-    FlushTargetVolume();
+    // the cap leaves entries that a mirror or -ds was to remove: not all was done
+    int capReached = PrintDryRunSummary() && !options.dryRun;
+    if (!options.dryRun) FlushTargetVolume();
     SetThreadExecutionState(ES_CONTINUOUS);
     WaitForKeyAtEnd(console);
     ReleaseHashBuffers();
-    return RunExitCode(run.verifyFailures, run.failedCopies, run.userInterrupted);
+    return RunExitCode(run.verifyFailures, run.failedCopies + capReached, run.userInterrupted);
 }
 
 int DispatchRun() {

@@ -6,6 +6,7 @@
 
 #include "compression.h"
 #include "console.h"
+#include "dry_run.h"
 #include "options.h"
 #include "paths.h"
 #include "run_checks_internal.h"
@@ -33,7 +34,11 @@ int PrepareFolderSource() {
             wcscat(run.targetPath, name);
             lstrcpynW(run.createdTargetFolder, run.targetPath, kPathCapacity);
             if (PathExists(run.targetPath)) {
-                if (options.mirror) CopyFolderTimes(run.sourcePath, run.targetPath);
+                if (options.mirror && !options.dryRun) CopyFolderTimes(run.sourcePath, run.targetPath);
+            } else if (options.dryRun) {
+                DryCreateFolder(run.targetPath);
+                // names a folder though there is none yet
+                AppendCharIfMissing(run.targetPath, kPathCapacity, L'\\');
             } else {
                 static wchar_t longPath[kPathCapacity];
                 lstrcpynW(longPath, run.targetPath, kPathCapacity);

@@ -57,6 +57,7 @@ SwitchResult ApplyPlainSwitch(const wchar_t* a) {
     else if (EqualsI(a, L"-u")) o.avoidWrites = 1;
     else if (EqualsI(a, L"-sz")) o.skipZeros = 1;
     else if (EqualsI(a, L"-1") || EqualsI(a, L"-l")) o.oneLine = 1;
+    else if (EqualsI(a, L"-dry")) o.dryRun = 1;
     else if (EqualsI(a, L"-lv")) return kListVolumes;
     else if (EqualsI(a, L"-ld")) return kListDisks;
     else return kNotASwitch;
@@ -93,6 +94,10 @@ int ReadOptions(ArgumentVector* arguments, wchar_t* sourcePath, wchar_t* targetP
             options.retries = static_cast<int>(attempts < 1 ? 1 : attempts > 1000000 ? 1000000 : attempts);
         } else if (BeginsWithI(a, L"-e:")) {
             AddExcludeMask(a + 3);
+        } else if (BeginsWithI(a, L"-maxdel:")) {
+            // a colon in neither third nor fourth place: tested before the value switches
+            int64_t cap = ParseInteger(a + 8);
+            options.maxDeletions = cap < 0 ? 0 : cap;
         } else if (BeginsWithI(a, L"-t:")) {
             int64_t size = (a[3] == L'f' || a[3] == L'F') ? 0x7FFFFFFFFFFFF000LL
                                                          : static_cast<int64_t>(ParseSize(a + 3));

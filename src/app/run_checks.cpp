@@ -133,7 +133,9 @@ int CheckPathsAndOptions() {
         }
     }
     if (HasWildcard(run.sourcePath)) {
-        if (!IsFolder(run.targetPath) && !run.targetIsNul) {
+        // the folder a dry run would have created is taken as made
+        bool dryMade = options.dryRun && run.createdTargetFolder[0] && !PathExists(run.targetPath);
+        if (!IsFolder(run.targetPath) && !run.targetIsNul && !dryMade) {
             Print("target must be a folder -> abort\n");
             return kExitTargetNotFolder;
         }

@@ -109,7 +109,7 @@ int ProbeVolumes() {
     if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_COMPRESSED))
         run.targetCompressed = 1;
 
-    if (run.createdTargetFolder[0] && (options.security || options.streams))
+    if (run.createdTargetFolder[0] && (options.security || options.streams) && !options.dryRun)
         CopySecurityAndStreams(run.folderSource, run.createdTargetFolder, 1, 1);
 
     if (options.recurse && HasWildcard(run.sourcePath) && IsFolder(run.targetFolder) &&

@@ -15,7 +15,7 @@ constexpr ErrorNameRow kErrorNames[] = {
     {5, "ACCESS_DENIED"},          {19, "WRITE_PROTECT"},          {21, "NOT_READY"},
     {23, "CRC"},                   {27, "SECTOR_NOT_FOUND"},       {31, "GEN_FAILURE"},
     {32, "SHARING_VIOLATION"},     {33, "LOCK_VIOLATION"},         {34, "WRONG_DISK"},
-    {38, "HANDLE_EOF"},            {53, "BAD_NETPATH"},            {54, "NETWORK_BUSY"},
+    {38, "HANDLE_EOF"},            {50, "NOT_SUPPORTED"},         {53, "BAD_NETPATH"},            {54, "NETWORK_BUSY"},
     {55, "DEV_NOT_EXIST"},         {59, "UNEXP_NET_ERR"},          {64, "NETNAME_DELETED"},
     {87, "INVALID_PARAMETER"},     {112, "DISK_FULL"},             {121, "SEM_TIMEOUT"},
     {123, "INVALID_NAME"},         {144, "DIR_NOT_ROOT"},          {183, "ALREADY_EXISTS"},

@@ -12,6 +12,7 @@
 #include "copy_call.h"
 #include "copy_engine.h"
 #include "devices.h"
+#include "dry_run.h"
 #include "file_ops.h"
 #include "folder_listing.h"
 #include "link_groups.h"
@@ -250,6 +251,7 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     static TransferState fileState;
     static uint32_t fileBuffered;
     uint32_t fileVerification = 0;
+    if (options.dryRun) return DryRunCopyOneFile(sourcePath, sourceAttributes, sourceTime, targetPath, targetListing);
     if (streamFlag) {
         fileState = transfer;
         fileBuffered = bufferedTarget;
@@ -661,7 +663,9 @@ int CreateAndPrepareTarget(FilePlan& p) {
     if (!call.targetIsNul) {
         if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
         int64_t opened = 0;
-        transfer.targetSize = fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
+        // a file this open created is empty
+        bool created = !call.targetExisted && !call.targetIsDevice;
+        transfer.targetSize = !created && fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
         FileInfo info;
         if (call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0))

@@ -34,6 +34,8 @@ void WriteAll(HANDLE handle, const char* text, int length) {
 
 // Opens the log for appending; INVALID_HANDLE_VALUE when it cannot.
 HANDLE OpenLogAtEnd(bool* wasEmpty) {
+    // a dry run writes nothing, its log included
+    if (options.dryRun) return INVALID_HANDLE_VALUE;
     HANDLE log = CreateFileW(run.logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (log == INVALID_HANDLE_VALUE) return log;
     LARGE_INTEGER end = {};

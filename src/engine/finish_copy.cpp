@@ -201,6 +201,11 @@ int FailedLoop(CopyCall* call, bool interrupted) {
         Print(" incomplete image kept: the first %I64u bytes are good (resume with -st:%I64u)\n",
               static_cast<uint64_t>(transfer.goodEnd), static_cast<uint64_t>(transfer.goodEnd));
     } else if (run.singleSource) {
+        // the line that says why the copy is incomplete
+        if (transfer.lastReadError || transfer.lastWriteError)
+            PrintError("Error %s %s '%S'\n", ErrorName(transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError),
+                       transfer.lastReadError ? "reading" : "writing",
+                       SkipLongPrefix(transfer.lastReadError ? call->sourcePath : call->targetPath));
         // a target this copy created holds nothing worth keeping
         int yes = call->targetExisted ? 0 : 1;
         if (engineConsoleCheck() && !run.stopRequested) {

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "copy_engine.h"
+#include "dry_run.h"
 #include "folder_identity.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
@@ -31,18 +32,35 @@ bool StopAsked() { return run.stopRequested || run.breakRequested; }
 
 // Identities of the folders from the root of the walk down to the one being
 // walked: a link, junction or mount point back up the tree leads to one of them.
+// Each folder's path is a prefix of those below it, so only its length is kept.
 FolderId walkPathIds[kMaxWalkDepth + 1];
 bool walkPathKnown[kMaxWalkDepth + 1];
+size_t walkPathLength[kMaxWalkDepth + 1];
 
-// Reads the identity of a sub-folder into its place below `depth`; true when
-// the folder is one of those it would be walked from.
+// Whether folder is the one at depth `ancestor` of its own path, by full identity.
+bool SameAsAncestor(const wchar_t* folder, int ancestor) {
+    size_t length = walkPathLength[ancestor];
+    wchar_t* prefix = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
+    memcpy(prefix, folder, length * sizeof(wchar_t));
+    FolderId mine, theirs;
+    bool same = folderIdReader(folder, &mine) && folderIdReader(prefix, &theirs) && SameFolderId(mine, theirs);
+    FreeMemory(prefix);
+    return same;
+}
+
+// Reads the file index of a sub-folder into its place below `depth`; true when
+// the folder is one of those it would be walked from. Indexes are cheap to read;
+// the volume serial is asked only when an index repeats.
 bool IsOnOwnPath(const wchar_t* folder, int depth) {
     if (depth < 0 || depth >= kMaxWalkDepth) return false;
-    bool known = folderIdReader(folder, &walkPathIds[depth + 1]) != 0;
+    bool known = folderIndexReader(folder, &walkPathIds[depth + 1]) != 0;
     walkPathKnown[depth + 1] = known;
+    walkPathLength[depth + 1] = wcslen(folder);
     if (!known) return false;
     for (int i = 0; i <= depth; ++i)
-        if (walkPathKnown[i] && SameFolderId(walkPathIds[i], walkPathIds[depth + 1])) return true;
+        if (walkPathKnown[i] && walkPathIds[i].fileIndex == walkPathIds[depth + 1].fileIndex &&
+            SameAsAncestor(folder, i))
+            return true;
     return false;
 }
 
@@ -74,11 +92,20 @@ const wchar_t* RelativeToSourceRoot(const wchar_t* path) {
 bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
     FileOps* fs = fileOps;
     StripTrailingChar(targetItem, L'\\');
+    if (!options.overwrite && options.dryRun) {
+        DrySkip(targetItem, "a question would be asked");
+        return false;
+    }
     if (!options.overwrite) {
         PrintName("%S folder already exists as a file. Overwrite (Y/N)?", entry->name);
         wchar_t answer = Prompt(L"YN", L'N');
         Print("\n");
         if (answer != L'Y') return false;
+    }
+    int verdict = DryDeleteFile(targetItem);
+    if (verdict != kDryAct) {
+        AppendBackslash(targetItem);
+        return verdict == kDryPretend;
     }
     fs->SetAttributes(targetItem, 0x80);
     if (!fs->Delete(targetItem)) {
@@ -139,10 +166,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     if (existing) {
         targetAttributes = existing->attributes;
         if (options.mirror) {
-            if (options.streams && existing->lastWrite < found.lastWrite) RemoveSurplusStreams(sourceItem, targetItem);
+            if (options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
+                RemoveSurplusStreams(sourceItem, targetItem);
             stamped = true;
         }
-    } else if (fs->CreateFolder(targetItem)) {
+    } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->CreateFolder(targetItem) != 0) {
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
         stamped = true;
@@ -164,7 +192,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             return kFolderSkipped;
         }
     }
-    if (targetAttributes != kNoAttributes) {
+    if (targetAttributes != kNoAttributes && !options.dryRun) {
         if (run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
@@ -179,6 +207,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
     int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     *count += copied;
+    if (options.dryRun) return run.aborted ? kWalkAborted : kFolderWalked;
     if (options.security || options.streams)
         CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
     // after the content, which moves a folder's times on
@@ -213,7 +242,7 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
                 // only a link in the target takes the link's attributes; a file or
                 // folder that stands there is not the link's to change
                 uint32_t present = fileOps->GetAttributes(targetItem);
-                if (present != kNoAttributes && (present & kAttributeReparsePoint))
+                if (present != kNoAttributes && (present & kAttributeReparsePoint) && !options.dryRun)
                     fileOps->SetAttributes(targetItem, found.attributes);
             } else if (matched) {
                 // the copy decides about an existing target as for any file, then copies the link
@@ -245,7 +274,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
                    int depth, int targetIsNew) {
     FileOps* fs = fileOps;
     const bool toNul = run.targetIsNul != 0;
-    if (depth == 0) walkPathKnown[0] = folderIdReader(sourceFolder, &walkPathIds[0]) != 0;
+    if (depth == 0) {
+        walkPathKnown[0] = folderIndexReader(sourceFolder, &walkPathIds[0]) != 0;
+        walkPathLength[0] = wcslen(sourceFolder);
+    }
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
     size_t targetLength = 0;
@@ -256,6 +288,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
+        // a dry run did not create the folder it walks into: nothing to list there
+        if (options.dryRun && !targetIsNew && fs->GetAttributes(targetFolder) == kNoAttributes) targetIsNew = 1;
         if (targetIsNew) {
             // the folder this run just created holds nothing: an empty listing is complete
             targetListing.complete = 1;

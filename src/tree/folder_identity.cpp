@@ -30,6 +30,39 @@ int ReadFolderId(const wchar_t* path, FolderId* id) {
 
 FolderIdReader folderIdReader = ReadFolderId;
 
+namespace {
+
+struct IoStatus {
+    void* status;
+    uintptr_t information;
+};
+typedef LONG(__stdcall* QueryInformationFile)(HANDLE, IoStatus*, void*, ULONG, int);
+constexpr int kFileInternalInformation = 6;
+
+}  // namespace
+
+int ReadFolderIndex(const wchar_t* path, FolderId* id) {
+    static QueryInformationFile query = reinterpret_cast<QueryInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    if (!query) return ReadFolderId(path, id);
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    IoStatus status = {};
+    uint64_t index = 0;
+    LONG result = query(handle, &status, &index, sizeof index, kFileInternalInformation);
+    CloseHandle(handle);
+    if (result < 0) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return 0;
+    }
+    id->volumeSerial = 0;
+    id->fileIndex = index;
+    return 1;
+}
+
+FolderIdReader folderIndexReader = ReadFolderIndex;
+
 int SameFolderId(const FolderId& a, const FolderId& b) {
     return a.volumeSerial == b.volumeSerial && a.fileIndex == b.fileIndex ? 1 : 0;
 }

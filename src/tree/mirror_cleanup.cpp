@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "console.h"
+#include "dry_run.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "options.h"
@@ -60,6 +61,7 @@ void DropEntry(FolderListing* listing, int64_t index) {
 
 // One item inside a surplus folder that is not a real sub-folder.
 void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
+    if ((IsFolder(found.attributes) ? DryDeleteFolder(path) : DryDeleteFile(path)) != kDryAct) return;
     if (!options.quiet) PrintName("delete file %S\n", found.name);
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (!RemoveLinkOrFile(path, found.attributes)) ReportNotRemoved();
@@ -68,6 +70,8 @@ void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
 // The source has a real item where the target has a link: writing or walking
 // into it would change what it points to, so the link itself goes.
 bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
+    int verdict = IsFolder(attributes) ? DryDeleteFolder(path) : DryDeleteFile(path);
+    if (verdict != kDryAct) return verdict == kDryPretend;
     if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
     if (RemoveLinkOrFile(path, attributes)) return true;
     ReportNotRemoved();
@@ -86,6 +90,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
     if (IsLink(attributes)) {
         // the folder a link points to lies outside what is being cleaned up
+        if (DryDeleteFolder(path) != kDryAct) return 0;
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
         if (!fs->RemoveFolder(path)) ReportNotRemoved();
         return 0;
@@ -133,6 +138,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
         ReportNotRemoved();
         return 2;
     }
+    if (DryDeleteFolder(path) != kDryAct) return 0;
     if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
     if (!fs->RemoveFolder(path)) ReportNotRemoved();
     return 0;
@@ -152,8 +158,12 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
         // a name the source now holds as the other kind is surplus as well
         if (!source || IsFolder(entry->attributes) != IsFolder(source->attributes)) {
             if (IsFolder(entry->attributes)) {
+                // a dry run leaves the folder, but the walk is to go on as if it were gone
+                int64_t refused = dryRunCounts.notDeleted;
                 MirrorDeleteFolder(path, depth);
-                removed = Gone(path);
+                removed = options.dryRun ? dryRunCounts.notDeleted == refused : Gone(path);
+            } else if (int verdict = DryDeleteFile(path); verdict != kDryAct) {
+                removed = verdict == kDryPretend;
             } else {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
                 removed = fileOps->Delete(path) != 0;

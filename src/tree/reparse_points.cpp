@@ -9,6 +9,7 @@
 
 #include "console.h"
 #include "copy_call.h"
+#include "dry_run.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
@@ -321,6 +322,7 @@ void LeaveFollowedLink() {
 }
 
 int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint32_t sourceAttributes) {
+    if (options.dryRun) return DryLink(targetPath) != 0;
     const bool folder = (sourceAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     uint8_t* data = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
     uint8_t* toWrite = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "console.h"
+#include "dry_run.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "link_groups.h"
@@ -74,7 +75,8 @@ void WaitFingerprint(FingerprintJob* job) {
 
 // The question after a failed computation run on this thread: N retries.
 bool RetryAfterError(FingerprintJob* job) {
-    if (job->thread || !job->error) return false;
+    // a dry run asks nothing: the fingerprint stays unknown
+    if (job->thread || !job->error || options.dryRun) return false;
     PrintError("Error %s reading source - Abort (Y/N)?", ErrorName(job->error));
     wchar_t answer = Prompt(L"YN", L'Y');
     PrintError("\n");
@@ -139,6 +141,14 @@ int LinkIntoPlace(const wchar_t* expected, const wchar_t* target) {
     }
     PrintNameW(L"source file %s found in target -> hardlink created\n", SkipLongPrefix(sourcePath));
     ++run.linksCreated;
+    return 1;
+}
+
+// A dry run links nothing; the walk is to find the file as if it were linked.
+int PretendReuse(const wchar_t* expected, const ListingEntry* target) {
+    ClearLine();
+    DryReuse(expected);
+    DryRememberReused(expected, target->attributes, target->size, target->lastWrite);
     return 1;
 }
 
@@ -243,7 +253,7 @@ void ScanTarget(FolderListing* sourceTree, FolderListing* targetTree) {
             if (lstrcmpW(expectedPath, candidatePath) == 0) continue;
             if (state[t] == kUnchecked) state[t] = IsSurplusTarget(candidatePath) ? kUsable : kNotUsable;
             if (state[t] != kUsable || !FilesIdentical(source, target)) continue;
-            if (LinkIntoPlace(expectedPath, candidatePath)) {
+            if (options.dryRun ? PretendReuse(expectedPath, target) : LinkIntoPlace(expectedPath, candidatePath)) {
                 state[t] = kNotUsable;
                 break;
             }

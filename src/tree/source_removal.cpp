@@ -1,7 +1,12 @@
 // -ds: removal of a source file after its copy and of a source folder after its walk.
 #include <windows.h>
 
+#include <cwchar>
+
 #include "console.h"
+#include "dry_run.h"
+#include "folder_listing.h"
+#include "heap_memory.h"
 #include "options.h"
 #include "run_state.h"
 #include "source_removal.h"
@@ -28,10 +33,31 @@ void PutBack(const wchar_t* path, uint32_t attributes) {
     SetLastError(error);
 }
 
+// In a dry run nothing left the folder: it would be empty when each of its
+// entries was removed in pretence.
+bool WouldBeEmpty(const wchar_t* folder) {
+    int64_t removed = DryRemovedIn(folder);
+    wchar_t* pattern = JoinStrings(folder, folder[0] && folder[wcslen(folder) - 1] == L'\\' ? L"*" : L"\\*", nullptr);
+    FoundName found;
+    void* search = fileOps->FindFirst(pattern, &found);
+    FreeMemory(pattern);
+    int64_t entries = 0;
+    if (search) {
+        do entries += !IsDotName(found.name);
+        while (fileOps->FindNext(search, &found));
+        fileOps->FindEnd(search);
+    }
+    return entries == removed;
+}
+
 }  // namespace
 
 int RemoveSourceFile(const wchar_t* path) {
     if (!options.deleteSource) return 0;
+    if (int verdict = DryRemoveSource(path); verdict != kDryAct) {
+        if (verdict == kDryPretend) DryNoteRemoved(path);
+        return verdict == kDryPretend;
+    }
     uint32_t cleared = ClearReadOnly(path);
     if (!fileOps->Delete(path)) {
         PutBack(path, cleared);
@@ -48,6 +74,11 @@ int RemoveSourceFolder(const wchar_t* path) {
     if (!options.deleteSource) return 0;
     // RemoveDirectory refuses a folder that still holds anything, so only a
     // folder whose every item was copied and removed can go
+    if (options.dryRun && !WouldBeEmpty(path)) return 0;
+    if (int verdict = DryRemoveSource(path); verdict != kDryAct) {
+        if (verdict == kDryPretend) DryNoteRemoved(path);
+        return verdict == kDryPretend;
+    }
     uint32_t cleared = ClearReadOnly(path);
     if (fileOps->RemoveFolder(path)) {
         if (!options.quiet) Print(" Folder deleted\n");
@@ -55,6 +86,7 @@ int RemoveSourceFolder(const wchar_t* path) {
     }
     PutBack(path, cleared);
     // a folder that still holds what was not copied stays, silently
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY) --dryRunCounts.deletions;   // nothing was deleted
     if (GetLastError() != ERROR_DIR_NOT_EMPTY) Print(" Error %s deleting folder\n", LastErrorName());
     return 0;
 }

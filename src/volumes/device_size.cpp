@@ -51,12 +51,12 @@ int MaxTargetSize(const wchar_t* root, int64_t* size) {
         uint32_t returned = 0;
         int ok = deviceSystem->Control(volume, kDiskGetLengthInfo, nullptr, 0, &length, sizeof length, &returned) &&
                  returned != 0;
-        if (ok)
-            *size = length;
-        else
-            Print("Error %s determining max target size\n", LastErrorName());
         deviceSystem->Close(volume);
-        return ok;
+        if (ok) {
+            *size = length;
+            return 1;
+        }
+        // some systems do not answer for a volume; its clusters tell as much
     }
     uint32_t sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
     if (!deviceSystem->DiskFreeSpace(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters)) {

@@ -175,9 +175,11 @@ public:
             }
         }
         if (r.code == 0 && differs) Note(where, "exit code 0 with an incomplete target");
-        if (differs && r.out.find("rror") == std::string::npos && r.out.find("fail") == std::string::npos &&
-            r.out.find("abort") == std::string::npos)
-            Note(where, "incomplete target without a line saying why");
+        std::string said = r.out;
+        for (char& c : said) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        bool why = false;
+        for (const char* word : {"err", "fail", "abort", "cannot", "incomplete"}) why = why || said.find(word) != std::string::npos;
+        if (differs && !why) Note(where, "incomplete target without a line saying why");
     }
 
     std::vector<std::string> findings;

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "run_driver.h"
 #include "run_state.h"
+#include "run_summary.h"
 #include "text_format.h"
 
 using namespace qtxtest;
@@ -105,6 +106,22 @@ TEST_F(VolumeChecks, NoMemoryForTheBuffersEndsWithFourteen) {
     pageAllocator = realPageAllocator;
     EXPECT_EQ(code, kExitOutOfMemory);
     EXPECT_EQ(output.errors(), std::string("Error ") + ErrorName(ERROR_NOT_ENOUGH_MEMORY) + " allocating buffers -> abort\n");
+}
+
+TEST(RunExitCode, VerificationOutranksCopyFailureAndAnInterruptedRunIsNeverZero) {
+    EXPECT_EQ(RunExitCode(0, 0, 0), kExitOk);
+    EXPECT_EQ(RunExitCode(1, 3, 0), kExitVerifyFailed);
+    EXPECT_EQ(RunExitCode(0, 1, 0), kExitCopyFailed);
+    EXPECT_EQ(RunExitCode(0, 1, 1), kExitInterrupted);
+    EXPECT_EQ(RunExitCode(2, 1, 1), kExitVerifyFailed);
+    EXPECT_EQ(kExitInterrupted, 15);
+    ResetRunState();
+    CapturedOutput output;
+    ReportInterruption();
+    run.userInterrupted = 1;
+    ReportInterruption();
+    EXPECT_EQ(output.text(), "interrupted by the user: not everything was copied\n");
+    ResetRunState();
 }
 
 }  // namespace

@@ -59,11 +59,4 @@ TEST(ConsoleCtrlHandler, CtrlCInterruptsOnceBreakStopsForGood) {
     console = nullptr;
 }
 
-TEST(Prompt, WithoutAConsoleTakesTheDefaultAtOnce) {
-    ResetRunState();
-    EXPECT_EQ(Prompt(L"YNASKO", L'N'), L'N');
-    EXPECT_EQ(AskYesNo(L'Y'), 1);
-    EXPECT_EQ(run.promptActive, 0);
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "console.h"
-#include "system_facts.h"
 
 namespace {
 

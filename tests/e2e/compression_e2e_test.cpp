@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
@@ -43,12 +44,10 @@ void ExpectSameBytes(const TempDir& target, const std::vector<Item>& items, cons
         EXPECT_TRUE(ReadBytesOr(target / item.name) == item.bytes) << Narrow(item.name) << " after " << context;
 }
 
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
 TEST(CompressionE2E, EveryModeKeepsTheBytes) {
     const std::vector<std::vector<std::wstring>> modes = {
-        {L"-c0"}, {L"-c1"}, {L"-c2"}, {L"-c3"}, {L"-lzx"}, {L"-xpress4"}, {L"-xpress8"}, {L"-xpress16"},
-        {L"-sp"}, {L"-sp", L"-sz"}, {L"-sz"}, {L"-c2", L"-u"}, {L"-LZX", L"-c2", L"-v"},
+        {L"-c0"}, {L"-c1"}, {L"-c3"}, {L"-xpress16"}, {L"-sp", L"-sz"}, {L"-sz"}, {L"-c2", L"-u"},
+        {L"-LZX", L"-c2", L"-v"},
     };
     std::vector<Item> items = SampleFiles();
     TempDir source;
@@ -63,9 +62,9 @@ TEST(CompressionE2E, EveryModeKeepsTheBytes) {
         EXPECT_EQ(0, r.exitCode) << context << r.out << r.err;
         ExpectSameBytes(target, items, context);
         // WOF needs its service, which this system lacks: the copy goes on plainly
-        bool wof = Contains(context, "lzx") || Contains(context, "LZX") || Contains(context, "xpress");
-        EXPECT_EQ(wof, Contains(r.out, "Error: LZX compession requires Windows 10\r\n")) << context << r.out;
-        EXPECT_FALSE(Contains(r.out, "performing")) << context << r.out;
+        bool wof = Has(context, "lzx") || Has(context, "LZX") || Has(context, "xpress");
+        EXPECT_EQ(wof, Has(r.out, "Error: LZX compession requires Windows 10\r\n")) << context << r.out;
+        EXPECT_FALSE(Has(r.out, "performing")) << context << r.out;
         EXPECT_EQ("", r.err) << context;
     }
 }
@@ -82,24 +81,8 @@ TEST(CompressionE2E, ExistingTargetsInMirrorModeStayIntact) {
         EXPECT_EQ(0, again.exitCode) << again.out << again.err;
         ExpectSameBytes(target, items, "second mirror " + Narrow(level));
         // nothing to compress here: each kept target is reported as skipped
-        EXPECT_TRUE(Contains(again.out, "small.txt already exists -> skip")) << again.out;
-        EXPECT_FALSE(Contains(again.out, "compressed\n")) << again.out;
-    }
-}
-
-TEST(CompressionE2E, SingleFilesWithZeroBlocksAndSparseTargets) {
-    std::string data = std::string(1048576, '\0') + PatternBytes(700000, 12) + std::string(1048576 + 17, '\0');
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir / L"zeros.bin", data));
-    for (const std::vector<std::wstring>& mode :
-         std::vector<std::vector<std::wstring>>{{L"-sz"}, {L"-sp"}, {L"-sp", L"-sz", L"-c3"}, {L"-u", L"-sz"}}) {
-        std::wstring target = dir / L"copy.bin";
-        DeleteFileW(target.c_str());
-        std::vector<std::wstring> arguments = {dir / L"zeros.bin", target};
-        arguments.insert(arguments.end(), mode.begin(), mode.end());
-        RunResult r = RunQtxArgs(arguments);
-        EXPECT_EQ(0, r.exitCode) << Narrow(mode[0]) << r.out << r.err;
-        EXPECT_TRUE(ReadBytesOr(target) == data) << Narrow(mode[0]);
+        EXPECT_TRUE(Has(again.out, "small.txt already exists -> skip")) << again.out;
+        EXPECT_FALSE(Has(again.out, "compressed\n")) << again.out;
     }
 }
 

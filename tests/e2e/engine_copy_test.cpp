@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
@@ -13,8 +15,6 @@ namespace {
 
 constexpr uint64_t kSourceTime = 132000000000000000ull;
 constexpr uint64_t kHour = 36000000000ull;
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
     const size_t sizes[] = {0, 1, 1000, 0x100000, 0x100001, 0x280000 + 77};
@@ -28,23 +28,9 @@ TEST(EngineCopyE2E, CopiesFilesOfEverySizeByteForByte) {
         EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data) << size;
         EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime) << size;
         // a file of 0 bytes is created without a result line
-        EXPECT_EQ(Contains(result.out, " File copied"), size > 0) << size << result.out;
+        EXPECT_EQ(Has(result.out, " File copied"), size > 0) << size << result.out;
         EXPECT_TRUE(ReadableLines(result.out)) << size << result.out;
     }
-}
-
-TEST(EngineCopyE2E, CopiesIntoAnExistingFolderAndToNul) {
-    TempDir dir;
-    std::string data = PatternBytes(70000, 4);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(MakeFolder(dir / L"out"));
-    RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"out"});
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_TRUE(ReadBytesOr(dir / L"out\\src.bin") == data);
-
-    result = RunQtxArgs({dir / L"src.bin", L"NUL"});
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_TRUE(Contains(result.out, " File copied")) << result.out;
 }
 
 TEST(EngineCopyE2E, OverwritePolicies) {
@@ -53,54 +39,41 @@ TEST(EngineCopyE2E, OverwritePolicies) {
     std::string old = PatternBytes(4000, 2);
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
     ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", kSourceTime));
-    auto reset = [&](uint64_t time) {
+    const uint64_t older = kSourceTime - kHour, newer = kSourceTime + kHour;
+    const struct {
+        uint64_t targetTime;
+        bool readOnly;
+        std::vector<std::wstring> options;
+        bool replaced;
+        const char* line;   // in the output or the error output
+    } cases[] = {
+        // without a console nobody answers: kept, and said so
+        {older, false, {}, false, "dst.bin already exists -> kept (no console to ask"},
+        {older, false, {L"-k"}, false, "dst.bin already exists but with different size -> skip anyway"},
+        {newer, false, {L"-oo"}, false, ""},
+        {older, false, {L"-oo"}, true, ""},
+        {kSourceTime, false, {L"-oo"}, true, ""},   // the same time with another size is older
+        {newer, false, {L"-o"}, true, ""},
+        {older, true, {L"-o"}, false, "skip read-only file "},
+        {older, true, {L"-o", L"-or"}, true, ""},
+    };
+    for (const auto& c : cases) {
         SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
         ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", time));
-    };
-    auto run = [&](const std::wstring& option) {
+        ASSERT_TRUE(SetLastWriteTime(dir / L"dst.bin", c.targetTime));
+        if (c.readOnly) SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
         std::vector<std::wstring> args = {dir / L"src.bin", dir / L"dst.bin"};
-        if (!option.empty()) args.push_back(option);
-        return RunQtxArgs(args);
-    };
-
-    reset(kSourceTime - kHour);   // without a console nobody answers: kept, and said so
-    RunResult result = run(L"");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    EXPECT_TRUE(Contains(result.out, "dst.bin already exists -> kept (no console to ask")) << result.out;
-
-    result = run(L"-k");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(Contains(result.out, "dst.bin already exists but with different size -> skip anyway")) << result.out;
-    EXPECT_TRUE(ReadableLines(result.out)) << result.out;
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-
-    reset(kSourceTime + kHour);
-    result = run(L"-oo");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    for (uint64_t older : {kSourceTime - kHour, kSourceTime}) {   // the same time with another size is older
-        reset(older);
-        result = run(L"-oo");
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult result = RunQtxArgs(args);
+        std::string context = c.options.empty() ? "no option" : Narrow(c.options.back());
+        EXPECT_EQ(result.exitCode, 0) << context;
+        EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == (c.replaced ? data : old)) << context;
+        if (c.replaced) {
+            EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime) << context;
+        }
+        EXPECT_TRUE(Has(result.out + result.err, c.line)) << context << result.out << result.err;
+        EXPECT_TRUE(ReadableLines(result.out)) << context << result.out;
     }
-
-    reset(kSourceTime + kHour);
-    result = run(L"-o");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), kSourceTime);
-
-    reset(kSourceTime - kHour);
-    SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    result = run(L"-o");
-    EXPECT_TRUE(Contains(result.err, "skip read-only file ")) << result.err;
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old);
-    result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-or"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
     SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -111,7 +84,7 @@ TEST(EngineCopyE2E, AvoidWritesAndSkipZeros) {
     ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
     RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"dst.bin", L"-o", L"-u"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(Contains(result.out, " 0 Bytes actually written")) << result.out;
+    EXPECT_TRUE(Has(result.out, " 0 Bytes actually written")) << result.out;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
     std::string late = data;   // one byte differs, late in the only block
     late[290000] ^= 0x40;
@@ -126,7 +99,7 @@ TEST(EngineCopyE2E, AvoidWritesAndSkipZeros) {
     result = RunQtxArgs({dir / L"zeros.bin", dir / L"zeros.out", L"-sz"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(ReadBytesOr(dir / L"zeros.out") == sparse);
-    EXPECT_FALSE(Contains(result.out, "delete incomplete")) << result.out;
+    EXPECT_FALSE(Has(result.out, "delete incomplete")) << result.out;
 
     // over a longer existing file every skipped range reads as zeros, and -v agrees
     std::string mixed = PatternBytes(1 << 20, 11) + std::string(1 << 20, '\0') + PatternBytes(1 << 20, 12) +
@@ -153,7 +126,7 @@ TEST(EngineCopyE2E, StartPosition) {
     EXPECT_TRUE(copied.substr(1 << 20) == data.substr(1 << 20));
 
     result = RunQtxArgs({dir / L"src.bin", dir / L"far.bin", L"-st:4194304"});
-    EXPECT_TRUE(Contains(result.err, "Error: StartPos (4194304) > FileSize (3145728) -> abort")) << result.err;
+    EXPECT_TRUE(Has(result.err, "Error: StartPos (4194304) > FileSize (3145728) -> abort")) << result.err;
     EXPECT_FALSE(Exists(dir / L"far.bin"));
 }
 
@@ -172,9 +145,9 @@ TEST(EngineCopyE2E, ForcedSizePastTheEndFailsAndKeepsAnIntactTarget) {
     EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst\\a.bin") == old);
     EXPECT_EQ(LastWriteTime(dir / L"dst\\a.bin"), kSourceTime);
-    EXPECT_TRUE(Contains(result.out, " a.bin kept unchanged")) << result.out;
+    EXPECT_TRUE(Has(result.out, " a.bin kept unchanged")) << result.out;
     EXPECT_FALSE(Exists(dir / L"dst\\b.bin"));
-    EXPECT_FALSE(Contains(result.out, " File copied")) << result.out;
+    EXPECT_FALSE(Has(result.out, " File copied")) << result.out;
     const char* ended = " source ended before the requested size (300000 of 1000000 bytes)";
     size_t first = result.out.find(ended);
     ASSERT_NE(first, std::string::npos) << result.out;
@@ -183,7 +156,7 @@ TEST(EngineCopyE2E, ForcedSizePastTheEndFailsAndKeepsAnIntactTarget) {
     result = RunQtxArgs({dir / L"src\\a.bin", dir / L"dst\\a.bin", L"-o", L"-fi:1MB"});
     EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst\\a.bin") == old);
-    EXPECT_TRUE(Contains(result.out, " source ended before the requested size")) << result.out;
+    EXPECT_TRUE(Has(result.out, " source ended before the requested size")) << result.out;
     result = RunQtxArgs({dir / L"src\\b.bin", dir / L"dst\\new.bin", L"-fi:1MB"});
     EXPECT_EQ(result.exitCode, 13) << result.out << result.err;
     EXPECT_FALSE(Exists(dir / L"dst\\new.bin"));
@@ -194,8 +167,8 @@ TEST(EngineCopyE2E, TargetThatCannotBeCreatedFailsTheRun) {
     ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(1000, 1)));
     ASSERT_TRUE(MakeFolder(dir / L"out\\src.bin"));
     RunResult result = RunQtxArgs({dir / L"src.bin", dir / L"out", L"-o"});
-    EXPECT_TRUE(Contains(result.err, "already exists as folder")) << result.err;
-    EXPECT_FALSE(Contains(result.out, " File copied")) << result.out;
+    EXPECT_TRUE(Has(result.err, "already exists as folder")) << result.err;
+    EXPECT_FALSE(Has(result.out, " File copied")) << result.out;
     EXPECT_EQ(result.exitCode, 13);
 }
 

@@ -5,22 +5,12 @@
 
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-uint64_t FileIndex(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
 
 TEST(FailureExitEndToEnd, EveryKindOfFailureEndsWithThirteen) {
     TempDir dir;
@@ -41,8 +31,8 @@ TEST(FailureExitEndToEnd, EveryKindOfFailureEndsWithThirteen) {
         {L"file.bin out\\file.bin:extra", "target drive does not support streams -> abort"},
         {L"file.bin \\\\.\\" + dir / L"out", "target drive does not support streams -> abort"},
         // Wine cannot read security descriptors or streams as backup streams (NOT_SUPPORTED)
-        {L"src\\ out -s -sec", "Error 50 copying security of "},
-        {L"src\\ out -s -ads", "Error 50 copying streams of "},
+        {L"src\\ out -s -sec", "Error NOT_SUPPORTED copying security of "},
+        {L"src\\ out -s -ads", "Error NOT_SUPPORTED copying streams of "},
         {L"file.bin missing\\link.bin -h", "creating hardlink "},
     };
     for (const Case& c : cases) {
@@ -65,7 +55,7 @@ TEST(FailureExitEndToEnd, HardLinkReplacesAnExistingTargetOnlyWhenToldTo) {
     EXPECT_EQ(ReadBytesOr(dir / L"out\\a.bin"), "older");
     r = RunQtx(L"a.bin out -h -o", dir.path());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(FileIndex(dir / L"out\\a.bin"), FileIndex(dir / L"a.bin"));
+    EXPECT_EQ(Facts(dir / L"out\\a.bin").index, Facts(dir / L"a.bin").index);
     EXPECT_EQ(ReadBytesOr(dir / L"out\\a.bin"), PatternBytes(5000));
 }
 

@@ -6,57 +6,17 @@
 #include <map>
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
 
-struct Seen {
-    bool folder = false;
-    std::string bytes;
-    uint64_t time = 0;
-};
-
-// Every file and folder below root, by relative path as the file system spells it.
-void Collect(const std::wstring& root, const std::wstring& relative, std::map<std::wstring, Seen>* out) {
-    WIN32_FIND_DATAW data;
-    std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
-    HANDLE search = FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-        Seen& seen = (*out)[path];
-        seen.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (seen.folder) {
-            Collect(root, path, out);
-        } else {
-            seen.bytes = ReadBytesOr(root + L"\\" + path);
-            seen.time = LastWriteTime(root + L"\\" + path);
-        }
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-}
-
-std::map<std::wstring, Seen> Tree(const std::wstring& root) {
-    std::map<std::wstring, Seen> tree;
-    Collect(root, L"", &tree);
-    return tree;
-}
-
-void Put(const TempDir& root, const std::wstring& path, const std::string& bytes, uint64_t time) {
-    std::wstring full = root / path;
-    MakeFolder(full.substr(0, full.find_last_of(L'\\')));
-    ASSERT_TRUE(WriteBytes(full, bytes)) << Narrow(path);
-    ASSERT_TRUE(SetLastWriteTime(full, time));
-}
-
 const uint64_t kDay = 864000000000ull;
 const uint64_t kBase = 131000000000000000ull;
 
-void ExpectSameTree(const std::map<std::wstring, Seen>& source, const std::map<std::wstring, Seen>& target) {
+void ExpectSameTree(const std::map<std::wstring, Entry>& source, const std::map<std::wstring, Entry>& target) {
     for (const auto& item : source) {
         SCOPED_TRACE(Narrow(item.first));
         auto found = target.find(item.first);
@@ -101,7 +61,7 @@ TEST(MirrorEndToEnd, MirrorOfAChangedTreeEqualsTheSourceAndLeavesExcludedNames) 
 
     RunResult second = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-e:*.tmp"});
     EXPECT_EQ(0, second.exitCode) << second.out << second.err;
-    std::map<std::wstring, Seen> mirrored = Tree(target.path());
+    std::map<std::wstring, Entry> mirrored = Tree(target.path());
     EXPECT_EQ("excluded", mirrored[L"sub\\note.tmp"].bytes) << second.out;
     mirrored.erase(L"sub\\note.tmp");
     ExpectSameTree(Tree(source.path()), mirrored);
@@ -197,6 +157,8 @@ TEST(DeleteSourceEndToEnd, OnlyCopiedFilesAndEmptiedFoldersLeaveTheSource) {
     EXPECT_TRUE(Attributes(target / L"data\\empty") & FILE_ATTRIBUTE_DIRECTORY);
     // not copied: kept, and so are the folders holding them
     EXPECT_EQ("locked", ReadBytesOr(source / L"data\\held\\locked.txt"));
+    EXPECT_NE("locked", ReadBytesOr(target / L"data\\held\\locked.txt"));
+    EXPECT_NE(std::string::npos, (r.out + r.err).find("SHARING_VIOLATION")) << r.out << r.err;
     EXPECT_EQ("x", ReadBytesOr(source / L"data\\excluded\\x.tmp"));
     EXPECT_EQ("source", ReadBytesOr(source / L"data\\skipped\\exists.txt"));
     EXPECT_EQ("target", ReadBytesOr(target / L"data\\skipped\\exists.txt"));

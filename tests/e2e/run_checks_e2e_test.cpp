@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::wstring OtherDriveFolder() {
     // the Wine prefix's C: drive when the temporary folder is elsewhere, else Wine's Z:
@@ -31,89 +30,6 @@ protected:
     TempDir dir;
 };
 
-TEST_F(RunChecks, NullDeviceCombinations) {
-    RunResult r = Run(L"file.bin \\\\.\\NUL -v");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(Has(r.out, "verify against the NUL device nonsense -> abort\r\n")) << r.out;
-    // reading a file into the null device is no reason to delete it
-    r = Run(L"file.bin \\\\.\\NUL -ds");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(Has(r.out, "delete source with the NUL device as target makes no sense -> abort\r\n")) << r.out;
-    EXPECT_EQ(ReadBytesOr(dir / L"file.bin"), PatternBytes(5000));
-    r = Run(L"file.bin \\\\.\\nul");
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_TRUE(Has(r.out, " File copied")) << r.out;   // the word names the source
-}
-
-TEST_F(RunChecks, CopyToItself) {
-    RunResult r = Run(L"file.bin .");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(Has(r.out, "cannot copy to itself -> abort\r\n")) << r.out;
-    r = Run(L"FILE.BIN " + dir.path());
-    EXPECT_EQ(r.exitCode, 2) << "names compare without case";
-    r = Run(L"file.bin copy.bin");
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(ReadBytesOr(dir / L"copy.bin"), PatternBytes(5000));
-}
-
-TEST_F(RunChecks, DevicesRefuseTreeSwitches) {
-    for (const wchar_t* tail : {L"\\\\.\\pd1 out -s", L"\\\\.\\PhysicalDrive0 out -mir", L"file.bin \\\\.\\NUL -s"}) {
-        RunResult r = Run(tail);
-        EXPECT_EQ(r.exitCode, 2) << Narrow(tail);
-        EXPECT_TRUE(Has(r.out, "invalid parameter -> abort\r\n")) << r.out;
-    }
-}
-
-TEST_F(RunChecks, WildcardsAndStartPosition) {
-    RunResult r = Run(L"src\\*.txt missing-folder");
-    EXPECT_EQ(r.exitCode, 3);
-    EXPECT_TRUE(Has(r.out, "target must be a folder -> abort\r\n")) << r.out;
-    EXPECT_FALSE(Exists(dir / L"missing-folder"));
-    r = Run(L"src\\*.txt out -st:4096");
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_TRUE(Has(r.out, "startpos works with a single file or device only -> abort\r\n")) << r.out;
-    r = Run(L"file.bin out\\*.bin");
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_TRUE(Has(r.out, "Wildcard in the target are not supported - sorry\r\n")) << r.out;
-    // a trailing \* only names the folder
-    r = Run(L"file.bin out\\*");
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(ReadBytesOr(dir / L"out\\file.bin"), PatternBytes(5000));
-}
-
-TEST_F(RunChecks, HardLinksNeedOneVolume) {
-    RunResult r = Run(L"file.bin " + OtherDriveFolder() + L" -h");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(Has(r.out, "copy to hardlinks works on the same volume only -> abort\r\n")) << r.out;
-}
-
-TEST_F(RunChecks, RecursionGuards) {
-    // the target below the source
-    RunResult r = Run(L"src\\ src\\sub -s");
-    EXPECT_EQ(r.exitCode, 9);
-    EXPECT_TRUE(Has(r.out, "target path is below source path (recursion) -> abort\r\n")) << r.out;
-    // the same with another spelling of the case
-    r = Run(L"SRC\\ src\\SUB");
-    EXPECT_EQ(r.exitCode, 9) << r.out;
-    // a folder copied into its own sub-folder: the target folder is made first, then refused
-    r = Run(L"src src\\sub");
-    EXPECT_EQ(r.exitCode, 9) << r.out;
-    EXPECT_TRUE(Exists(dir / L"src\\sub\\src"));
-    EXPECT_FALSE(Exists(dir / L"src\\sub\\src\\a.txt"));
-    // a mirror whose source lies inside the target would delete the source
-    ASSERT_TRUE(MakeFolder(dir / L"Backup\\new"));
-    ASSERT_TRUE(WriteBytes(dir / L"Backup\\new\\keep.txt", "keep"));
-    r = Run(L"Backup\\new\\ backup -mir");
-    EXPECT_EQ(r.exitCode, 9);
-    EXPECT_TRUE(Has(r.out, "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n")) << r.out;
-    EXPECT_EQ(ReadBytesOr(dir / L"Backup\\new\\keep.txt"), "keep");
-    // a sibling whose name merely begins like the source is no child of it
-    ASSERT_TRUE(MakeFolder(dir / L"src2"));
-    r = Run(L"src\\ src2 -s");
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(ReadBytesOr(dir / L"src2\\sub\\b.txt"), "beta");
-}
-
 // A drive letter that no volume answers to, for the volume checks.
 std::wstring MissingDrive() {
     DWORD drives = GetLogicalDrives();
@@ -122,36 +38,75 @@ std::wstring MissingDrive() {
     return L"";
 }
 
-TEST_F(RunChecks, VolumesThatDoNotExist) {
+TEST_F(RunChecks, RefusedCombinationsTouchNothing) {
     std::wstring drive = MissingDrive();
     ASSERT_FALSE(drive.empty());
-    RunResult r = Run(drive + L"\\file.bin out");
-    EXPECT_EQ(r.exitCode, 5);
-    EXPECT_TRUE(Has(r.err, "source volume is invalid (")) << r.out << r.err;
-    EXPECT_TRUE(Has(r.err, ") -> abort\r\n")) << r.err;
-    r = Run(L"file.bin " + drive + L"\\out");
-    EXPECT_EQ(r.exitCode, 6);
-    EXPECT_TRUE(Has(r.err, "target volume is invalid (")) << r.out << r.err;
+    const struct {
+        std::wstring tail;
+        int exitCode;
+        const char* line;   // in the output or the error output
+    } cases[] = {
+        {L"file.bin \\\\.\\NUL -v", 2, "verify against the NUL device nonsense -> abort\r\n"},
+        // reading a file into the null device is no reason to delete it
+        {L"file.bin \\\\.\\NUL -ds", 2, "delete source with the NUL device as target makes no sense -> abort\r\n"},
+        {L"file.bin .", 2, "cannot copy to itself -> abort\r\n"},
+        {L"FILE.BIN " + dir.path(), 2, "cannot copy to itself -> abort\r\n"},   // names compare without case
+        {L"\\\\.\\pd1 out -s", 2, "invalid parameter -> abort\r\n"},
+        {L"\\\\.\\PhysicalDrive0 out -mir", 2, "invalid parameter -> abort\r\n"},
+        {L"file.bin \\\\.\\NUL -s", 2, "invalid parameter -> abort\r\n"},
+        {L"file.bin " + OtherDriveFolder() + L" -h", 2, "copy to hardlinks works on the same volume only -> abort\r\n"},
+        {L"src\\*.txt missing-folder", 3, "target must be a folder -> abort\r\n"},
+        {L"src\\*.txt out -st:4096", 4, "startpos works with a single file or device only -> abort\r\n"},
+        {L"file.bin out\\*.bin", 4, "Wildcard in the target are not supported - sorry\r\n"},
+        {drive + L"\\file.bin out", 5, "source volume is invalid ("},
+        {L"file.bin " + drive + L"\\out", 6, "target volume is invalid ("},
+        {L"nothing.bin out", 10, "source file not found -> abort\r\n"},
+        {L"nowhere\\*.txt out", 11, "source folder not found -> abort\r\n"},
+        {L"nowhere\\ out", 11, "source folder not found -> abort\r\n"},   // a trailing backslash names a folder
+        {L"src\\ src\\sub -s", 9, "target path is below source path (recursion) -> abort\r\n"},
+        {L"SRC\\ src\\SUB", 9, "target path is below source path (recursion) -> abort\r\n"},
+        // a mirror whose source lies inside the target would delete the source
+        {L"src\\sub\\ SRC -mir", 9,
+         "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = Run(c.tail);
+        EXPECT_EQ(r.exitCode, c.exitCode) << Narrow(c.tail);
+        EXPECT_TRUE(Has(r.out + r.err, c.line)) << Narrow(c.tail) << "\n" << r.out << r.err;
+    }
+    EXPECT_EQ(ReadBytesOr(dir / L"file.bin"), PatternBytes(5000));
+    EXPECT_FALSE(Exists(dir / L"missing-folder"));
+    EXPECT_FALSE(Exists(dir / L"out\\file.bin"));
+    EXPECT_EQ(ReadBytesOr(dir / L"src\\sub\\b.txt"), "beta");
 }
 
-TEST_F(RunChecks, WarningsLetTheRunGoOn) {
-    RunResult r = Run(L"src\\a.txt . -sp");
+TEST_F(RunChecks, AcceptedSpellingsCopy) {
+    RunResult r = Run(L"file.bin \\\\.\\nul");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, " File copied")) << r.out;   // the word names the source
+    r = Run(L"file.bin copy.bin -f");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"copy.bin"), PatternBytes(5000));
+    r = Run(L"file.bin out\\*");   // a trailing \* only names the folder
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"out\\file.bin"), PatternBytes(5000));
+    r = Run(L"src\\a.txt . -sp");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_TRUE(Has(r.out, "Warning: Target folder ends with a period, this causes problems!\r\n")) << r.out;
     EXPECT_EQ(ReadBytesOr(dir / L"a.txt"), "alpha");
 }
 
-TEST_F(RunChecks, NotFound) {
-    RunResult r = Run(L"nothing.bin out");
-    EXPECT_EQ(r.exitCode, 10);
-    EXPECT_TRUE(Has(r.out, "source file not found -> abort\r\n")) << r.out;
-    r = Run(L"nowhere\\*.txt out");
-    EXPECT_EQ(r.exitCode, 11);
-    EXPECT_TRUE(Has(r.out, "source folder not found -> abort\r\n")) << r.out;
-    // a trailing backslash names a folder
-    r = Run(L"nowhere\\ out");
-    EXPECT_EQ(r.exitCode, 11);
-    EXPECT_TRUE(Has(r.out, "source folder not found -> abort\r\n")) << r.out;
+TEST_F(RunChecks, RecursionGuards) {
+    // a folder copied into its own sub-folder: the target folder is made first, then refused
+    RunResult r = Run(L"src src\\sub");
+    EXPECT_EQ(r.exitCode, 9) << r.out;
+    EXPECT_TRUE(Exists(dir / L"src\\sub\\src"));
+    EXPECT_FALSE(Exists(dir / L"src\\sub\\src\\a.txt"));
+    // a sibling whose name merely begins like the source is no child of it
+    ASSERT_TRUE(MakeFolder(dir / L"src2"));
+    r = Run(L"src\\ src2 -s");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytesOr(dir / L"src2\\sub\\b.txt"), "beta");
 }
 
 // The same folder under Wine's Z: drive, which maps the whole Unix tree.
@@ -227,24 +182,6 @@ TEST_F(RunChecks, FolderSourceSpellings) {
     r = Run(L"src new\\backup");
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(ReadBytesOr(dir / L"new\\backup\\src\\sub\\b.txt"), "beta");
-}
-
-}  // namespace
-
-namespace {
-
-TEST(FlushSwitch, ReportsTheFlushAndKeepsTheCopy) {
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir / L"a.bin", PatternBytes(70000)));
-    RunResult r = RunQtx(L"a.bin b.bin -f", dir.path());
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(ReadBytesOr(dir / L"b.bin"), PatternBytes(70000));
-    // administrators get a timed report of the flush itself; others nothing
-    size_t at = r.out.find("flushing target volume...");
-    if (at != std::string::npos) {
-        std::string result = r.out.substr(at + 25, 7);
-        EXPECT_TRUE(result.rfind(" ok (", 0) == 0 || result.rfind(" error ", 0) == 0) << r.out;
-    }
 }
 
 }  // namespace

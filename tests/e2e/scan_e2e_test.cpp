@@ -5,40 +5,17 @@
 
 #include <string>
 
+#include "e2e_files.h"
 #include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
 
-uint32_t Links(const std::wstring& path) {
-    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return info.nNumberOfLinks;
-}
-
-void Put(const TempDir& root, const std::wstring& relative, const std::string& bytes, uint64_t time) {
-    std::wstring full = root / relative;
-    MakeFolder(full.substr(0, full.find_last_of(L'\\')));
-    ASSERT_TRUE(WriteBytes(full, bytes));
-    ASSERT_TRUE(SetLastWriteTime(full, time));
-}
-
 bool Move(const TempDir& root, const std::wstring& from, const std::wstring& to) {
     std::wstring target = root / to;
     MakeFolder(target.substr(0, target.find_last_of(L'\\')));
     return MoveFileW((root / from).c_str(), target.c_str()) != 0;
-}
-
-// Carriage returns of in-place lines left out.
-bool Has(const std::string& text, const std::string& part) {
-    std::string plain;
-    for (char c : text)
-        if (c != '\r') plain += c;
-    return plain.find(part) != std::string::npos;
 }
 
 std::wstring FileNamePartOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
@@ -64,19 +41,19 @@ TEST(ScanEndToEnd, RenamedAndMovedFilesAreLinkedNotCopied) {
     ASSERT_EQ(0, scan.exitCode) << scan.out << scan.err;
 
     std::wstring copy = target.path() + L"\\" + FileNamePartOf(source.path());
-    EXPECT_TRUE(Has(scan.out, "4 source files in ")) << scan.out;
-    EXPECT_TRUE(Has(scan.out, "Scan for identical file sizes...")) << scan.out;
-    EXPECT_TRUE(Has(scan.out, "found in target -> hardlink created")) << scan.out;
-    EXPECT_TRUE(Has(scan.out, "2 hardlinks created or files moved\n")) << scan.out;
+    EXPECT_TRUE(Shows(scan.out, "4 source files in ")) << scan.out;
+    EXPECT_TRUE(Shows(scan.out, "Scan for identical file sizes...")) << scan.out;
+    EXPECT_TRUE(Shows(scan.out, "found in target -> hardlink created")) << scan.out;
+    EXPECT_TRUE(Shows(scan.out, "2 hardlinks created or files moved\n")) << scan.out;
     // moved in the target, old names removed by the mirror pass, the small one copied
     EXPECT_TRUE(big == ReadBytesOr(copy + L"\\b\\renamed big.bin")) << "bytes differ";
     EXPECT_TRUE(mid == ReadBytesOr(copy + L"\\c\\d\\mid.bin")) << "bytes differ";
     EXPECT_TRUE(tiny == ReadBytesOr(copy + L"\\tiny.bin")) << "bytes differ";
     EXPECT_FALSE(Exists(copy + L"\\a\\big.bin"));
     EXPECT_FALSE(Exists(copy + L"\\a\\mid.bin"));
-    EXPECT_EQ(1u, Links(copy + L"\\b\\renamed big.bin"));
-    EXPECT_FALSE(Has(scan.out, "renamed big.bin\n File copied")) << scan.out;
-    EXPECT_TRUE(Has(scan.out, "tiny.bin\n File copied")) << scan.out;
+    EXPECT_EQ(1u, Facts(copy + L"\\b\\renamed big.bin").links);
+    EXPECT_FALSE(Shows(scan.out, "renamed big.bin\n File copied")) << scan.out;
+    EXPECT_TRUE(Shows(scan.out, "tiny.bin\n File copied")) << scan.out;
 }
 
 TEST(ScanEndToEnd, SampledMatchIsTheDocumentedLimitAndFullComparisonCopies) {
@@ -100,11 +77,11 @@ TEST(ScanEndToEnd, SampledMatchIsTheDocumentedLimitAndFullComparisonCopies) {
         RunResult scan = RunQtxArgs(arguments);
         ASSERT_EQ(0, scan.exitCode) << scan.out << scan.err;
         if (full) {
-            EXPECT_FALSE(Has(scan.out, "hardlink created")) << scan.out;
+            EXPECT_FALSE(Shows(scan.out, "hardlink created")) << scan.out;
             EXPECT_TRUE(changed == ReadBytesOr(copy + L"\\new.bin")) << "bytes differ";
         } else {
             // sampling sees the files as one: the old bytes stay under the new name
-            EXPECT_TRUE(Has(scan.out, "new.bin found in target -> hardlink created")) << scan.out;
+            EXPECT_TRUE(Shows(scan.out, "new.bin found in target -> hardlink created")) << scan.out;
             EXPECT_TRUE(original == ReadBytesOr(copy + L"\\new.bin")) << "bytes differ";
         }
         EXPECT_FALSE(Exists(copy + L"\\old.bin"));
@@ -121,8 +98,8 @@ TEST(ScanEndToEnd, ATargetStillInUseIsNotShared) {
     RunResult scan = RunQtxArgs({source.path(), target.path(), L"-mir", L"-scan", L"-n"});
     ASSERT_EQ(0, scan.exitCode) << scan.out << scan.err;
     std::wstring copy = target.path() + L"\\" + FileNamePartOf(source.path());
-    EXPECT_FALSE(Has(scan.out, "hardlink created")) << scan.out;
-    EXPECT_EQ(1u, Links(copy + L"\\keep.bin"));
-    EXPECT_EQ(1u, Links(copy + L"\\copy of keep.bin"));
+    EXPECT_FALSE(Shows(scan.out, "hardlink created")) << scan.out;
+    EXPECT_EQ(1u, Facts(copy + L"\\keep.bin").links);
+    EXPECT_EQ(1u, Facts(copy + L"\\copy of keep.bin").links);
     EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\copy of keep.bin")) << "bytes differ";
 }

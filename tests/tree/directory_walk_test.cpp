@@ -208,14 +208,26 @@ int LoopIds(const wchar_t* path, FolderId* id) {
 TEST_F(Walk, FolderLoopIsNotEntered) {
     fs.AddFile(S + L"\\a\\f.txt", "f");
     fs.AddFile(S + L"\\a\\loop\\never.txt", "n");
-    folderIdReader = LoopIds;
+    folderIdReader = folderIndexReader = LoopIds;
     CapturedOutput output;
     EXPECT_EQ(1, Run(S, T));
     folderIdReader = ReadFolderId;
+    folderIndexReader = ReadFolderIndex;
     EXPECT_FALSE(WasCopied(L"never.txt"));
     EXPECT_EQ(1, run.failedCopies);
     EXPECT_NE(output.text().find("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder loop\n"), std::string::npos)
         << output.text();
+
+    // equal indexes on other volumes are no loop: the full identity decides
+    folderIndexReader = [](const wchar_t*, FolderId* id) {
+        *id = {0, 7};
+        return 1;
+    };
+    run.failedCopies = 0;
+    Run(S, T);
+    folderIndexReader = ReadFolderIndex;
+    EXPECT_TRUE(WasCopied(L"never.txt"));
+    EXPECT_EQ(0, run.failedCopies);
 }
 
 TEST_F(Walk, DepthLimitAndNullTarget) {

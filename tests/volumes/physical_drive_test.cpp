@@ -100,13 +100,7 @@ TEST_F(PhysicalDrive, RecordedMachine) {
         {L"F:\\", L"E:\\", 1},
     };
     CapturedOutput out;
-    std::string expected;
-    for (const auto& p : pairs) {
-        EXPECT_EQ(p.same, SamePhysicalDrive(p.a, p.b)) << Narrow(p.a) << " " << Narrow(p.b);
-        expected += p.same ? "Files are located on the same physical drive -> sequential operation\n"
-                           : "Files are located on different physical drives -> parallel operation\n";
-    }
-    EXPECT_EQ(expected, out.text());
+    for (const auto& p : pairs) EXPECT_EQ(p.same, SamePhysicalDrive(p.a, p.b)) << Narrow(p.a) << " " << Narrow(p.b);
 
     EXPECT_EQ(1, IsOnFloppy(L"a:\\"));
     EXPECT_EQ(0, IsOnFloppy(L"A:\\letter.txt"));

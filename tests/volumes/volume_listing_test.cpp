@@ -58,6 +58,25 @@ FakeDevice& DiskInterface(FakeDeviceSystem& fake, const std::wstring& path, int 
     return d;
 }
 
+// NVMe system disk 0, SATA disk 1, a file-backed virtual disk 2 and a stale
+// interface without a disk number, in the order setupapi gave them.
+void DiskMachine(FakeDeviceSystem& fake) {
+    const std::wstring tail = L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    DiskInterface(fake, L"\\\\?\\scsi#disk&ven_nvme&prod_samsung_ssd_970#5&1&0&000000" + tail, 0);
+    DiskInterface(fake, L"\\\\?\\scsi#disk&ven_msft&prod_virtual_disk#2&1f4adffe&0&000001" + tail, 2);
+    DiskInterface(fake, L"\\\\?\\scsi#disk&ven_removed#3&2&0&000000" + tail, -1);
+    DiskInterface(fake, L"\\\\?\\scsi#disk&ven_&prod_st2000dm008-2fr10#4&2a6f1a6&0&010000" + tail, 1);
+    FakeDevice& nvme = fake.AddDisk(0);
+    nvme.length = 1000204886016LL;
+    nvme.descriptor = Descriptor(17, "", "Samsung SSD 970 EVO Plus 1TB");
+    FakeDevice& sata = fake.AddDisk(1);
+    sata.length = 2000398934016LL;
+    sata.descriptor = Descriptor(11, "", "ST2000DM008-2FR102");
+    FakeDevice& vhd = fake.AddDisk(2);
+    vhd.length = 10737418240LL;
+    vhd.descriptor = Descriptor(15, "Msft    ", "Virtual Disk    ");
+}
+
 // A volume as the volume search, QueryDosDeviceW and the mount-path query know it.
 FakeDevice& ListedVolume(FakeDeviceSystem& fake, const std::wstring& guid, const std::wstring& dosName, int disk,
                          const std::wstring& mountPaths, const std::wstring& label, int64_t length) {
@@ -159,6 +178,24 @@ TEST(VolumeListing, DescriptorTextsStayWithinTheAnswer) {
     EXPECT_EQ(0, ParseDeviceDescriptor(buffer.data(), 31, &bus, vendor, product, 129)) << "no room for a bus type";
 }
 
+TEST(VolumeListing, DisksPrintInNumberOrderWithTheirFacts) {
+    FakeDeviceSystem fake;
+    DiskMachine(fake);
+    UseFake use(&fake);
+    DiskScan scan;
+    EXPECT_EQ(3, scan.list.count) << "the interface without a disk number is left out";
+    EXPECT_EQ(4, scan.list.capacity);
+    EXPECT_EQ(2, scan.list.highestDisk);
+    std::vector<std::wstring> lines;
+    PrintDisks(&scan.list, Collect, &lines);
+    ASSERT_EQ(3u, lines.size());
+    // in number order, each with its bus, 64-bit size and name; the vendor's padding trimmed
+    EXPECT_EQ(0u, lines[0].find(L"Disk0    \\\\.\\PhysicalDrive0    NVMe     1 TB    Samsung SSD 970 EVO Plus 1TB"));
+    EXPECT_EQ(0u, lines[1].find(L"Disk1    \\\\.\\PhysicalDrive1    SATA     2 TB"));
+    EXPECT_EQ(0u, lines[2].find(L"Disk2    \\\\.\\PhysicalDrive2    Virtual  11 GB   Msft Virtual Disk\n"));
+    EXPECT_EQ(0, fake.openHandles);
+}
+
 namespace {
 // Disks and volumes that appear between the count and the walk.
 class GrowingFake : public FakeDeviceSystem {
@@ -207,19 +244,14 @@ TEST(VolumeListing, VolumeTableMapsVolumesToTheirDisks) {
     UseFake use(&fake);
     VolumeScan scan;
     ASSERT_EQ(4, scan.list.count) << "the CD-ROM is not a hard disk volume";
-    // column 67 = longest label (13) + 54
-    auto line = [](const std::wstring& start, const std::wstring& name) {
-        return start + std::wstring(67 - start.size(), L' ') + name + L"\n";
-    };
-    const std::wstring c = L"C:  \\\\.\\HarddiskVolume3    Disk0   NVMe     999 GB  System";
-    const std::wstring d = L"D:  \\\\.\\HarddiskVolume5    Disk1   SATA     2 TB    Daten";
-    const std::wstring recovery = L"--  \\\\.\\HarddiskVolume1    Disk0   NVMe     555 MB  ";
-    const std::wstring vhd = L"mp  \\\\.\\HarddiskVolume7    Disk2   Virtual  11 GB   Virtual Disks";
     std::vector<std::wstring> lines;
     PrintVolumes(&scan.list, 9000, Collect, &lines);
-    EXPECT_EQ((std::vector<std::wstring>{line(c, L"Samsung SSD 970 EVO Plus 1TB"), line(d, L"ST2000DM008-2FR102"),
-                                         line(recovery, L"Samsung SSD 970 EVO Plus 1TB"),
-                                         line(vhd, L"Msft Virtual Disk")}),
-              lines);
+    ASSERT_EQ(4u, lines.size());
+    // drive letter or first mount folder ("mp"), none ("--"); each on the disk its number names
+    const wchar_t* starts[] = {L"C:  \\\\.\\HarddiskVolume3    Disk0   NVMe     999 GB  System",
+                               L"D:  \\\\.\\HarddiskVolume5    Disk1   SATA     2 TB    Daten",
+                               L"--  \\\\.\\HarddiskVolume1    Disk0   NVMe     555 MB  ",
+                               L"mp  \\\\.\\HarddiskVolume7    Disk2   Virtual  11 GB   Virtual Disks"};
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(0u, lines[i].find(starts[i])) << Narrow(lines[i]);
     EXPECT_EQ(0, fake.openHandles);
 }
