@@ -160,6 +160,8 @@ int VerifyFile(PassFile& file) {
     const uint32_t unit = transfer.transferUnit ? transfer.transferUnit : 512;
     const int64_t blocks = BlockCount(size, 0, block);
     uint64_t compared = 0;
+    // without overlap a hand-over to the workers only adds thread switches
+    RunJobsHere(!run.parallel || blocks == 1);
 
     for (int64_t b = 0; b < blocks && !endedEarly; ++b) {
         const int64_t offset = b * static_cast<int64_t>(block);
@@ -170,7 +172,8 @@ int VerifyFile(PassFile& file) {
         transfer.readerIndex = 0;
         StartJob(kReaderWorker, ReadBlockThread, length);
         int sourceOk = run.parallel ? 1 : WaitJob(kReaderWorker);
-        const int64_t p = CurrentPosition(transfer.targetHandle);
+        // only a rewrite needs to know where the block stands
+        const int64_t p = options.verifyRewrite ? CurrentPosition(transfer.targetHandle) : offset;
         int targetOk = 0;
         if (sourceOk) {
             StartJob(kWriterWorker, ReadTargetThread, length);
@@ -216,6 +219,7 @@ int VerifyFile(PassFile& file) {
         if (run.stopRequested || run.breakRequested) endedEarly = true;
     }
 
+    RunJobsHere(0);
     ClearLine();
     const bool verified = !failed && !endedEarly;
     if (verified && !options.quiet) {
