@@ -28,6 +28,8 @@ constexpr int kPassRewrites = 10;
 // -vi state of the current file; written by the writer, read after it joined.
 volatile int32_t immediateFailed;
 int passConfirmed;
+// where the pass reads the target's next block: a failed read starts again there
+int64_t passPosition;
 
 void PrintOffset(const char* prefix, uint64_t offset, const char* suffix) {
     if (offset > 0xFFFFFFFFFFFFull)
@@ -170,6 +172,7 @@ int VerifyFile(PassFile& file) {
         if (length > transfer.bufferCapacity) length = c;
 
         transfer.readerIndex = 0;
+        passPosition = offset;
         StartJob(kReaderWorker, ReadBlockThread, length);
         int sourceOk = run.parallel ? 1 : WaitJob(kReaderWorker);
         // only a rewrite needs to know where the block stands
@@ -290,9 +293,9 @@ int ReadTargetThread(uint32_t length) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    // a short read must not leave an earlier block's bytes to be compared
-    memset(buffer, 0, length);
-    const int64_t start = CurrentPosition(transfer.targetHandle);
+    // a short read leaves older bytes behind its end; the comparison stops at
+    // bufferBytes, so they are never compared
+    const int64_t start = passPosition;
     for (;;) {
         uint32_t done = 0;
         if (fileOps->Read(transfer.targetHandle, buffer, length, &done)) {
