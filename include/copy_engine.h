@@ -5,6 +5,15 @@
 
 struct FolderListing;
 
+// The source's times as the caller's folder listing gave them. While known,
+// the copy takes them instead of asking the opened source again: one query
+// less per file of a tree.
+struct ListedTimes {
+    int known;
+    uint64_t times[3];   // creation, last access, last write
+};
+extern ListedTimes listedTimes;
+
 // Returns 1 when the file was copied, linked or (zero length) created; 0 when
 // it was skipped, failed or aborted.
 int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,

@@ -28,6 +28,9 @@ struct FileInfo {
     uint64_t times[3];   // creation, last access, last write
 };
 
+constexpr int kInfoIdentity = 1;
+constexpr int kInfoNoTimes = 2;
+
 class FileOps {
 public:
     virtual ~FileOps() = default;
@@ -50,9 +53,10 @@ public:
 
     // CreateHardLinkW: newPath becomes one more name of existingPath's file
     virtual int Link(const wchar_t* newPath, const wchar_t* existingPath);
-    // Size, links, identity and times through a handle; the volume serial and
-    // file index only when wantIdentity (some systems answer them slowly).
-    virtual int GetInfo(void* handle, FileInfo* info, int wantIdentity);
+    // Size, links, identity and times through a handle. parts: kInfoIdentity
+    // adds the volume serial and file index (some systems answer them slowly);
+    // kInfoNoTimes leaves out times and attributes, one query less.
+    virtual int GetInfo(void* handle, FileInfo* info, int parts);
     // Null pointers leave that time as it is.
     virtual int SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written);
     virtual int SetSparse(void* handle);

@@ -27,6 +27,8 @@
 #include "transfer_state.h"
 #include "verification.h"
 
+ListedTimes listedTimes;
+
 namespace {
 
 wchar_t linkTargetPath[kPathCapacity];
@@ -222,17 +224,18 @@ int OpenSourceForSizes(const wchar_t* path, int64_t* size, uint32_t* links, uint
     if (!IsValidHandle(handle)) return 0;
     // The standard record holds size and link count; the full record also asks
     // the volume for its serial number, which some systems answer slowly, so it
-    // is fetched only for a file with several names.
+    // is fetched only for a file with several names. Times the listing gave
+    // are not asked again.
+    int parts = listedTimes.known ? kInfoNoTimes : 0;
     FileInfo info;
-    if (!fileOps->GetInfo(handle, &info, 0) || (info.links >= 2 && !fileOps->GetInfo(handle, &info, 1))) {
+    if (!fileOps->GetInfo(handle, &info, parts) ||
+        (info.links >= 2 && !fileOps->GetInfo(handle, &info, parts | kInfoIdentity))) {
         fileOps->Close(handle);
         return 0;
     }
     *size = info.size;
     transfer.sourceAllocatedSize = info.allocated;
-    openedTimes[0] = info.times[0];
-    openedTimes[1] = info.times[1];
-    openedTimes[2] = info.times[2];
+    for (int i = 0; i < 3; ++i) openedTimes[i] = listedTimes.known ? listedTimes.times[i] : info.times[i];
     *links = info.links;
     *index = info.fileIndex;
     transfer.sourceHandle = handle;

@@ -93,10 +93,10 @@ int FileOps::Link(const wchar_t* newPath, const wchar_t* existingPath) {
     return CreateHardLinkW(newPath, existingPath, nullptr) ? 1 : 0;
 }
 
-int FileOps::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
-    FILE_BASIC_INFO basic;
+int FileOps::GetInfo(void* handle, FileInfo* info, int parts) {
+    FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard;
-    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+    if ((!(parts & kInfoNoTimes) && !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) ||
         !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
         return 0;
     info->size = standard.EndOfFile.QuadPart;
@@ -109,7 +109,7 @@ int FileOps::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
     info->volumeSerial = 0;
     info->fileIndex = 0;
     info->fileIdHigh = 0;
-    if (!wantIdentity) return 1;
+    if (!(parts & kInfoIdentity)) return 1;
     // the 128-bit id where the system has it; the 64-bit index is not unique on ReFS
     FILE_ID_INFO id;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {

@@ -377,8 +377,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
             if (!matched) continue;
             if (TargetIsLinkInMirror(listing, found.name)) continue;
             WalkCopy copy = walkCopy;
+            listedTimes = {1, {found.creation, found.lastAccess, found.lastWrite}};
             count += copy(sourceItem, found.attributes, found.lastWrite, toNul ? kNulDevice : targetItem, linkCounter,
                           0, listing);
+            listedTimes.known = 0;
             if (run.aborted) break;
             CheckPauseKey();
             continue;

@@ -46,6 +46,11 @@ TEST_F(EngineTest, NewTargetOfOneBlockTakesNoPointerMoveNorCut) {
     options.overwrite = 1;
     EXPECT_EQ(Copy(dir / L"src.bin", dir / L"old.bin"), 1);
     EXPECT_TRUE(ReadBytesOr(dir / L"old.bin") == data);
+    // times a listing gave are taken as they are, not asked of the source again
+    listedTimes = {1, {kSourceTime, kSourceTime - 1000, kSourceTime}};
+    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"listed.bin"), 1);
+    listedTimes.known = 0;
+    EXPECT_EQ(FileTimes(dir / L"listed.bin"), std::vector<uint64_t>({kSourceTime, kSourceTime - 1000, kSourceTime}));
 }
 
 TEST_F(EngineTest, ZeroLengthSourceEmptiesTarget) {

@@ -397,7 +397,7 @@ int MemoryFileSystem::Link(const wchar_t* newPath, const wchar_t* existingPath) 
     return 1;
 }
 
-int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
+int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int parts) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     Handle* h = Find(handle);
     if (!h || Failing(Call::GetInfo, h->key)) return 0;
@@ -413,9 +413,10 @@ int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int wantIdentity) {
     }
     info->size = static_cast<int64_t>(h->data->size());
     info->allocated = (info->size + 4095) / 4096 * 4096;
-    info->attributes = h->file->attributes;
     info->links = h->file->links;
     info->fileIndex = h->file->id;
+    if (parts & kInfoNoTimes) return 1;
+    info->attributes = h->file->attributes;
     std::copy(h->file->times, h->file->times + 3, info->times);
     return 1;
 }

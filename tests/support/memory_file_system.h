@@ -89,7 +89,7 @@ public:
     int Delete(const wchar_t* path) override;
     int ZeroRange(void* handle, int64_t from, int64_t to) override;
     int Link(const wchar_t* newPath, const wchar_t* existingPath) override;
-    int GetInfo(void* handle, FileInfo* info, int wantIdentity) override;
+    int GetInfo(void* handle, FileInfo* info, int parts) override;
     int SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written) override;
     int SetSparse(void* handle) override;
     uint32_t GetAttributes(const wchar_t* path) override;

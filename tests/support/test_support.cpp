@@ -137,6 +137,18 @@ bool SetLastWriteTime(const std::wstring& path, uint64_t fileTime) {
     return ok != 0;
 }
 
+std::vector<uint64_t> FileTimes(const std::wstring& path) {
+    std::vector<uint64_t> times(3, 0);
+    HANDLE h = CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return times;
+    FILETIME t[3];
+    if (GetFileTime(h, &t[0], &t[1], &t[2]))
+        for (int i = 0; i < 3; ++i) times[i] = (static_cast<uint64_t>(t[i].dwHighDateTime) << 32) | t[i].dwLowDateTime;
+    CloseHandle(h);
+    return times;
+}
+
 uint32_t Attributes(const std::wstring& path) { return GetFileAttributesW(Long(path).c_str()); }
 
 std::string Narrow(const std::wstring& text) {

@@ -55,6 +55,8 @@ void RemoveTree(const std::wstring& path);
 std::string PatternBytes(size_t size, uint32_t seed = 1);   // reproducible non-trivial content
 uint64_t LastWriteTime(const std::wstring& path);
 bool SetLastWriteTime(const std::wstring& path, uint64_t fileTime);
+// Creation, last-access and last-write time through a handle; zeros when it cannot be read.
+std::vector<uint64_t> FileTimes(const std::wstring& path);
 uint32_t Attributes(const std::wstring& path);
 std::string Narrow(const std::wstring& text);   // UTF-8, for messages
 // Redirected output a script can read: CR LF after every line, the last one
