@@ -13,6 +13,7 @@ struct FoundName {
     int64_t size;
     uint64_t lastWrite;
     uint64_t creation, lastAccess;
+    uint64_t fileId;   // the file index where the search had it, 0 when unknown
     wchar_t name[260];
 };
 

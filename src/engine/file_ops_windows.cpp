@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "file_ops.h"
+#include "heap_memory.h"
 #include "system_facts.h"
 #include "transfer_state.h"
 
@@ -84,7 +85,81 @@ void TakeFound(const WIN32_FIND_DATAW& data, FoundName* found) {
     found->lastWrite = ToUInt64(data.ftLastWriteTime);
     found->creation = ToUInt64(data.ftCreationTime);
     found->lastAccess = ToUInt64(data.ftLastAccessTime);
+    found->fileId = 0;
     lstrcpynW(found->name, data.cFileName, 260);
+}
+
+// A whole folder is listed through its handle, which also gives each entry's
+// file index: the walk needs no open of its own per sub-folder to know it.
+// Any other pattern, or a folder the handle cannot list, goes through the
+// system's search, which also gives the errors callers expect.
+constexpr DWORD kListingBytes = 64 * 1024;
+
+struct FolderSearch {
+    HANDLE handle;   // the folder's handle, or the system's search handle
+    bool bySystem;
+    DWORD offset;    // of the next entry in the buffer; kListingBytes when none is left
+    alignas(8) unsigned char buffer[kListingBytes];
+};
+
+bool TakeNextEntry(FolderSearch* search, FoundName* found) {
+    if (search->offset >= kListingBytes) return false;
+    const FILE_ID_BOTH_DIR_INFO* entry =
+        reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(search->buffer + search->offset);
+    found->attributes = entry->FileAttributes;
+    found->size = entry->EndOfFile.QuadPart;
+    found->lastWrite = static_cast<uint64_t>(entry->LastWriteTime.QuadPart);
+    found->creation = static_cast<uint64_t>(entry->CreationTime.QuadPart);
+    found->lastAccess = static_cast<uint64_t>(entry->LastAccessTime.QuadPart);
+    found->fileId = static_cast<uint64_t>(entry->FileId.QuadPart);
+    size_t length = entry->FileNameLength / sizeof(wchar_t);
+    if (length > 259) length = 259;
+    memcpy(found->name, entry->FileName, length * sizeof(wchar_t));
+    found->name[length] = 0;
+    DWORD next = entry->NextEntryOffset;
+    search->offset = next ? search->offset + next : kListingBytes;
+    return true;
+}
+
+// Fills the buffer with the next entries; false at the end or on failure.
+bool FillEntries(FolderSearch* search, bool restart) {
+    search->offset = kListingBytes;
+    if (!GetFileInformationByHandleEx(search->handle,
+                                      restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                                      search->buffer, kListingBytes))
+        return false;
+    search->offset = 0;
+    return true;
+}
+
+// "folder\*" as the folder's path with its backslash; null for any other pattern.
+wchar_t* WholeFolderOf(const wchar_t* pattern) {
+    size_t length = wcsnlen(pattern, 32768);
+    if (length < 3 || length >= 32768 || pattern[length - 1] != L'*' || pattern[length - 2] != L'\\') return nullptr;
+    wchar_t* folder = static_cast<wchar_t*>(AllocZero(length * sizeof(wchar_t)));
+    if (folder) memcpy(folder, pattern, (length - 1) * sizeof(wchar_t));
+    return folder;
+}
+
+FolderSearch* ListByHandle(const wchar_t* pattern) {
+    wchar_t* folder = WholeFolderOf(pattern);
+    if (!folder) return nullptr;
+    HANDLE handle = CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FreeMemory(folder);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    FolderSearch* search = static_cast<FolderSearch*>(AllocZero(sizeof(FolderSearch)));
+    if (!search) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    search->handle = handle;
+    if (!FillEntries(search, true)) {
+        CloseHandle(handle);
+        FreeMemory(search);
+        return nullptr;
+    }
+    return search;
 }
 
 }  // namespace
@@ -167,6 +242,11 @@ int FileOps::CompressedSize(const wchar_t* path, int64_t* size) {
 }
 
 void* FileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
+    FolderSearch* listed = ListByHandle(pattern);
+    if (listed) {
+        TakeNextEntry(listed, found);
+        return listed;
+    }
     WIN32_FIND_DATAW data;
     HANDLE search;
     if (osVersion.packed >= 0x601)
@@ -177,18 +257,39 @@ void* FileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
     if (search == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND)
         search = FindFirstFileW(pattern, &data);
     if (search == INVALID_HANDLE_VALUE) return nullptr;
+    FolderSearch* wrapped = static_cast<FolderSearch*>(AllocZero(sizeof(FolderSearch)));
+    if (!wrapped) {
+        FindClose(search);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    wrapped->handle = search;
+    wrapped->bySystem = true;
     TakeFound(data, found);
-    return search;
+    return wrapped;
 }
 
-int FileOps::FindNext(void* search, FoundName* found) {
-    WIN32_FIND_DATAW data;
-    if (!FindNextFileW(search, &data)) return 0;
-    TakeFound(data, found);
-    return 1;
+int FileOps::FindNext(void* handle, FoundName* found) {
+    FolderSearch* search = static_cast<FolderSearch*>(handle);
+    if (search->bySystem) {
+        WIN32_FIND_DATAW data;
+        if (!FindNextFileW(search->handle, &data)) return 0;
+        TakeFound(data, found);
+        return 1;
+    }
+    if (TakeNextEntry(search, found)) return 1;
+    if (!FillEntries(search, false)) return 0;   // ERROR_NO_MORE_FILES at the end, as the system's search
+    return TakeNextEntry(search, found) ? 1 : 0;
 }
 
-void FileOps::FindEnd(void* search) { FindClose(search); }
+void FileOps::FindEnd(void* handle) {
+    FolderSearch* search = static_cast<FolderSearch*>(handle);
+    if (search->bySystem)
+        FindClose(search->handle);
+    else
+        CloseHandle(search->handle);
+    FreeMemory(search);
+}
 
 FileOps* RealFileOps() { return &windowsFileOps; }
 FileOps* fileOps = &windowsFileOps;

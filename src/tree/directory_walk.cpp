@@ -48,12 +48,18 @@ bool SameAsAncestor(const wchar_t* folder, int ancestor) {
     return same;
 }
 
-// Reads the file index of a sub-folder into its place below `depth`; true when
-// the folder is one of those it would be walked from. Indexes are cheap to read;
-// the volume serial is asked only when an index repeats.
-bool IsOnOwnPath(const wchar_t* folder, int depth) {
+// Puts the file index of a sub-folder in its place below `depth`; true when
+// the folder is one of those it would be walked from. The index comes from the
+// parent's listing when it had one (listedIndex nonzero; a listing shows a
+// link's own index, not its target's, so links pass 0), else it is read; the
+// volume serial is asked only when an index repeats.
+bool IsOnOwnPath(const wchar_t* folder, uint64_t listedIndex, int depth) {
     if (depth < 0 || depth >= kMaxWalkDepth) return false;
-    bool known = folderIndexReader(folder, &walkPathIds[depth + 1]) != 0;
+    bool known = true;
+    if (listedIndex)
+        walkPathIds[depth + 1] = {0, listedIndex};
+    else
+        known = folderIndexReader(folder, &walkPathIds[depth + 1]) != 0;
     walkPathKnown[depth + 1] = known;
     walkPathLength[depth + 1] = wcslen(folder);
     if (!known) return false;
@@ -395,7 +401,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (depth >= kMaxWalkDepth) {
             Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, found.name);
             CountFailure();
-        } else if (IsOnOwnPath(sourceItem, depth)) {
+        } else if (IsOnOwnPath(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId, depth)) {
             // walking into it would copy the tree into itself until the paths run out
             PrintName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", found.name);
             CountFailure();

@@ -553,6 +553,11 @@ int MemoryFileSystem::CompressedSize(const wchar_t* path, int64_t* size) {
     return 1;
 }
 
+void MemoryFileSystem::ShareFolderId(const std::wstring& path, const std::wstring& original) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    nodes_[Key(path)].folderId = nodes_[Key(original)].folderId;
+}
+
 FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) {
     FoundName found = {};
     if (node.folder) {
@@ -560,6 +565,7 @@ FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) 
         found.creation = node.folderTimes[0];
         found.lastAccess = node.folderTimes[1];
         found.lastWrite = node.folderTimes[2];
+        found.fileId = node.folderId;
     } else {
         found.attributes = node.file->attributes ? node.file->attributes : FILE_ATTRIBUTE_NORMAL;
         if (!node.file->reparse.empty()) found.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -567,6 +573,7 @@ FoundName MemoryFileSystem::Describe(const std::wstring& key, const Node& node) 
         found.creation = node.file->times[0];
         found.lastAccess = node.file->times[1];
         found.lastWrite = node.file->times[2];
+        found.fileId = node.file->id;
     }
     lstrcpynW(found.name, node.name.c_str(), 260);
     return found;

@@ -62,6 +62,8 @@ public:
     void AddFile(const std::wstring& path, const std::string& data, uint64_t lastWrite = 0x01D0000000000000ULL,
                  uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE);
     void AddLink(const std::wstring& newPath, const std::wstring& existingPath);
+    // The folder at path takes the id of the folder at original, as a mount of it would show.
+    void ShareFolderId(const std::wstring& path, const std::wstring& original);
     bool Exists(const std::wstring& path);
     std::string Data(const std::wstring& path);   // "<missing>" when absent
     std::shared_ptr<MemoryFile> File(const std::wstring& path);

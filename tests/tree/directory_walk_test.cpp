@@ -197,34 +197,33 @@ TEST_F(Walk, FileInTheWayOfAFolder) {
     EXPECT_EQ("inside", fs.Data(T + L"\\data\\inside.txt"));
 }
 
-// Ids as a folder link back up the tree would show them: "loop" is the root.
-int LoopIds(const wchar_t* path, FolderId* id) {
-    std::wstring p = path;
-    while (!p.empty() && p.back() == L'\\') p.pop_back();
-    if (p.size() >= 5 && _wcsicmp(p.c_str() + p.size() - 5, L"\\loop") == 0) p = Long(S);
-    return ReadFolderId(p.c_str(), id);
-}
-
 TEST_F(Walk, FolderLoopIsNotEntered) {
     fs.AddFile(S + L"\\a\\f.txt", "f");
     fs.AddFile(S + L"\\a\\loop\\never.txt", "n");
-    folderIdReader = folderIndexReader = LoopIds;
+    // "loop" shows the root's id in its parent's listing, as a mount of the root would
+    fs.ShareFolderId(S + L"\\a\\loop", S);
+    // only the root's index is read: those of sub-folders come from their parent's listing
+    folderIndexReader = [](const wchar_t* path, FolderId* id) {
+        std::wstring p = path;
+        while (!p.empty() && p.back() == L'\\') p.pop_back();
+        return p == Long(S) ? ReadFolderId(path, id) : 0;
+    };
     CapturedOutput output;
     EXPECT_EQ(1, Run(S, T));
-    folderIdReader = ReadFolderId;
-    folderIndexReader = ReadFolderIndex;
     EXPECT_FALSE(WasCopied(L"never.txt"));
     EXPECT_EQ(1, run.failedCopies);
     EXPECT_NE(output.text().find("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder loop\n"), std::string::npos)
         << output.text();
 
-    // equal indexes on other volumes are no loop: the full identity decides
-    folderIndexReader = [](const wchar_t*, FolderId* id) {
-        *id = {0, 7};
-        return 1;
+    // an equal index on another volume is no loop: the full identity decides
+    folderIdReader = [](const wchar_t* path, FolderId* id) {
+        int ok = ReadFolderId(path, id);
+        if (wcsstr(path, L"\\loop")) id->volumeSerial ^= 1;
+        return ok;
     };
     run.failedCopies = 0;
     Run(S, T);
+    folderIdReader = ReadFolderId;
     folderIndexReader = ReadFolderIndex;
     EXPECT_TRUE(WasCopied(L"never.txt"));
     EXPECT_EQ(0, run.failedCopies);
