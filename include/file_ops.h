@@ -64,6 +64,9 @@ public:
     virtual uint32_t GetAttributes(const wchar_t* path);
     virtual int SetAttributes(const wchar_t* path, uint32_t attributes);
     virtual int CreateFolder(const wchar_t* path);
+    // Creates a folder and keeps it open to give it its times after its
+    // content: 1 when it was made; *handle may still be invalid.
+    virtual int CreateFolderForTimes(const wchar_t* path, void** handle);
     // Removes an empty folder, or a folder link itself.
     virtual int RemoveFolder(const wchar_t* path);
     virtual int Move(const wchar_t* from, const wchar_t* to, int replace);

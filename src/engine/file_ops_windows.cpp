@@ -51,6 +51,7 @@ public:
     int Flush(void* handle) override { return FlushFileBuffers(handle) ? 1 : 0; }
     int Close(void* handle) override { return CloseHandle(handle) ? 1 : 0; }
     int Delete(const wchar_t* path) override { return DeleteFileW(path) ? 1 : 0; }
+    int CreateFolderForTimes(const wchar_t* path, void** handle) override;
     int ZeroRange(void* handle, int64_t from, int64_t to) override {
         FILE_ZERO_DATA_INFORMATION range;
         range.FileOffset.QuadPart = from;
@@ -219,6 +220,14 @@ int FileOps::SetAttributes(const wchar_t* path, uint32_t attributes) {
 
 int FileOps::CreateFolder(const wchar_t* path) { return CreateDirectoryW(path, nullptr) ? 1 : 0; }
 
+int FileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
+    *handle = INVALID_HANDLE_VALUE;
+    if (!CreateFolder(path)) return 0;
+    *handle = Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                   FILE_FLAG_BACKUP_SEMANTICS);
+    return 1;
+}
+
 int FileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
 
 int FileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {
@@ -289,6 +298,75 @@ void FileOps::FindEnd(void* handle) {
     else
         CloseHandle(search->handle);
     FreeMemory(search);
+}
+
+namespace {
+
+struct NtName {
+    USHORT length;
+    USHORT capacity;
+    wchar_t* buffer;
+};
+struct NtObject {
+    ULONG size;
+    HANDLE root;
+    NtName* name;
+    ULONG attributes;
+    void* security;
+    void* quality;
+};
+struct NtIoStatus {
+    void* status;
+    ULONG_PTR information;
+};
+typedef BOOLEAN(NTAPI* DosToNtName)(const wchar_t*, NtName*, wchar_t**, void*);
+typedef void(NTAPI* FreeNtName)(NtName*);
+typedef ULONG(NTAPI* StatusToError)(LONG);
+typedef LONG(NTAPI* CreateNtFile)(HANDLE*, ACCESS_MASK, NtObject*, NtIoStatus*, LARGE_INTEGER*, ULONG, ULONG, ULONG,
+                                  ULONG, void*, ULONG);
+
+}  // namespace
+
+// One call makes the folder and opens it: the system's CreateDirectoryW
+// closes its handle, and setting the times later would open it again.
+int WindowsFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
+    static HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    static auto toNtName =
+        reinterpret_cast<DosToNtName>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDosPathNameToNtPathName_U")));
+    static auto freeName =
+        reinterpret_cast<FreeNtName>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlFreeUnicodeString")));
+    static auto toError =
+        reinterpret_cast<StatusToError>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    static auto create = reinterpret_cast<CreateNtFile>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+    if (!toNtName || !freeName || !toError || !create) return FileOps::CreateFolderForTimes(path, handle);
+    *handle = INVALID_HANDLE_VALUE;
+    size_t length = wcsnlen(path, 32768);
+    if (length == 0 || length >= 32768) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    wchar_t* folder = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
+    memcpy(folder, path, length * sizeof(wchar_t));
+    while (length > 1 && folder[length - 1] == L'\\' && folder[length - 2] != L':') folder[--length] = 0;
+    NtName name = {};
+    BOOLEAN converted = toNtName(folder, &name, nullptr, nullptr);
+    FreeMemory(folder);
+    if (!converted) return FileOps::CreateFolderForTimes(path, handle);
+    constexpr ULONG kCaseInsensitive = 0x40, kCreate = 2;
+    constexpr ULONG kDirectory = 0x1, kSynchronous = 0x20, kForBackup = 0x4000;
+    NtObject object = {sizeof(NtObject), nullptr, &name, kCaseInsensitive, nullptr, nullptr};
+    NtIoStatus status = {};
+    HANDLE made = INVALID_HANDLE_VALUE;
+    LONG result = create(&made, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, &object, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kCreate,
+                         kDirectory | kSynchronous | kForBackup, nullptr, 0);
+    freeName(&name);
+    if (result < 0) {
+        SetLastError(toError(result));
+        return 0;
+    }
+    *handle = made;
+    return 1;
 }
 
 FileOps* RealFileOps() { return &windowsFileOps; }

@@ -20,6 +20,7 @@
 #include "source_removal.h"
 #include "target_folders.h"
 #include "text_format.h"
+#include "transfer_state.h"
 #include "tree_file_system.h"
 
 namespace {
@@ -155,6 +156,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     uint32_t targetAttributes = kNoAttributes;
     bool stamped = false;
     bool created = false;
+    void* held = nullptr;   // a folder made here stays open until its times are set
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) {
@@ -176,7 +178,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
                 RemoveSurplusStreams(sourceItem, targetItem);
             stamped = true;
         }
-    } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->CreateFolder(targetItem) != 0) {
+    } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->CreateFolderForTimes(targetItem, &held) != 0) {
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
         stamped = true;
@@ -213,18 +215,21 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
     int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     *count += copied;
-    if (options.dryRun) return run.aborted ? kWalkAborted : kFolderWalked;
-    if (options.security || options.streams)
-        CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-    // after the content, which moves a folder's times on
-    if (stamped || copied > 0) {
-        if (timesRead)
-            SetFolderTimes(targetItem, sourceTimes, created);
-        else if (link)
-            CopyFolderTimes(sourceItem, targetItem, created);
-        else
-            SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
+    if (!options.dryRun) {
+        if (options.security || options.streams)
+            CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
+        // after the content, which moves a folder's times on
+        const uint64_t listed[3] = {found.creation, found.lastAccess, found.lastWrite};
+        if (stamped || copied > 0) {
+            if (timesRead)
+                SetFolderTimes(targetItem, sourceTimes, created);
+            else if (link)
+                CopyFolderTimes(sourceItem, targetItem, created);
+            else if (!IsValidHandle(held) || !fs->SetTimes(held, &listed[0], &listed[1], &listed[2]))
+                SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
+        }
     }
+    if (IsValidHandle(held)) fs->Close(held);
     return run.aborted ? kWalkAborted : kFolderWalked;
 }
 
