@@ -309,23 +309,9 @@ constexpr int kGoOn = -1;
 // The source's size and names, and what an existing target decides: skip,
 // ask, keep it as it is, or let the copy replace it.
 int DecideAboutExistingTarget(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    uint32_t& sourceAttributes = p.sourceAttributes;
-    uint64_t sourceTime = p.sourceTime;
-    const wchar_t* targetPath = p.targetPath;
-    int64_t* linkCounter = p.linkCounter;
-    int streamFlag = p.streamFlag;
-    FolderListing* targetListing = p.targetListing;
-    CopyCall& call = p.call;
-    bool deviceSource = p.deviceSource;
-    bool fileTarget = p.fileTarget;
-    int64_t& size = p.size;
-    bool& listedAbsent = p.listedAbsent;
-    bool& replaceExisting = p.replaceExisting;
-    bool& sizesRead = p.sizesRead;
-    if (deviceSource) {
-        size = DeviceSizeOfPath(sourcePath);
-    } else if (call.sourceKind == kSourceFile) {
+    if (p.deviceSource) {
+        p.size = DeviceSizeOfPath(p.sourcePath);
+    } else if (p.call.sourceKind == kSourceFile) {
         uint32_t links = 0;
         uint64_t index = 0;
         if (run.securitySupported && options.security) {
@@ -333,58 +319,58 @@ int DecideAboutExistingTarget(FilePlan& p) {
             transfer.targetOpenFlags |= kFlagBackupSemantics;
         }
         // -h links the source itself, which an open handle without write sharing would block
-        sizesRead = !streamFlag && !options.hardlinks && OpenSourceForSizes(sourcePath, &size, &links, &index);
-        if (!sizesRead && !ProbePath(sourcePath, &size, &links, &index)) {
+        p.sizesRead = !p.streamFlag && !options.hardlinks && OpenSourceForSizes(p.sourcePath, &p.size, &links, &index);
+        if (!p.sizesRead && !ProbePath(p.sourcePath, &p.size, &links, &index)) {
             if (!options.quiet)
-                PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
+                PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(p.sourcePath));
             CountFailure();
             return 0;
         }
         // a file with several names proves hard links even where the volume flags omit them
-        if ((run.sourceCaps.hardLinks || links >= 2 || run.linkGroups) && !streamFlag) {
-            call.linkCount = links;
-            call.fileIndex = index;
+        if ((run.sourceCaps.hardLinks || links >= 2 || run.linkGroups) && !p.streamFlag) {
+            p.call.linkCount = links;
+            p.call.fileIndex = index;
         }
     }
 
     ExistingTarget existing = {};
-    bool found = fileTarget && ReadExistingTarget(targetPath, targetListing, &existing);
+    bool found = p.fileTarget && ReadExistingTarget(p.targetPath, p.targetListing, &existing);
     // the walk's listing already said the name is free: no need to ask again below
-    listedAbsent = fileTarget && targetListing && !found;
+    p.listedAbsent = p.fileTarget && p.targetListing && !found;
     if (found) {
-        call.targetExisted = 1;
+        p.call.targetExisted = 1;
         ExistingRules rules = {};
         rules.skipExisting = options.skipExisting;
-        rules.streamCall = streamFlag;
+        rules.streamCall = p.streamFlag;
         rules.overwrite = options.overwrite;
         rules.overwriteOlder = options.overwriteOlder;
-        rules.older = IsTargetOlder(existing.lastWrite, sourceTime, existing.size, size);
+        rules.older = IsTargetOlder(existing.lastWrite, p.sourceTime, existing.size, p.size);
         int action = DecideExisting(rules);
         if (action == kExistingSkip) {
             if (!options.quiet)
-                PrintNameW(existing.size != size ? L"\r%s already exists but with different size -> skip anyway "
+                PrintNameW(existing.size != p.size ? L"\r%s already exists but with different size -> skip anyway "
                                                    L"(maybe better use -oo instead of -k)\n"
                                                  : L"\r%s already exists -> skip\n",
-                           NameOf(targetPath));
+                           NameOf(p.targetPath));
             CloseHandleOf(&transfer.sourceHandle);
-            if (!streamFlag) {
-                if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(sourcePath, targetPath);
+            if (!p.streamFlag) {
+                if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(p.sourcePath, p.targetPath);
                 if (options.security || options.streams)
-                    CopySecurityAndStreams(sourcePath, targetPath, options.security, options.streams);
+                    CopySecurityAndStreams(p.sourcePath, p.targetPath, options.security, options.streams);
             }
-            if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
+            if (options.verify >= 2) VerifyExistingTarget(p.sourcePath, p.targetPath, p.size);
             return 0;
         }
         if (action == kExistingAsk) {
             wchar_t answer = L'N';
             if (engineConsoleCheck()) {
-                PrintNameW(L"%s already exists. Overwrite (Y/N/All/Older/sKip all)?", NameOf(targetPath));
+                PrintNameW(L"%s already exists. Overwrite (Y/N/All/Older/sKip all)?", NameOf(p.targetPath));
                 answer = Prompt(L"YNASKO", L'N');
                 if (run.stopRequested || run.breakRequested) return Skip();
                 Print("\n");
             } else if (!options.quiet) {
                 PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
-                           NameOf(targetPath));
+                           NameOf(p.targetPath));
             }
             if (answer == L'A') {
                 options.overwrite = 1;
@@ -403,17 +389,17 @@ int DecideAboutExistingTarget(FilePlan& p) {
         }
         if (action == kExistingNotOlder) {
             if (options.mirror) {
-                int compressed = (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
-                if (!CompressExistingTarget(sourcePath, targetPath, compressed) && !options.quiet)
-                    PrintNameW(L"\r%s already exists -> skip\n", NameOf(targetPath));
+                int compressed = (p.sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+                if (!CompressExistingTarget(p.sourcePath, p.targetPath, compressed) && !options.quiet)
+                    PrintNameW(L"\r%s already exists -> skip\n", NameOf(p.targetPath));
             }
-            return NotCopied(&call, size, linkCounter);
+            return NotCopied(&p.call, p.size, p.linkCounter);
         }
-        replaceExisting = action == kExistingCopy;
-        if (!streamFlag && !options.skipExisting && action == kExistingCopy) {
+        p.replaceExisting = action == kExistingCopy;
+        if (!p.streamFlag && !options.skipExisting && action == kExistingCopy) {
             if (options.overwrite || options.overwriteOlder) Print("\r");
-            if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
-            call.targetExisted = fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES;
+            if (!LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size)) UnlinkTargetBeforeOverwrite(p.targetPath);
+            p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
         }
     }
     return kGoOn;
@@ -421,68 +407,60 @@ int DecideAboutExistingTarget(FilePlan& p) {
 
 // A source link copied as a link, -h, and a later name of a copied link group.
 int LinkOrReparsePoint(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    uint32_t& sourceAttributes = p.sourceAttributes;
-    const wchar_t* targetPath = p.targetPath;
-    int64_t* linkCounter = p.linkCounter;
-    CopyCall& call = p.call;
-    bool fileTarget = p.fileTarget;
-    bool& replaceExisting = p.replaceExisting;
-    bool& sizesRead = p.sizesRead;
     // reparse points
-    if (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        if (ReadReparseTarget(sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
+    if (p.sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (ReadReparseTarget(p.sourcePath, linkTargetPath, kPathCapacity) && linkTargetPath[0]) {
             if (run.targetCaps.reparse && (!options.parseReparse || PointsIntoSource(linkTargetPath))) {
-                if (!CopyReparsePoint(sourcePath, targetPath, sourceAttributes)) return 0;
-                fileOps->SetAttributes(targetPath, sourceAttributes);
+                if (!CopyReparsePoint(p.sourcePath, p.targetPath, p.sourceAttributes)) return 0;
+                fileOps->SetAttributes(p.targetPath, p.sourceAttributes);
                 return 1;
             }
-            call.sourcePath = sourcePath = linkTargetPath;
-            sizesRead = false;
+            p.call.sourcePath = p.sourcePath = linkTargetPath;
+            p.sizesRead = false;
         }
     }
 
     // hard links
     if (options.hardlinks) {
         // an overwrite decision replaces the existing target by the link, as it would by a copy
-        if (replaceExisting && fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES) {
-            if (SameFile(sourcePath, targetPath)) {
-                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+        if (p.replaceExisting && fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES) {
+            if (SameFile(p.sourcePath, p.targetPath)) {
+                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(p.targetPath));
                 return Skip();
             }
-            fileOps->SetAttributes(targetPath, FILE_ATTRIBUTE_NORMAL);
-            fileOps->Delete(targetPath);
+            fileOps->SetAttributes(p.targetPath, FILE_ATTRIBUTE_NORMAL);
+            fileOps->Delete(p.targetPath);
         }
-        if (fileOps->Link(targetPath, sourcePath)) {
-            if (linkCounter) ++*linkCounter;
-            if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(targetPath));
+        if (fileOps->Link(p.targetPath, p.sourcePath)) {
+            if (p.linkCounter) ++*p.linkCounter;
+            if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(p.targetPath));
             return 1;
         }
-        PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(targetPath), LastErrorName());
+        PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(p.targetPath), LastErrorName());
         CountFailure();
         return Skip();
     }
     // -ds leaves the last name of a copied group with one link
-    bool groupMember = call.linkCount >= 2 ||
-                       (call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
-    if (!run.singleSource && call.sourceKind == kSourceFile && fileTarget && groupMember) {
-        if (FindLinkGroup(sourcePath, recordedTarget, kPathCapacity)) {
-            if (fileOps->GetAttributes(targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, targetPath)) {
-                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(targetPath));
+    bool groupMember = p.call.linkCount >= 2 ||
+                       (p.call.linkCount == 1 && options.deleteSource && CountLinkGroups(run.linkGroups) > 0);
+    if (!run.singleSource && p.call.sourceKind == kSourceFile && p.fileTarget && groupMember) {
+        if (FindLinkGroup(p.sourcePath, recordedTarget, kPathCapacity)) {
+            if (fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, p.targetPath)) {
+                if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(p.targetPath));
                 return 0;
             }
-            if (LinkInPlace(targetPath, recordedTarget)) {
-                if (linkCounter) ++*linkCounter;
-                if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(targetPath));
+            if (LinkInPlace(p.targetPath, recordedTarget)) {
+                if (p.linkCounter) ++*p.linkCounter;
+                if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(p.targetPath));
                 CloseHandleOf(&transfer.sourceHandle);
-                if (options.deleteSource) RemoveSourceFile(call.entryPath);
+                if (options.deleteSource) RemoveSourceFile(p.call.entryPath);
                 return 1;
             }
             // this name is copied as a file of its own instead, with its own security
-            PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(targetPath),
+            PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(p.targetPath),
                        SkipLongPrefix(recordedTarget), LastErrorName());
-        } else if (call.linkCount >= 2 && AddLinkGroup(call.linkCount, sourcePath, targetPath, 0)) {
-            call.securityPerGroup = 1;
+        } else if (p.call.linkCount >= 2 && AddLinkGroup(p.call.linkCount, p.sourcePath, p.targetPath, 0)) {
+            p.call.securityPerGroup = 1;
         }
     }
     return kGoOn;
@@ -490,26 +468,22 @@ int LinkOrReparsePoint(FilePlan& p) {
 
 // The attributes the target is created with, and streams the volumes lack.
 int TakeSourceAttributes(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    uint32_t& sourceAttributes = p.sourceAttributes;
-    const wchar_t* targetPath = p.targetPath;
-    CopyCall& call = p.call;
     // attributes and flags
-    call.creationAttributes = CreationAttributesOf(sourceAttributes);
-    call.readOnly = (sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
-    call.sparse = (sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetCaps.sparse;
-    call.compressed =
-        (sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCaps.compression && options.compression != 0;
+    p.call.creationAttributes = CreationAttributesOf(p.sourceAttributes);
+    p.call.readOnly = (p.sourceAttributes & FILE_ATTRIBUTE_READONLY) && run.sourceDriveType != DRIVE_CDROM;
+    p.call.sparse = (p.sourceAttributes & FILE_ATTRIBUTE_SPARSE_FILE) && run.targetCaps.sparse;
+    p.call.compressed =
+        (p.sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) && run.targetCaps.compression && options.compression != 0;
     if (run.securitySupported && options.security) {
         transfer.sourceOpenFlags |= kFlagBackupSemantics;
         transfer.targetOpenFlags |= kFlagBackupSemantics;
     }
-    if (HasStreamName(sourcePath) && !run.sourceCaps.streams) {
+    if (HasStreamName(p.sourcePath) && !run.sourceCaps.streams) {
         Print("source drive does not support streams -> abort\n");
         CountFailure();
         return Skip();
     }
-    if (HasStreamName(targetPath) && !run.targetCaps.streams) {
+    if (HasStreamName(p.targetPath) && !run.targetCaps.streams) {
         Print("target drive does not support streams -> abort\n");
         CountFailure();
         return Skip();
@@ -519,74 +493,68 @@ int TakeSourceAttributes(FilePlan& p) {
 
 // Opens the source and settles how much of it is copied.
 int OpenTheSource(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    const wchar_t* targetPath = p.targetPath;
-    CopyCall& call = p.call;
-    bool deviceSource = p.deviceSource;
-    int64_t& size = p.size;
-    bool& sizesRead = p.sizesRead;
     // a disk source's volumes stay locked
-    if (call.sourceKind == kSourceDisk && !LockSourceDiskVolumes(sourcePath)) return FailBeforeLoop(&call, false);
+    if (p.call.sourceKind == kSourceDisk && !LockSourceDiskVolumes(p.sourcePath)) return FailBeforeLoop(&p.call, false);
 
     // open the source; its sizes and times
-    if (call.sourceKind != kSourceNul) {
-        if (!IsValidHandle(transfer.sourceHandle) && !OpenSourceFile(call)) return FailBeforeLoop(&call, false);
-        if (deviceSource) {
-            if (!PrepareSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume, &size))
-                return FailBeforeLoop(&call, false);
-            transfer.sourceAllocatedSize = size;
+    if (p.call.sourceKind != kSourceNul) {
+        if (!IsValidHandle(transfer.sourceHandle) && !OpenSourceFile(p.call)) return FailBeforeLoop(&p.call, false);
+        if (p.deviceSource) {
+            if (!PrepareSourceDevice(p.sourcePath, transfer.sourceHandle, p.call.sourceKind == kSourceVolume, &p.size))
+                return FailBeforeLoop(&p.call, false);
+            transfer.sourceAllocatedSize = p.size;
         } else {
             FileInfo info;
-            if (sizesRead) {
+            if (p.sizesRead) {
                 // read through this handle when it was opened
-                call.creationTime = openedTimes[0];
-                call.accessTime = openedTimes[1];
-                call.writeTime = openedTimes[2];
-                call.timesRead = 1;
+                p.call.creationTime = openedTimes[0];
+                p.call.accessTime = openedTimes[1];
+                p.call.writeTime = openedTimes[2];
+                p.call.timesRead = 1;
             } else if (fileOps->GetInfo(transfer.sourceHandle, &info, 0)) {
-                size = info.size;
+                p.size = info.size;
                 transfer.sourceAllocatedSize = info.allocated;
-                call.creationTime = info.times[0];
-                call.accessTime = info.times[1];
-                call.writeTime = info.times[2];
-                call.timesRead = 1;
+                p.call.creationTime = info.times[0];
+                p.call.accessTime = info.times[1];
+                p.call.writeTime = info.times[2];
+                p.call.timesRead = 1;
             } else {
-                fileOps->GetSize(transfer.sourceHandle, &size);
-                transfer.sourceAllocatedSize = size;
+                fileOps->GetSize(transfer.sourceHandle, &p.size);
+                transfer.sourceAllocatedSize = p.size;
             }
         }
     } else {
         // the NUL source writes as much as the target takes
-        if (call.targetIsDevice) {
-            size = NulSourceSize(targetPath);
+        if (p.call.targetIsDevice) {
+            p.size = NulSourceSize(p.targetPath);
         } else if (options.sparse || options.compression == 3) {
-            size = static_cast<int64_t>(run.targetCluster) * 0xFFFFFFFFLL;
+            p.size = static_cast<int64_t>(run.targetCluster) * 0xFFFFFFFFLL;
         } else {
             int64_t total = 0, free = 0;
-            size = fileOps->FreeSpace(run.targetFolder[0] ? run.targetFolder : nullptr, &total, &free)
+            p.size = fileOps->FreeSpace(run.targetFolder[0] ? run.targetFolder : nullptr, &total, &free)
                        ? EffectiveFreeSpace(total, free)
                        : 0;
         }
-        transfer.sourceAllocatedSize = size;
+        transfer.sourceAllocatedSize = p.size;
     }
 
     // the start position
-    if (call.sourceKind != kSourceNul && options.startPos > 0) {
-        if (options.startPos > size) {
-            PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort\n", options.startPos, size);
-            return FailBeforeLoop(&call, false);
+    if (p.call.sourceKind != kSourceNul && options.startPos > 0) {
+        if (options.startPos > p.size) {
+            PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort\n", options.startPos, p.size);
+            return FailBeforeLoop(&p.call, false);
         }
         if (!fileOps->SetPointer(transfer.sourceHandle, options.startPos, FILE_BEGIN, nullptr))
-            return FailBeforeLoop(&call, false);
+            return FailBeforeLoop(&p.call, false);
         transfer.startPosition = options.startPos;
     }
-    if (deviceSource) ClaimSourceDevice(sourcePath, transfer.sourceHandle, call.sourceKind == kSourceVolume);
+    if (p.deviceSource) ClaimSourceDevice(p.sourcePath, transfer.sourceHandle, p.call.sourceKind == kSourceVolume);
 
     // a forced size, and the largest file the target volume holds
-    if (options.forcedSize > 0) size = options.forcedSize;
-    transfer.sourceSize = size;
-    if (transfer.sourceAllocatedSize < 0) transfer.sourceAllocatedSize = size;
-    if (size > run.maxTargetFileSize) {
+    if (options.forcedSize > 0) p.size = options.forcedSize;
+    transfer.sourceSize = p.size;
+    if (transfer.sourceAllocatedSize < 0) transfer.sourceAllocatedSize = p.size;
+    if (p.size > run.maxTargetFileSize) {
         CloseHandleOf(&transfer.sourceHandle);
         PrintError("target drive cannot handle files > 4GB -> abort\n");
         CountFailure();
@@ -598,53 +566,45 @@ int OpenTheSource(FilePlan& p) {
 
 // The room on the target, and a read-only or folder name in the way.
 int CheckRoom(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    const wchar_t* targetPath = p.targetPath;
-    CopyCall& call = p.call;
-    bool fileTarget = p.fileTarget;
-    int64_t& size = p.size;
-    bool& listedAbsent = p.listedAbsent;
-    int64_t& room = p.room;
-    bool& roomAsked = p.roomAsked;
     // what stands at the target's place
-    room = 0x7FFFFFFFFFFFFFFFLL;
-    roomAsked = false;
-    if (fileTarget) {
-        if (!RoomOnTarget(targetPath, &room, &roomAsked)) return FailBeforeLoop(&call, false);
-        uint32_t attributes = listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(targetPath);
+    p.room = 0x7FFFFFFFFFFFFFFFLL;
+    p.roomAsked = false;
+    if (p.fileTarget) {
+        if (!RoomOnTarget(p.targetPath, &p.room, &p.roomAsked)) return FailBeforeLoop(&p.call, false);
+        uint32_t attributes = p.listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(p.targetPath);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            call.targetExisted = 1;
+            p.call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(targetPath));
-                return FailBeforeLoop(&call, false);
+                PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(p.targetPath));
+                return FailBeforeLoop(&p.call, false);
             }
             if (attributes & FILE_ATTRIBUTE_READONLY) {
                 if (!options.overwriteReadOnly) {
-                    PrintError("skip read-only file %S\n", SkipLongPrefix(targetPath));
+                    PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
                     return Skip();
                 }
                 // a read-only name may share its data with other names
-                if (!LinkedTargetEqualsSource(sourcePath, targetPath, size)) UnlinkTargetBeforeOverwrite(targetPath);
-                attributes = fileOps->GetAttributes(targetPath);
+                if (!LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size)) UnlinkTargetBeforeOverwrite(p.targetPath);
+                attributes = fileOps->GetAttributes(p.targetPath);
                 if (attributes != INVALID_FILE_ATTRIBUTES)
-                    fileOps->SetAttributes(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+                    fileOps->SetAttributes(p.targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
                 else
-                    call.targetExisted = 0;
+                    p.call.targetExisted = 0;
             }
         }
-    } else if (call.targetIsDevice) {
-        room = TargetDeviceSize(targetPath);
-        if (room <= 0) room = 0x7FFFFFFFFFFFFFFFLL;
+    } else if (p.call.targetIsDevice) {
+        p.room = TargetDeviceSize(p.targetPath);
+        if (p.room <= 0) p.room = 0x7FFFFFFFFFFFFFFFLL;
     }
 
     // A file of one block without verification goes through the cache: unbuffered,
     // an odd size would need a padded write and a reopen to cut the padding off.
     p.oneBlock =
-        size - transfer.startPosition <=
-        static_cast<int64_t>(FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size));
-    if (fileTarget && p.oneBlock && size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
+        p.size - transfer.startPosition <=
+        static_cast<int64_t>(FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, p.size));
+    if (p.fileTarget && p.oneBlock && p.size <= kBufferedFileSize && transfer.startPosition == 0 && !options.verify &&
         !options.verifyImmediate && (transfer.targetOpenFlags & kFlagNoBuffering) && transfer.writeUnit > 1 &&
-        size % transfer.writeUnit != 0) {
+        p.size % transfer.writeUnit != 0) {
         bufferedTarget = transfer.writeUnit;
         transfer.targetOpenFlags &= ~kFlagNoBuffering;
         transfer.writeUnit = 1;
@@ -654,30 +614,22 @@ int CheckRoom(FilePlan& p) {
 
 // Creates or opens the target and readies it for the blocks.
 int CreateAndPrepareTarget(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    const wchar_t* targetPath = p.targetPath;
-    CopyCall& call = p.call;
-    bool fileTarget = p.fileTarget;
-    int64_t& size = p.size;
-    int64_t& room = p.room;
-    bool& roomAsked = p.roomAsked;
-    uint32_t& disposition = p.disposition;
-    disposition = OPEN_EXISTING;
-    if (!call.targetIsNul) {
-        if (!CreateTargetFile(call, &disposition)) return FailBeforeLoop(&call, false);
+    p.disposition = OPEN_EXISTING;
+    if (!p.call.targetIsNul) {
+        if (!CreateTargetFile(p.call, &p.disposition)) return FailBeforeLoop(&p.call, false);
         int64_t opened = 0;
         // a file this open created is empty
-        bool created = !call.targetExisted && !call.targetIsDevice;
+        bool created = !p.call.targetExisted && !p.call.targetIsDevice;
         transfer.targetSize = !created && fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
         FileInfo info;
-        if (call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0))
+        if (p.call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0))
             for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = info.times[i];
         if (options.verifyImmediate) {
             transfer.verifyHandle =
-                fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
-                              transfer.targetOpenFlags | call.creationAttributes | kFlagNoBuffering);
-            StartImmediateVerification(targetPath);
+                fileOps->Open(p.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
+                              transfer.targetOpenFlags | p.call.creationAttributes | kFlagNoBuffering);
+            StartImmediateVerification(p.targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
         // a handle just opened stands at 0
@@ -685,71 +637,66 @@ int CreateAndPrepareTarget(FilePlan& p) {
             !fileOps->SetPointer(transfer.targetHandle, transfer.startPosition, FILE_BEGIN, nullptr)) {
             PrintError("Error %s moving file pointer to StartPos (%I64i) -> abort\n", LastErrorName(),
                        transfer.startPosition);
-            return FailBeforeLoop(&call, true);
+            return FailBeforeLoop(&p.call, true);
         }
-        if (call.targetIsDevice &&
-            !PrepareTargetDevice(targetPath, transfer.targetHandle, run.targetIsVolume))
-            return FailBeforeLoop(&call, true);
+        if (p.call.targetIsDevice &&
+            !PrepareTargetDevice(p.targetPath, transfer.targetHandle, run.targetIsVolume))
+            return FailBeforeLoop(&p.call, true);
     }
 
     // space and preallocation
-    if (!call.targetIsNul) {
-        bool useAllocated = (call.compressed && run.targetCaps.compression && options.compression >= 1) ||
+    if (!p.call.targetIsNul) {
+        bool useAllocated = (p.call.compressed && run.targetCaps.compression && options.compression >= 1) ||
                             (options.sparse && run.targetCaps.sparse);
         int64_t existingSize = 0;
-        if (fileTarget && call.targetExisted) {
-            if (!fileOps->CompressedSize(targetPath, &existingSize)) existingSize = 0;
+        if (p.fileTarget && p.call.targetExisted) {
+            if (!fileOps->CompressedSize(p.targetPath, &existingSize)) existingSize = 0;
         }
-        int64_t needed = NeededSpace(size, transfer.sourceAllocatedSize, useAllocated, existingSize);
-        if (fileTarget && needed > room && !roomAsked) AskRoom(targetPath, &room);
-        if (fileTarget) TakeRoom(needed);
-        if (needed > room) {
+        int64_t needed = NeededSpace(p.size, transfer.sourceAllocatedSize, useAllocated, existingSize);
+        if (p.fileTarget && needed > p.room && !p.roomAsked) AskRoom(p.targetPath, &p.room);
+        if (p.fileTarget) TakeRoom(needed);
+        if (needed > p.room) {
             Print("Warning: Not enough space on target drive (%s more required)\n",
-                  FormatSizeMB(static_cast<uint64_t>(needed - room), 1));
-            if (call.targetIsDevice) {
+                  FormatSizeMB(static_cast<uint64_t>(needed - p.room), 1));
+            if (p.call.targetIsDevice) {
                 Print("-> Writing only to the end of the target drive\n");
-                size = transfer.sourceSize = room;
+                p.size = transfer.sourceSize = p.room;
             }
-        } else if (fileTarget && !run.targetCompressed && !options.avoidWrites && size > 0 && !p.oneBlock) {
+        } else if (p.fileTarget && !run.targetCompressed && !options.avoidWrites && p.size > 0 && !p.oneBlock) {
             // one write allocates a file of one block in one piece anyway
-            int64_t allocation = transfer.sourceAllocatedSize > size ? transfer.sourceAllocatedSize : size;
+            int64_t allocation = transfer.sourceAllocatedSize > p.size ? transfer.sourceAllocatedSize : p.size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
             if (allocation > transfer.targetSize) {
                 PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
-                call.preallocated = 1;
+                p.call.preallocated = 1;
             }
         }
     }
 
     // the name line
-    if (call.sourceKind == kSourceFile && !call.targetIsDevice && !options.quiet) {
+    if (p.call.sourceKind == kSourceFile && !p.call.targetIsDevice && !options.quiet) {
         ClearLine();
-        PrintNameW(L"%s\n", SkipLongPrefix(sourcePath));
+        PrintNameW(L"%s\n", SkipLongPrefix(p.sourcePath));
     }
     SetCursorVisible(0);
 
     // sparse and compression
-    if (fileTarget && run.targetCaps.sparse && (call.sparse || options.sparse)) {
+    if (p.fileTarget && run.targetCaps.sparse && (p.call.sparse || options.sparse)) {
         transfer.sparseMode = fileOps->SetSparse(transfer.targetHandle);
     }
-    if (fileTarget && run.targetCaps.compression)
-        ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, sourcePath, call.compressed, size,
+    if (p.fileTarget && run.targetCaps.compression)
+        ApplyNtfsCompression(transfer.sourceHandle, transfer.targetHandle, p.sourcePath, p.call.compressed, p.size,
                              transfer.sourceAllocatedSize);
     return kGoOn;
 }
 
 // The block loop, with a mirror's stop finishing the target it is in.
 void CopyTheBlocks(FilePlan& p) {
-    const wchar_t*& sourcePath = p.sourcePath;
-    const wchar_t* targetPath = p.targetPath;
-    CopyCall& call = p.call;
-    bool fileTarget = p.fileTarget;
-    int64_t& size = p.size;
-    if (size > 0) {
-        transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, size);
-        lstrcpynW(transfer.sourcePath, sourcePath, kPathCapacity);
-        lstrcpynW(transfer.targetPath, targetPath, kPathCapacity);
-        transfer.finishOnStop = options.mirror && call.targetExisted && fileTarget;
+    if (p.size > 0) {
+        transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, p.size);
+        lstrcpynW(transfer.sourcePath, p.sourcePath, kPathCapacity);
+        lstrcpynW(transfer.targetPath, p.targetPath, kPathCapacity);
+        transfer.finishOnStop = options.mirror && p.call.targetExisted && p.fileTarget;
         CopyBlocks();
         transfer.finishOnStop = 0;
     }
@@ -757,14 +704,11 @@ void CopyTheBlocks(FilePlan& p) {
 
 // The finish of the target, its verification, and the link group it may start.
 int Finish(FilePlan& p) {
-    const wchar_t* targetPath = p.targetPath;
-    int streamFlag = p.streamFlag;
-    CopyCall& call = p.call;
-    int copied = FinishCopy(&call);
+    int copied = FinishCopy(&p.call);
     // a stream with unreadable sectors or a failed verification leaves its file incomplete
-    if (streamFlag && (transfer.failedSectors || call.verifyFailed)) copied = 0;
+    if (p.streamFlag && (transfer.failedSectors || p.call.verifyFailed)) copied = 0;
     // later names are linked only to a complete copy
-    SettleLinkGroup(targetPath, copied && !call.verifyFailed);
+    SettleLinkGroup(p.targetPath, copied && !p.call.verifyFailed);
     return copied;
 }
 
