@@ -77,6 +77,12 @@ public:
     virtual void* FindFirst(const wchar_t* pattern, FoundName* found);
     virtual int FindNext(void* search, FoundName* found);
     virtual void FindEnd(void* search);
+
+    // ---- security and named streams ----
+
+    // ---- reparse points and the names of a file ----
+
+    // ---- compression ----
 };
 
 FileOps* RealFileOps();

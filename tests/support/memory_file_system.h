@@ -18,7 +18,11 @@ namespace qtxtest {
 enum class Call {
     Any, Open, Read, Write, SetPointer, SetEnd, GetSize, Flush, Close, Delete, ZeroRange, Link, GetInfo,
     SetTimes, SetSparse, GetAttributes, SetAttributes, CreateFolder, RemoveFolder, Move, FreeSpace,
-    CompressedSize, FindFirst, FindNext, Count
+    CompressedSize, FindFirst, FindNext,
+    // security and named streams
+    // reparse points and names
+    // compression
+    Count
 };
 const char* CallName(Call call);
 
@@ -104,6 +108,11 @@ public:
     void* FindFirst(const wchar_t* pattern, FoundName* found) override;
     int FindNext(void* search, FoundName* found) override;
     void FindEnd(void* search) override;
+    // ---- security and named streams (memory_file_system_streams.cpp) ----
+
+    // ---- reparse points and the names of a file (memory_file_system_links.cpp) ----
+
+    // ---- compression (memory_file_system_streams.cpp) ----
 
 private:
     struct Node {
