@@ -112,7 +112,7 @@ public:
 
     // ---- reparse points and the names of a file (memory_file_system_links.cpp) ----
 
-    // ---- compression (memory_file_system_streams.cpp) ----
+    // ---- compression (memory_file_system_compression.cpp) ----
 
 private:
     struct Node {
