@@ -5,6 +5,7 @@
 // error as the thread's last error (Open returns INVALID_HANDLE_VALUE,
 // FindFirst null, GetAttributes kNoAttributes).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // One name returned by a folder search.
@@ -81,6 +82,10 @@ public:
     // ---- security and named streams ----
 
     // ---- reparse points and the names of a file ----
+    // The reparse data of what handle names (opened with
+    // FILE_FLAG_OPEN_REPARSE_POINT); *size gets their length.
+    virtual int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size);
+    virtual int SetReparse(void* handle, const uint8_t* data, size_t size);
 
     // ---- compression ----
 };

@@ -11,7 +11,8 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "set-end",    "size",         "flush",         "close",        "delete",
                                   "zero",       "link",         "info",          "set-times",    "sparse",
                                   "attributes", "set-attributes", "create-folder", "remove-folder", "move",
-                                  "free-space", "on-disk-size", "find-first",    "find-next"};
+                                  "free-space", "on-disk-size", "find-first",    "find-next",
+                                  "get-reparse", "set-reparse"};
 
 std::wstring Upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
@@ -221,7 +222,10 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     auto it = nodes_.find(key);
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     if (it != nodes_.end() && it->second.folder) {
-        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || writing || disposition == CREATE_NEW) {
+        // writing a folder's reparse data opens it for writing
+        bool linkWrite = writing && (flags & FILE_FLAG_OPEN_REPARSE_POINT);
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || (writing && !linkWrite) ||
+            disposition == CREATE_NEW) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
@@ -466,7 +470,8 @@ int MemoryFileSystem::SetAttributes(const wchar_t* path, uint32_t attributes) {
     uint32_t kept = attributes & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                                    FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_COMPRESSED);
     if (it->second.folder) {
-        it->second.folderAttributes = kept | FILE_ATTRIBUTE_DIRECTORY;
+        it->second.folderAttributes =
+            kept | FILE_ATTRIBUTE_DIRECTORY | (it->second.folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
     } else {
         uint32_t& now = it->second.file->attributes;
         now = kept | (now & (FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_COMPRESSED));

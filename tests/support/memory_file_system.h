@@ -21,6 +21,7 @@ enum class Call {
     CompressedSize, FindFirst, FindNext,
     // security and named streams
     // reparse points and names
+    GetReparse, SetReparse,
     // compression
     Count
 };
@@ -111,6 +112,12 @@ public:
     // ---- security and named streams (memory_file_system_streams.cpp) ----
 
     // ---- reparse points and the names of a file (memory_file_system_links.cpp) ----
+    // Makes the file or folder at path a link with these data. A folder link
+    // holds nothing of its own: listing or removing it never reaches what it names.
+    void AddReparse(const std::wstring& path, const std::string& data);
+    std::string Reparse(const std::wstring& path);   // "" when none
+    int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) override;
+    int SetReparse(void* handle, const uint8_t* data, size_t size) override;
 
     // ---- compression (memory_file_system_compression.cpp) ----
 
