@@ -1,5 +1,5 @@
-// Hard-link groups of the source reproduced in the target, the identity of
-// files and the enumeration of all names of a file.
+// Hard-link groups of the source reproduced in the target and the identity
+// of files.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -58,31 +58,10 @@ void SettleLinkGroup(const wchar_t* targetPath, int copied);
 // removed it. Returns the number of groups handled.
 int64_t CopyGroupSecurity(LinkGroupList* list);
 
-// ---- the system seam ----
-struct HardLinkSystem {
-    // Follows a link to its file; 0 when it cannot be opened or queried.
-    int (*identify)(const wchar_t* path, FileIdentity* identity, uint32_t* linkCount);
-    // FindFirstFileNameW / FindNextFileNameW / FindClose; null or 0 on failure
-    // or when the system lacks them. Names are relative to the volume root.
-    void* (*findFirstName)(const wchar_t* path, wchar_t* name, uint32_t capacity);
-    int (*findNextName)(void* search, wchar_t* name, uint32_t capacity);
-    void (*findClose)(void* search);
-};
-extern const HardLinkSystem realHardLinkSystem;
-extern const HardLinkSystem* hardLinkSystem;   // only tests swap it
+// ---- queries through fileOps ----
 
 // Number of names of the file, 0 when it cannot be queried; fills identity.
 uint32_t LinkInfo(const wchar_t* path, FileIdentity* identity);
 int FileIndexOf(const wchar_t* path, FileIdentity* identity);
-// 1 when the path's file has at least one link and exactly that identity.
-int HasFileIndex(const wchar_t* path, const FileIdentity& identity);
 // 1 when both paths name one file.
 int SameFile(const wchar_t* a, const wchar_t* b);
-
-constexpr int kMaxLinkNames = 1000;
-// Characters of the volume part put in front of each enumerated name; 0 for
-// a path form whose names cannot be rebuilt.
-int VolumePrefixLength(const wchar_t* path);
-// All names of the file as full paths (heap strings the caller frees with
-// FreeMemory); their number, 0 when names cannot be enumerated.
-int ListLinkNames(const wchar_t* path, wchar_t** names, int capacity);

@@ -56,32 +56,6 @@ int ResolveRelativeLink(const wchar_t* linkPath, const wchar_t* relative, wchar_
 // would not fit.
 int RepointNames(const ReparseNames& in, const wchar_t* sourceRoot, const wchar_t* targetRoot, ReparseNames* out);
 
-// ---- The system calls (real ones in reparse_points.cpp; tests use a fake) ----
-enum LinkReadResult { kLinkOpenFailed = 0, kLinkRead = 1, kLinkReadFailed = 2 };
-struct LinkSystem {
-    // Opens the link itself (never what it points to) and reads its data and,
-    // when times is not null, its creation, access and write time.
-    virtual int ReadLink(const wchar_t* path, uint8_t* buffer, size_t capacity, size_t* size, uint64_t* times,
-                         int* timesRead) = 0;
-    // Writes reparse data to an existing folder or a file created when missing,
-    // then the times when not null.
-    virtual int WriteLink(const wchar_t* path, int folder, const uint8_t* data, size_t size,
-                          const uint64_t* times) = 0;
-    virtual int SetLinkTimes(const wchar_t* path, const uint64_t* times) = 0;
-    virtual int VolumePathOf(const wchar_t* path, wchar_t* out, size_t capacity) = 0;
-    virtual uint32_t GetAttributes(const wchar_t* path) = 0;
-    virtual int SetAttributes(const wchar_t* path, uint32_t attributes) = 0;
-    virtual int CreateFolder(const wchar_t* path) = 0;
-    virtual int RemoveFolder(const wchar_t* path) = 0;
-    virtual int RemoveFile(const wchar_t* path) = 0;
-    // The drive substitution rewrite of ResolveSubstDrive.
-    virtual int ResolveSubst(const wchar_t* in, wchar_t* out, size_t capacity) = 0;
-
-protected:
-    ~LinkSystem() = default;
-};
-extern LinkSystem* linkSystem;   // only tests swap it
-
 // ---- Operations ----
 
 // Where a symbolic link or mount point points, in the long-path form (a

@@ -24,8 +24,7 @@ int IdentityOf(const wchar_t* path, FileIdentity* identity) {
         *identity = cachedIdentity;
         return 1;
     }
-    uint32_t links = 0;
-    if (!hardLinkSystem->identify(path, identity, &links)) return 0;
+    if (!LinkInfo(path, identity)) return 0;
     if (wcslen(path) < static_cast<size_t>(kPathCapacity)) {
         wcscpy(cachedPath, path);
         cachedIdentity = *identity;

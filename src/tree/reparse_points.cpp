@@ -2,7 +2,6 @@
 #include "reparse_points.h"
 
 #include <windows.h>
-#include <winioctl.h>
 
 #include <cstring>
 #include <cwchar>
@@ -10,89 +9,59 @@
 #include "console.h"
 #include "copy_call.h"
 #include "dry_run.h"
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "physical_drive.h"
 #include "run_state.h"
+#include "transfer_state.h"
 
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kLinkFlags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 
-void ToFileTimes(const uint64_t* times, FILETIME* out) {
-    for (int i = 0; i < 3; ++i) {
-        out[i].dwLowDateTime = static_cast<DWORD>(times[i]);
-        out[i].dwHighDateTime = static_cast<DWORD>(times[i] >> 32);
+enum LinkReadResult { kLinkOpenFailed, kLinkRead, kLinkReadFailed };
+
+// Opens the link itself (never what it points to) and reads its data and,
+// when times is not null, its creation, access and write time.
+int ReadLink(const wchar_t* path, uint8_t* buffer, size_t capacity, size_t* size, uint64_t* times, int* timesRead) {
+    void* handle = fileOps->Open(path, times ? FILE_READ_ATTRIBUTES : GENERIC_READ, kShareAll, OPEN_EXISTING, kLinkFlags);
+    if (!IsValidHandle(handle)) return kLinkOpenFailed;
+    if (times) {
+        FileInfo info;
+        *timesRead = fileOps->GetInfo(handle, &info, 0);
+        if (*timesRead) memcpy(times, info.times, sizeof info.times);
     }
+    int ok = fileOps->GetReparse(handle, buffer, capacity, size);
+    DWORD error = GetLastError();
+    fileOps->Close(handle);
+    SetLastError(error);
+    if (!ok) *size = 0;
+    return ok ? kLinkRead : kLinkReadFailed;
 }
 
-class WindowsLinkSystem final : public LinkSystem {
-public:
-    int ReadLink(const wchar_t* path, uint8_t* buffer, size_t capacity, size_t* size, uint64_t* times,
-                 int* timesRead) override {
-        HANDLE handle = CreateFileW(path, times ? FILE_READ_ATTRIBUTES : GENERIC_READ, kShareAll, nullptr,
-                                    OPEN_EXISTING, kLinkFlags, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return kLinkOpenFailed;
-        if (times) {
-            FILETIME t[3];
-            *timesRead = GetFileTime(handle, &t[0], &t[1], &t[2]) ? 1 : 0;
-            for (int i = 0; i < 3 && *timesRead; ++i)
-                times[i] = (static_cast<uint64_t>(t[i].dwHighDateTime) << 32) | t[i].dwLowDateTime;
-        }
-        DWORD returned = 0;
-        BOOL ok = DeviceIoControl(handle, kFsctlGetReparsePoint, nullptr, 0, buffer, static_cast<DWORD>(capacity),
-                                  &returned, nullptr);
-        DWORD error = GetLastError();
-        CloseHandle(handle);
-        SetLastError(error);
-        *size = ok ? returned : 0;
-        return ok ? kLinkRead : kLinkReadFailed;
-    }
-    int WriteLink(const wchar_t* path, int folder, const uint8_t* data, size_t size, const uint64_t* times) override {
-        HANDLE handle = CreateFileW(path, GENERIC_WRITE, 0, nullptr, folder ? OPEN_EXISTING : OPEN_ALWAYS, kLinkFlags,
-                                    nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return 0;
-        DWORD returned = 0;
-        BOOL ok = DeviceIoControl(handle, kFsctlSetReparsePoint, const_cast<uint8_t*>(data),
-                                  static_cast<DWORD>(size), nullptr, 0, &returned, nullptr);
-        DWORD error = GetLastError();
-        if (times) {
-            FILETIME t[3];
-            ToFileTimes(times, t);
-            SetFileTime(handle, &t[0], &t[1], &t[2]);
-        }
-        CloseHandle(handle);
-        SetLastError(error);
-        return ok ? 1 : 0;
-    }
-    int SetLinkTimes(const wchar_t* path, const uint64_t* times) override {
-        HANDLE handle = CreateFileW(path, FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, kLinkFlags, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return 0;
-        FILETIME t[3];
-        ToFileTimes(times, t);
-        BOOL ok = SetFileTime(handle, &t[0], &t[1], &t[2]);
-        CloseHandle(handle);
-        return ok ? 1 : 0;
-    }
-    int VolumePathOf(const wchar_t* path, wchar_t* out, size_t capacity) override {
-        out[0] = 0;
-        return GetVolumePathNameW(path, out, static_cast<DWORD>(capacity)) ? 1 : 0;
-    }
-    uint32_t GetAttributes(const wchar_t* path) override { return GetFileAttributesW(path); }
-    int SetAttributes(const wchar_t* path, uint32_t attributes) override {
-        return SetFileAttributesW(path, attributes) ? 1 : 0;
-    }
-    int CreateFolder(const wchar_t* path) override { return CreateDirectoryW(path, nullptr) ? 1 : 0; }
-    int RemoveFolder(const wchar_t* path) override { return RemoveDirectoryW(path) ? 1 : 0; }
-    int RemoveFile(const wchar_t* path) override { return DeleteFileW(path) ? 1 : 0; }
-    int ResolveSubst(const wchar_t* in, wchar_t* out, size_t capacity) override {
-        return ResolveSubstDrive(in, out, capacity);
-    }
-};
+// Writes reparse data to an existing folder or a file created when missing,
+// then the times when not null.
+int WriteLink(const wchar_t* path, bool folder, const uint8_t* data, size_t size, const uint64_t* times) {
+    void* handle = fileOps->Open(path, GENERIC_WRITE, 0, folder ? OPEN_EXISTING : OPEN_ALWAYS, kLinkFlags);
+    if (!IsValidHandle(handle)) return 0;
+    int ok = fileOps->SetReparse(handle, data, size);
+    DWORD error = GetLastError();
+    if (times) fileOps->SetTimes(handle, &times[0], &times[1], &times[2]);
+    fileOps->Close(handle);
+    SetLastError(error);
+    return ok;
+}
 
-WindowsLinkSystem windowsLinks;
+int SetLinkTimes(const wchar_t* path, const uint64_t* times) {
+    void* handle = fileOps->Open(path, FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING, kLinkFlags);
+    if (!IsValidHandle(handle)) return 0;
+    int ok = fileOps->SetTimes(handle, &times[0], &times[1], &times[2]);
+    fileOps->Close(handle);
+    return ok;
+}
 
 // Folder links the walk is following; a link into one of them is not walked again.
 wchar_t** followed = nullptr;
@@ -104,7 +73,7 @@ const wchar_t* LastComponent(const wchar_t* path) { return FileNamePart(SkipLong
 wchar_t* Resolved(const wchar_t* path) {
     wchar_t* out = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
     lstrcpynW(out, path, kPathCapacity);
-    linkSystem->ResolveSubst(path, out, kPathCapacity);
+    ResolveSubstDrive(path, out, kPathCapacity);
     return out;
 }
 
@@ -144,8 +113,8 @@ bool MayReplaceFile(const wchar_t* targetPath) {
 }
 
 bool DeleteWithAttributes(const wchar_t* path, uint32_t attributes) {
-    if (attributes & FILE_ATTRIBUTE_READONLY) linkSystem->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    return linkSystem->RemoveFile(path) != 0;
+    if (attributes & FILE_ATTRIBUTE_READONLY) fileOps->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    return fileOps->Delete(path) != 0;
 }
 
 void PrintCreateError(DWORD error, const char* label, const wchar_t* targetPath) {
@@ -159,7 +128,7 @@ enum Prepared { kPrepareFailed, kPrepareSkipped, kPrepared };
 // Makes room for the link at targetPath.
 Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* data, size_t size, const char* label,
                        const uint64_t* times) {
-    uint32_t present = linkSystem->GetAttributes(targetPath);
+    uint32_t present = fileOps->GetAttributes(targetPath);
     if (!folder) {
         if (present == INVALID_FILE_ATTRIBUTES) return kPrepared;
         // the caller decided to replace the file; a folder is not its to remove
@@ -177,7 +146,7 @@ Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* da
     if (!create && (present & FILE_ATTRIBUTE_DIRECTORY) && (present & FILE_ATTRIBUTE_REPARSE_POINT)) {
         uint8_t* existing = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
         size_t existingSize = 0;
-        int read = linkSystem->ReadLink(targetPath, existing, kMaxReparseDataSize, &existingSize, nullptr, nullptr);
+        int read = ReadLink(targetPath, existing, kMaxReparseDataSize, &existingSize, nullptr, nullptr);
         bool same = read == kLinkRead && existingSize == size && memcmp(existing, data, size) == 0;
         FreeMemory(existing);
         if (same) {
@@ -186,12 +155,12 @@ Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* da
                 wsprintfA(line, "\r%%S (%s) already exists -> skip\n", label);
                 PrintName(line, LastComponent(targetPath));
             }
-            if (times) linkSystem->SetLinkTimes(targetPath, times);
+            if (times) SetLinkTimes(targetPath, times);
             SetLastError(ERROR_ALREADY_EXISTS);
             return kPrepareSkipped;
         }
         // removing a link removes the link, never what it points to
-        if (!linkSystem->RemoveFolder(targetPath)) {
+        if (!fileOps->RemoveFolder(targetPath)) {
             PrintCreateError(GetLastError(), label, targetPath);
             return kPrepareFailed;
         }
@@ -207,7 +176,7 @@ Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* da
         }
         create = true;
     }
-    if (create && !linkSystem->CreateFolder(targetPath) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (create && !fileOps->CreateFolder(targetPath) && GetLastError() != ERROR_ALREADY_EXISTS) {
         PrintCreateError(GetLastError(), label, targetPath);
         return kPrepareFailed;
     }
@@ -222,8 +191,8 @@ size_t DataToWrite(const wchar_t* sourcePath, const wchar_t* targetPath, const u
     memcpy(out, data, size);
     wchar_t* sourceVolume = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
     wchar_t* targetVolume = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
-    linkSystem->VolumePathOf(sourcePath, sourceVolume, kPathCapacity);
-    linkSystem->VolumePathOf(targetPath, targetVolume, kPathCapacity);
+    if (!GetVolumePathNameW(sourcePath, sourceVolume, kPathCapacity)) sourceVolume[0] = 0;
+    if (!GetVolumePathNameW(targetPath, targetVolume, kPathCapacity)) targetVolume[0] = 0;
     bool sameVolume = !sourceVolume[0] || !targetVolume[0] || lstrcmpiW(sourceVolume, targetVolume) == 0;
     FreeMemory(sourceVolume);
     FreeMemory(targetVolume);
@@ -266,8 +235,6 @@ size_t DataToWrite(const wchar_t* sourcePath, const wchar_t* targetPath, const u
 
 }  // namespace
 
-LinkSystem* linkSystem = &windowsLinks;
-
 int ReadReparseTarget(const wchar_t* path, wchar_t* out, size_t capacity) {
     if (!out || capacity == 0) return 0;
     out[0] = 0;
@@ -275,7 +242,7 @@ int ReadReparseTarget(const wchar_t* path, wchar_t* out, size_t capacity) {
     ReparseNames* names = static_cast<ReparseNames*>(AllocZero(sizeof(ReparseNames)));
     size_t size = 0;
     int result = 0;
-    if (linkSystem->ReadLink(path, data, kMaxReparseDataSize, &size, nullptr, nullptr) == kLinkRead &&
+    if (ReadLink(path, data, kMaxReparseDataSize, &size, nullptr, nullptr) == kLinkRead &&
         ParseReparseData(data, size, names)) {
         wchar_t* name = names->substitute;
         // the system's "\??\" is the long-path prefix
@@ -330,7 +297,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
     int timesRead = 0;
     size_t size = 0;
     int result = 0;
-    int read = linkSystem->ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
+    int read = ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
     if (read == kLinkReadFailed) {
         PrintError("Error %u reading source %s %S\n", GetLastError(), "reparse point", LastComponent(targetPath));
         CountFailure();
@@ -343,7 +310,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
             const uint64_t* stamp = timesRead ? times : nullptr;
             Prepared prepared = PrepareTarget(targetPath, folder, toWrite, writeSize, label, stamp);
             if (prepared == kPrepared) {
-                result = linkSystem->WriteLink(targetPath, folder, toWrite, writeSize, stamp);
+                result = WriteLink(targetPath, folder, toWrite, writeSize, stamp);
                 DWORD error = GetLastError();
                 if (!options.quiet) {
                     char line[64];

@@ -91,7 +91,7 @@ TEST_F(EngineTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
 }
 
 // A file link whose data name a file outside the source tree.
-struct OneFileLink final : LinkSystem {
+struct OneFileLink final : SystemFileOps {
     std::vector<uint8_t> data;
     explicit OneFileLink(const std::wstring& pointsTo) {
         ReparseNames names = {};
@@ -104,21 +104,12 @@ struct OneFileLink final : LinkSystem {
         data.resize(kMaxReparseDataSize);
         data.resize(BuildReparseData(names, data.data(), data.size()));
     }
-    int ReadLink(const wchar_t*, uint8_t* buffer, size_t capacity, size_t* size, uint64_t*, int*) override {
-        if (data.size() > capacity) return kLinkReadFailed;
+    int GetReparse(void*, uint8_t* buffer, size_t capacity, size_t* size) override {
+        if (data.size() > capacity) return 0;
         memcpy(buffer, data.data(), data.size());
         *size = data.size();
-        return kLinkRead;
+        return 1;
     }
-    int WriteLink(const wchar_t*, int, const uint8_t*, size_t, const uint64_t*) override { return 0; }
-    int SetLinkTimes(const wchar_t*, const uint64_t*) override { return 0; }
-    int VolumePathOf(const wchar_t*, wchar_t*, size_t) override { return 0; }
-    uint32_t GetAttributes(const wchar_t*) override { return INVALID_FILE_ATTRIBUTES; }
-    int SetAttributes(const wchar_t*, uint32_t) override { return 0; }
-    int CreateFolder(const wchar_t*) override { return 0; }
-    int RemoveFolder(const wchar_t*) override { return 0; }
-    int RemoveFile(const wchar_t*) override { return 0; }
-    int ResolveSubst(const wchar_t*, wchar_t*, size_t) override { return 0; }
 };
 
 TEST_F(EngineTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
@@ -128,14 +119,14 @@ TEST_F(EngineTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
     // stands for the link: the system would read the file it points to
     ASSERT_TRUE(WriteBytes(tree / L"link.bin", "real"));
     OneFileLink link(outside / L"real.bin");
-    LinkSystem* saved = linkSystem;
-    linkSystem = &link;
+    FileOps* saved = fileOps;
+    fileOps = &link;
     options.parseReparse = 1;
     options.deleteSource = 1;
     int64_t links = 0;
     int copied = CopyOneFile((tree / L"link.bin").c_str(), FILE_ATTRIBUTE_REPARSE_POINT,
                              LastWriteTime(outside / L"real.bin"), (target / L"link.bin").c_str(), &links, 0, nullptr);
-    linkSystem = saved;
+    fileOps = saved;
     EXPECT_EQ(1, copied);
     EXPECT_EQ("real", ReadBytesOr(target / L"link.bin"));
     EXPECT_FALSE(Exists(tree / L"link.bin"));
