@@ -1,5 +1,4 @@
-// Hard-link groups: a later name of a file becomes a link of its first
-// complete copy, found by the source's whole identity.
+// Hard-link groups: later names of a file link to its first complete copy.
 #include <gtest/gtest.h>
 
 #include "link_groups.h"

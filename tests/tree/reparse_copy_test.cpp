@@ -90,7 +90,6 @@ TEST_F(ReparseCopy, ReadsWhereLinksPointAndWhetherThatIsInTheSource) {
 
 TEST_F(ReparseCopy, RepointsIntoTheTargetAcrossVolumesAndCopiesAsReadOtherwise) {
     AddLink(L"C:\\src\\j", true, kJunction);
-    fs.File(L"C:\\src\\j")->times[2] = 33;
     ASSERT_TRUE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\j"));
     EXPECT_EQ(SubstituteOf(fs.Reparse(L"Z:\\bak\\src\\j")), L"\\??\\Z:\\bak\\src\\data");
     EXPECT_TRUE(fs.GetAttributes(L"Z:\\bak\\src\\j") & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -100,10 +99,12 @@ TEST_F(ReparseCopy, RepointsIntoTheTargetAcrossVolumesAndCopiesAsReadOtherwise) 
     std::string relative = LinkData(kTagSymbolicLink, L"..\\src\\f", L"..\\src\\f", kSymbolicLinkRelative);
     AddLink(L"C:\\src\\out", false, outside);
     AddLink(L"C:\\src\\rel", false, relative);
+    fs.File(L"C:\\src\\out")->times[2] = 33;
     ASSERT_TRUE(Copy(L"C:\\src\\out", L"Z:\\bak\\src\\out", false));
     ASSERT_TRUE(Copy(L"C:\\src\\rel", L"Z:\\bak\\src\\rel", false));
     EXPECT_EQ(fs.Reparse(L"Z:\\bak\\src\\out"), outside);
     EXPECT_EQ(fs.Reparse(L"Z:\\bak\\src\\rel"), relative);
+    EXPECT_EQ(33u, fs.File(L"Z:\\bak\\src\\out")->times[2]);
     fs.AddFolder(L"C:\\bak");
     ASSERT_TRUE(Copy(L"C:\\src\\j", L"C:\\bak\\j"));
     EXPECT_EQ(fs.Reparse(L"C:\\bak\\j"), kJunction);
