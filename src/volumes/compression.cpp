@@ -16,7 +16,6 @@ constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_D
 
 int IsOpen(void* handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-
 const wchar_t* LastComponent(const wchar_t* path) {
     const wchar_t* slash = wcsrchr(path, L'\\');
     return slash ? slash + 1 : path;
