@@ -2,34 +2,6 @@
 #pragma once
 #include <cstdint>
 
-// ---- Windows calls, behind an interface so that tests can stand in for a
-// system with compression controls and the overlay filter. Handles are
-// nullptr when an open fails; the thread's last error is left set.
-struct CompressionSystem {
-    virtual ~CompressionSystem() = default;
-    // CreateFileW with OPEN_EXISTING
-    virtual void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t flags) = 0;
-    virtual void Close(void* handle) = 0;
-    // FSCTL_GET_COMPRESSION / FSCTL_SET_COMPRESSION
-    virtual int GetCompression(void* handle, uint16_t* format) = 0;
-    virtual int SetCompression(void* handle, uint16_t format) = 0;
-    // FSCTL_SET_EXTERNAL_BACKING / FSCTL_GET_EXTERNAL_BACKING with the 20-byte record
-    virtual int SetExternalBacking(void* handle, const void* record, uint32_t size) = 0;
-    virtual int GetExternalBacking(void* handle, void* record, uint32_t size) = 0;
-    // FILE_STANDARD_INFO through the handle; -1 when the system lacks the call
-    virtual int StandardInfo(void* handle, int64_t* size, int64_t* sizeOnDisk) = 0;
-    // GetFileSize for a file, the length requests for a device; -2 when nothing answers
-    virtual int64_t Length(void* handle, int isDevice) = 0;
-    // GetCompressedFileSizeW; 0 on error
-    virtual int64_t CompressedFileSize(const wchar_t* path) = 0;
-    virtual int SetPointer(void* handle, int64_t position) = 0;
-    virtual int SetEndOfFile(void* handle) = 0;
-    // the current state of a service from the service manager; 0 when it cannot be asked
-    virtual int ServiceState(const wchar_t* name, uint32_t* state) = 0;
-};
-
-extern CompressionSystem* compressionSystem;   // the Windows implementation; only tests swap it
-
 constexpr uint32_t kFsctlGetCompression = 0x9003C;
 constexpr uint32_t kFsctlSetCompression = 0x9C040;
 constexpr uint32_t kFsctlSetExternalBacking = 0x9030C;
@@ -89,6 +61,11 @@ int MayWofCompressExisting(const ExistingTargetFacts& facts);
 // WOF after a copy: the algorithm to use, or -1 for nothing to do.
 int WofAlgorithmAfterCopy(int wofRequested, int requestedAlgorithm, int sourceWofBacked, int sourceAlgorithm);
 
+// An existing file or folder opened through fileOps; nullptr when the open fails.
+void* OpenExisting(const wchar_t* path, uint32_t access, uint32_t share, uint32_t flags);
+// Closes through fileOps with the thread's last error kept.
+void CloseKeepingError(void* handle);
+
 // ---- NTFS compression.
 uint16_t CompressionOf(void* handle);
 uint16_t CompressionOfPath(const wchar_t* path);
@@ -102,13 +79,16 @@ int WofCompress(const wchar_t* path, int algorithm);
 int WofAlgorithmOf(void* handle, int* algorithm);
 int WofAlgorithmOfPath(const wchar_t* path, int* algorithm);
 int WofServiceRunning();
+// The current state of a service from the service manager; 0 when it cannot be asked.
+int ServiceState(const wchar_t* name, uint32_t* state);
 // After the options are read: asks for the service once, keeps the answer
 // and settles -lzx/-xpressN against -c.
 void WofServiceCheck();
 
 // ---- Sizes.
-int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk, int isDevice);
-int64_t LengthOfPath(const wchar_t* path, int isDevice);
+// Size and size on disk of a file, through handle when it is open.
+int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk);
+// GetCompressedFileSizeW; 0 on error.
 int64_t CompressedSizeOf(const wchar_t* path);
 
 // ---- What the copy engine and the run driver call.

@@ -88,6 +88,12 @@ public:
     virtual int SetReparse(void* handle, const uint8_t* data, size_t size);
 
     // ---- compression ----
+    // The NTFS compression format of a file or folder (0 none, 1 default, 2 LZNT1).
+    virtual int GetCompression(void* handle, uint16_t* format);
+    virtual int SetCompression(void* handle, uint16_t format);
+    // The overlay filter's backing record (WofRequestRecord) of a file.
+    virtual int GetExternalBacking(void* handle, void* record, uint32_t size);
+    virtual int SetExternalBacking(void* handle, const void* record, uint32_t size);
 };
 
 FileOps* RealFileOps();

@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "compression.h"
 #include "console.h"
 #include "file_ops.h"
 #include "heap_memory.h"
@@ -86,22 +87,13 @@ int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t last
 }
 
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders) {
-    DWORD flags = folders ? FILE_FLAG_BACKUP_SEMANTICS : 0;
-    HANDLE from = CreateFileW(sourcePath, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
-    HANDLE to = CreateFileW(targetPath, GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, flags,
-                            nullptr);
-    int result = 0;
-    if (from != INVALID_HANDLE_VALUE && to != INVALID_HANDLE_VALUE) {
-        USHORT format = 0;
-        DWORD returned = 0;
-        if (DeviceIoControl(from, FSCTL_GET_COMPRESSION, nullptr, 0, &format, sizeof format, &returned, nullptr) &&
-            DeviceIoControl(to, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned, nullptr))
-            result = 1;
-    }
-    DWORD error = GetLastError();
-    if (to != INVALID_HANDLE_VALUE) CloseHandle(to);
-    if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
-    SetLastError(error);
+    uint32_t flags = folders ? FILE_FLAG_BACKUP_SEMANTICS : 0;
+    void* from = OpenExisting(sourcePath, GENERIC_READ, kShareAll, flags);
+    void* to = OpenExisting(targetPath, GENERIC_READ | GENERIC_WRITE, kShareAll, flags);
+    uint16_t format = 0;
+    int result = from && to && fileOps->GetCompression(from, &format) && fileOps->SetCompression(to, format);
+    if (to) CloseKeepingError(to);
+    if (from) CloseKeepingError(from);
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include "compression.h"
 #include "console.h"
+#include "file_ops.h"
 #include "options.h"
 #include "run_state.h"
 #include "text_format.h"
@@ -15,12 +16,6 @@ constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_D
 
 int IsOpen(void* handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-void CloseKeepingError(void* handle) {
-    DWORD error = GetLastError();
-    compressionSystem->Close(handle);
-    SetLastError(error);
-}
-
 const wchar_t* LastComponent(const wchar_t* path) {
     const wchar_t* slash = wcsrchr(path, L'\\');
     return slash ? slash + 1 : path;
@@ -30,14 +25,25 @@ int64_t Saved(int64_t before, int64_t after) { return before > after ? before - 
 
 }  // namespace
 
+void* OpenExisting(const wchar_t* path, uint32_t access, uint32_t share, uint32_t flags) {
+    void* handle = fileOps->Open(path, access, share, OPEN_EXISTING, flags);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+void CloseKeepingError(void* handle) {
+    DWORD error = GetLastError();
+    fileOps->Close(handle);
+    SetLastError(error);
+}
+
 uint16_t CompressionOf(void* handle) {
     uint16_t format = 0;
-    if (!IsOpen(handle) || !compressionSystem->GetCompression(handle, &format)) return 0;
+    if (!IsOpen(handle) || !fileOps->GetCompression(handle, &format)) return 0;
     return format;
 }
 
 uint16_t CompressionOfPath(const wchar_t* path) {
-    void* handle = compressionSystem->Open(path, FILE_READ_ATTRIBUTES, kShareReadWrite, 0);
+    void* handle = OpenExisting(path, FILE_READ_ATTRIBUTES, kShareReadWrite, 0);
     if (!handle) return 0;
     uint16_t format = CompressionOf(handle);
     CloseKeepingError(handle);
@@ -49,21 +55,21 @@ int SetCompression(void* handle, uint16_t format) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    return compressionSystem->SetCompression(handle, format);
+    return fileOps->SetCompression(handle, format);
 }
 
 int CompressIfUncompressed(const wchar_t* path) {
-    void* handle = compressionSystem->Open(path, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, 0);
+    void* handle = OpenExisting(path, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, 0);
     if (!handle) return 0;
     uint16_t format = 0;
-    int result = compressionSystem->GetCompression(handle, &format) && format == 0 &&
-                 compressionSystem->SetCompression(handle, kCompressionDefault);
+    int result = fileOps->GetCompression(handle, &format) && format == 0 &&
+                 fileOps->SetCompression(handle, kCompressionDefault);
     CloseKeepingError(handle);
     return result;
 }
 
 uint16_t FolderCompressionOf(const wchar_t* folder) {
-    void* handle = compressionSystem->Open(folder, GENERIC_READ, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    void* handle = OpenExisting(folder, GENERIC_READ, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
     if (!handle) return 0;
     uint16_t format = CompressionOf(handle);
     CloseKeepingError(handle);
@@ -72,48 +78,33 @@ uint16_t FolderCompressionOf(const wchar_t* folder) {
 
 int SetFolderCompression(const wchar_t* folder, uint16_t format) {
     void* handle =
-        compressionSystem->Open(folder, GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+        OpenExisting(folder, GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
     if (!handle) return 0;
-    int result = compressionSystem->SetCompression(handle, format);
+    int result = fileOps->SetCompression(handle, format);
     CloseKeepingError(handle);
     return result;
 }
 
-int64_t LengthOfPath(const wchar_t* path, int isDevice) {
-    void* handle = compressionSystem->Open(path, 0, kShareReadWrite, 0);
-    if (!handle) return kSizeNotMeasurable;
-    int64_t length = compressionSystem->Length(handle, isDevice);
-    CloseKeepingError(handle);
-    return length;
+int64_t CompressedSizeOf(const wchar_t* path) {
+    int64_t size = 0;
+    return fileOps->CompressedSize(path, &size) ? size : 0;
 }
 
-int64_t CompressedSizeOf(const wchar_t* path) { return compressionSystem->CompressedFileSize(path); }
-
-int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk, int isDevice) {
+int SizesOf(const wchar_t* path, void* handle, int64_t* size, int64_t* sizeOnDisk) {
     *size = *sizeOnDisk = kSizeNotMeasurable;
-    if (isDevice) {
-        *size = *sizeOnDisk = LengthOfPath(path, 1);
-        return *size != kSizeNotMeasurable;
-    }
     void* own = nullptr;
     if (!IsOpen(handle)) {
-        own = compressionSystem->Open(path, 0, kShareReadWrite, 0);
+        own = OpenExisting(path, 0, kShareReadWrite, 0);
         if (!own) return 0;
         handle = own;
     }
-    int64_t logical = 0, allocated = 0;
-    int answer = compressionSystem->StandardInfo(handle, &logical, &allocated);
+    FileInfo info;
+    int result = fileOps->GetInfo(handle, &info, kInfoNoTimes);
     if (own) CloseKeepingError(own);
-    if (answer > 0) {
-        *size = logical;
-        *sizeOnDisk = allocated;
-        return 1;
-    }
-    if (answer == 0) return 0;
-    // a system without the handle query
-    *size = LengthOfPath(path, 0);
-    *sizeOnDisk = CompressedSizeOf(path);
-    return *size != kSizeNotMeasurable;
+    if (!result) return 0;
+    *size = info.size;
+    *sizeOnDisk = info.allocated;
+    return 1;
 }
 
 int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPosition) {
@@ -123,9 +114,9 @@ int PreallocateTarget(void* handle, int64_t allocationSize, int64_t startPositio
     }
     // clusters allocated now would stay uncompressed in a compressed file
     if (run.targetCaps.compression && CompressionOf(handle) != 0) return 1;
-    int ok = compressionSystem->SetPointer(handle, allocationSize) && compressionSystem->SetEndOfFile(handle);
+    int ok = fileOps->SetPointer(handle, allocationSize, FILE_BEGIN, nullptr) && fileOps->SetEnd(handle);
     DWORD error = GetLastError();
-    if (!compressionSystem->SetPointer(handle, startPosition)) return 0;
+    if (!fileOps->SetPointer(handle, startPosition, FILE_BEGIN, nullptr)) return 0;
     SetLastError(error);
     return ok;
 }
@@ -140,8 +131,8 @@ int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* 
     // formats differ only in name when both compress (LZNT1 is what the default gives)
     if ((n != 0) == (t != 0)) return 0;
     // nothing is written yet: drop a preallocation so that the clusters follow the new state
-    compressionSystem->SetEndOfFile(targetHandle);
-    if (!compressionSystem->SetCompression(targetHandle, n)) {
+    fileOps->SetEnd(targetHandle);
+    if (!fileOps->SetCompression(targetHandle, n)) {
         PrintError("Error %u setting compression\n", GetLastError());
         return 0;
     }
@@ -158,8 +149,8 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
     facts.targetVolumeCompresses = run.targetCaps.compression;
     facts.sourceCompressed = sourceCompressed;
     facts.largestCluster = run.largestCluster;
-    if (!SizesOf(sourcePath, nullptr, &facts.sourceSize, &facts.sourceOnDisk, 0)) return 0;
-    if (!SizesOf(targetPath, nullptr, &facts.targetSize, &facts.targetOnDisk, 0)) return 0;
+    if (!SizesOf(sourcePath, nullptr, &facts.sourceSize, &facts.sourceOnDisk)) return 0;
+    if (!SizesOf(targetPath, nullptr, &facts.targetSize, &facts.targetOnDisk)) return 0;
     const wchar_t* name = LastComponent(targetPath);
 
     if (facts.sourceCompressed && facts.targetVolumeCompresses && facts.level >= 1)
@@ -168,7 +159,7 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
         if (!CompressIfUncompressed(targetPath)) return 0;
         if (!options.quiet) PrintNameW(L"\r%s already exists -> NTFS compressed\n", name);
         int64_t size = 0, onDisk = 0;
-        if (SizesOf(targetPath, nullptr, &size, &onDisk, 0)) run.ntfsSavedBytes += Saved(facts.targetOnDisk, onDisk);
+        if (SizesOf(targetPath, nullptr, &size, &onDisk)) run.ntfsSavedBytes += Saved(facts.targetOnDisk, onDisk);
         ++run.ntfsCompressedCount;
         return 1;
     }
@@ -181,7 +172,7 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
         if (!WofCompress(targetPath, algorithm)) return 0;
         if (!options.quiet) PrintNameW(L"\r%s already exists -> WOF compressed\n", name);
         int64_t size = 0, onDisk = 0;
-        if (SizesOf(targetPath, nullptr, &size, &onDisk, 0)) run.wofSavedBytes += Saved(facts.targetOnDisk, onDisk);
+        if (SizesOf(targetPath, nullptr, &size, &onDisk)) run.wofSavedBytes += Saved(facts.targetOnDisk, onDisk);
         ++run.wofCompressedCount;
         return 1;
     }

@@ -4,6 +4,7 @@
 
 #include "compression.h"
 #include "console.h"
+#include "file_ops.h"
 #include "options.h"
 #include "run_state.h"
 #include "system_facts.h"
@@ -13,19 +14,13 @@ namespace {
 
 constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-void CloseKeepingError(void* handle) {
-    DWORD error = GetLastError();
-    compressionSystem->Close(handle);
-    SetLastError(error);
-}
-
 }  // namespace
 
 int WofCompress(const wchar_t* path, int algorithm) {
-    void* handle = compressionSystem->Open(path, GENERIC_READ, kShareAll, 0);
+    void* handle = OpenExisting(path, GENERIC_READ, kShareAll, 0);
     if (!handle) return 0;
     WofRequestRecord record = WofRecordFor(algorithm);
-    int result = compressionSystem->SetExternalBacking(handle, &record, sizeof record);
+    int result = fileOps->SetExternalBacking(handle, &record, sizeof record);
     CloseKeepingError(handle);
     return result;
 }
@@ -33,14 +28,14 @@ int WofCompress(const wchar_t* path, int algorithm) {
 int WofAlgorithmOf(void* handle, int* algorithm) {
     WofRequestRecord record = WofRecordFor(-1);
     if (!handle || handle == INVALID_HANDLE_VALUE ||
-        !compressionSystem->GetExternalBacking(handle, &record, sizeof record))
+        !fileOps->GetExternalBacking(handle, &record, sizeof record))
         return 0;
     *algorithm = static_cast<int>(record.algorithm);
     return 1;
 }
 
 int WofAlgorithmOfPath(const wchar_t* path, int* algorithm) {
-    void* handle = compressionSystem->Open(path, FILE_READ_ATTRIBUTES, kShareAll, 0);
+    void* handle = OpenExisting(path, FILE_READ_ATTRIBUTES, kShareAll, 0);
     if (!handle) return 0;
     int result = WofAlgorithmOf(handle, algorithm);
     CloseKeepingError(handle);
@@ -50,8 +45,8 @@ int WofAlgorithmOfPath(const wchar_t* path, int* algorithm) {
 int WofServiceRunning() {
     uint32_t state = 0;
     // Windows 8.1 and older ship the filter as an add-on under another name
-    if (!compressionSystem->ServiceState(L"Wof", &state) &&
-        !(osVersion.major == 6 && compressionSystem->ServiceState(L"WofAdk", &state)))
+    if (!ServiceState(L"Wof", &state) &&
+        !(osVersion.major == 6 && ServiceState(L"WofAdk", &state)))
         return 0;
     return state == kServiceRunning;
 }
@@ -77,7 +72,7 @@ int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, i
     if (algorithm < 0) return 0;
     if (backed) {
         int64_t sourceSize = 0, sourceOnDisk = 0;
-        if (SizesOf(sourcePath, nullptr, &sourceSize, &sourceOnDisk, 0) && sourceOnDisk >= sourceSize) {
+        if (SizesOf(sourcePath, nullptr, &sourceSize, &sourceOnDisk) && sourceOnDisk >= sourceSize) {
             if (!options.quiet) Print(" skipping %s compression (uncompressible)", WofAlgorithmName(algorithm));
             return 0;
         }

@@ -12,7 +12,8 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "zero",       "link",         "info",          "set-times",    "sparse",
                                   "attributes", "set-attributes", "create-folder", "remove-folder", "move",
                                   "free-space", "on-disk-size", "find-first",    "find-next",
-                                  "get-reparse", "set-reparse"};
+                                  "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
+                                  "set-backing"};
 
 std::wstring Upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
@@ -222,10 +223,7 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     auto it = nodes_.find(key);
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     if (it != nodes_.end() && it->second.folder) {
-        // writing a folder's reparse data opens it for writing
-        bool linkWrite = writing && (flags & FILE_FLAG_OPEN_REPARSE_POINT);
-        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || (writing && !linkWrite) ||
-            disposition == CREATE_NEW) {
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
@@ -416,7 +414,7 @@ int MemoryFileSystem::GetInfo(void* handle, FileInfo* info, int parts) {
         return 1;
     }
     info->size = static_cast<int64_t>(h->data->size());
-    info->allocated = (info->size + 4095) / 4096 * 4096;
+    info->allocated = OnDisk(h->key, (info->size + 4095) / 4096 * 4096);
     info->links = h->file->links;
     info->fileIndex = h->file->id;
     if (parts & kInfoNoTimes) return 1;
@@ -554,7 +552,7 @@ int MemoryFileSystem::CompressedSize(const wchar_t* path, int64_t* size) {
     if (Failing(Call::CompressedSize, key)) return 0;
     auto it = nodes_.find(key);
     if (it == nodes_.end() || it->second.folder) return Fail(ERROR_FILE_NOT_FOUND);
-    *size = static_cast<int64_t>(it->second.file->data.size());
+    *size = OnDisk(key, static_cast<int64_t>(it->second.file->data.size()));
     return 1;
 }
 

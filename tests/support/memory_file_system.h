@@ -23,6 +23,7 @@ enum class Call {
     // reparse points and names
     GetReparse, SetReparse,
     // compression
+    GetCompression, SetCompression, GetBacking, SetBacking,
     Count
 };
 const char* CallName(Call call);
@@ -120,6 +121,17 @@ public:
     int SetReparse(void* handle, const uint8_t* data, size_t size) override;
 
     // ---- compression (memory_file_system_compression.cpp) ----
+    // NTFS format of a file or folder; algorithm of a file's overlay backing, -1 for none.
+    uint16_t& Format(const std::wstring& path) { return formats_[Key(path)]; }
+    int& Backing(const std::wstring& path) { return backing_.emplace(Key(path), -1).first->second; }
+    int GetCompression(void* handle, uint16_t* format) override;
+    int SetCompression(void* handle, uint16_t format) override;
+    int GetExternalBacking(void* handle, void* record, uint32_t size) override;
+    int SetExternalBacking(void* handle, const void* record, uint32_t size) override;
+    // Bytes on disk of a file taking `plain` uncompressed: half its clusters when compressed.
+    int64_t OnDisk(const std::wstring& key, int64_t plain);
+    std::map<std::wstring, uint16_t> formats_;   // by Key(path)
+    std::map<std::wstring, int> backing_;
 
 private:
     struct Node {
