@@ -1,6 +1,5 @@
-// One file's copy on the volume in memory: the bytes, sizes and times that
-// arrive, what a failure leaves of an existing target, and the names a
-// target shares with others.
+// One file's copy: the bytes, sizes and times that arrive, what a failure
+// leaves of an existing target, and the names a target shares with others.
 #include <string>
 
 #include "engine_fixture.h"
@@ -13,16 +12,28 @@ namespace {
 
 constexpr int64_t kBlock = 0x10000;
 
+Fault On(Call call, const wchar_t* path, Fault::Effect effect, int64_t from, int64_t to, int nth = 0) {
+    Fault fault;
+    fault.call = call;
+    fault.path = path;
+    fault.effect = effect;
+    fault.from = from;
+    fault.to = to;
+    fault.nth = nth;
+    fault.times = nth ? 0 : -1;
+    return fault;
+}
+
 TEST_F(EngineTest, CopiesEverySizeByteForByteAndClosesItsFiles) {
     const size_t sizes[] = {1, 1000, 0x100000, 0x100001, 3 * kBlock + 17, 0x300000 + 512};
     for (int mode = 0; mode < 4; ++mode) {
         for (size_t size : sizes) {
             SCOPED_TRACE(testing::Message() << size << " mode " << mode);
-            SetUpRun(mode & 1, 0x100000, mode & 2);
             std::string data = PatternBytes(size, static_cast<uint32_t>(size + mode));
-            Source(data);
+            SetUpRun(mode & 1, data, 0x100000);
+            if (mode & 2) transfer.sourceOpenFlags = transfer.targetOpenFlags = 0;   // buffered
             fs.File(kSource)->times[2] = 132000000000000000ull;
-            EXPECT_EQ(Copy(kSource, kTarget), 1);
+            EXPECT_EQ(Copy(), 1);
             EXPECT_TRUE(fs.Data(kTarget) == data);
             EXPECT_EQ(fs.File(kTarget)->times[2], 132000000000000000ull);
             EXPECT_EQ(run.failedCopies, 0);
@@ -38,58 +49,46 @@ TEST_F(EngineTest, SkipZerosAndAvoidWritesLeaveExactlyTheSource) {
     for (int avoid = 0; avoid <= 1; ++avoid) {
         options.skipZeros = !avoid;
         options.avoidWrites = avoid;
-        SetUpRun(0);
-        fs.AddFile(kSource, data);
-        // an old target with other bytes everywhere, longer than the source
-        fs.AddFile(kTarget, PatternBytes(data.size() + 0x9000, 9));
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
-        EXPECT_TRUE(fs.Data(kTarget) == data) << avoid;
         // a new target reads zero where blocks were skipped
-        fs.Delete(kTarget.c_str());
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
+        SetUpRun(0, data);
+        EXPECT_EQ(Copy(), 1);
+        EXPECT_TRUE(fs.Data(kTarget) == data) << avoid;
+        // an old target, other bytes everywhere and longer than the source
+        fs.AddFile(kTarget, PatternBytes(data.size() + 0x9000, 9));
+        EXPECT_EQ(Copy(), 1);
         EXPECT_TRUE(fs.Data(kTarget) == data) << avoid;
     }
-    // -u: an equal target takes no write; of one two blocks differ and one is missing
+    // -u: an equal target takes no write; one with a block differing and one missing takes two
+    fs.ResetCounts();
+    EXPECT_EQ(Copy(), 1);
+    EXPECT_EQ(fs.counts[static_cast<int>(Call::Write)], 0);
     std::string old = data.substr(0, 3 * kBlock);
     old[5] ^= 1;
-    fs.ResetCounts();
-    EXPECT_EQ(Copy(kSource, kTarget), 1);
-    EXPECT_EQ(fs.counts[static_cast<int>(Call::Write)], 0);
     fs.AddFile(kTarget, old);
     fs.ResetCounts();
-    EXPECT_EQ(Copy(kSource, kTarget), 1);
+    EXPECT_EQ(Copy(), 1);
     EXPECT_EQ(fs.counts[static_cast<int>(Call::Write)], 2);
     EXPECT_TRUE(fs.Data(kTarget) == data);
 }
 
 TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
     options.skipZeros = options.verify = 1;
-    SetUpRun(0);
-    Source(std::string(3 * kBlock + 5, '\0'));
-    Fault flip;
-    flip.call = Call::Read;
-    flip.path = L"dst";
-    flip.effect = Fault::Effect::Flip;
-    flip.from = kBlock + 7;
-    flip.to = kBlock + 8;
-    flip.times = -1;
-    fs.faults = {flip};
-    Copy(kSource, kTarget);
+    SetUpRun(0, std::string(3 * kBlock + 5, '\0'));
+    // the target reads back one byte other than what is on it
+    fs.faults = {On(Call::Read, L"target", Fault::Effect::Flip, kBlock + 7, kBlock + 8)};
+    Copy();
     EXPECT_EQ(fs.Data(kTarget), std::string(3 * kBlock + 5, '\0'));
-    EXPECT_EQ(run.verifyFailures, 1) << Output();
+    EXPECT_EQ(run.verifyFailures, 1);
 }
 
 TEST_F(EngineTest, WriteErrorWithoutConsoleFailsTheCopy) {
     for (int parallel = 0; parallel <= 1; ++parallel) {
-        SetUpRun(parallel);
-        Source(PatternBytes(5 * kBlock, 2));
-        Fault fault;
-        fault.call = Call::Write;
-        fault.nth = 3;
-        fault.error = ERROR_NETNAME_DELETED;   // one a console run would reopen the target for
-        fs.faults = {fault};
+        SetUpRun(parallel, PatternBytes(5 * kBlock, 2));
+        // one a console run would reopen the target for
+        fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 3)};
+        fs.faults[0].error = ERROR_NETNAME_DELETED;
         fs.ResetCounts();
-        EXPECT_EQ(Copy(kSource, kTarget), 0);
+        EXPECT_EQ(Copy(), 0);
         EXPECT_FALSE(fs.Exists(kTarget)) << parallel;
         EXPECT_EQ(run.failedCopies, 1);
         EXPECT_EQ(fs.OpenHandles(), 0);
@@ -99,50 +98,40 @@ TEST_F(EngineTest, WriteErrorWithoutConsoleFailsTheCopy) {
 // An existing target no byte reached is put back exactly; one that was
 // written into is deleted with the error named.
 TEST_F(EngineTest, FailedOverwriteKeepsTheExistingTarget) {
-    run.singleSource = 0;
     options.overwrite = 1;
-    fs.AddFile(kSource, PatternBytes(3 * kBlock, 2));
+    SetUpRun(0, PatternBytes(3 * kBlock, 2));
     fs.AddFile(kTarget, PatternBytes(0x18000, 3), 131000000000000000ull, FILE_ATTRIBUTE_HIDDEN);
     auto before = fs.Snapshot();
+    // the source ends early, or its first read fails
     for (auto effect : {Fault::Effect::Short, Fault::Effect::Fail}) {
-        Fault early;   // the source ends early, or its first read fails
-        early.call = Call::Read;
-        early.path = L"src";
-        early.effect = effect;
-        early.from = 0x8000;
-        early.times = -1;
-        fs.faults = {early};
-        EXPECT_EQ(Copy(kSource, kTarget), 0);
+        fs.faults = {On(Call::Read, L"source", effect, 0x8000, -1)};
+        EXPECT_EQ(Copy(), 0);
         EXPECT_TRUE(fs.Snapshot() == before);
         EXPECT_EQ(fs.OpenHandles(), 0);
     }
-    Fault full;
-    full.call = Call::Write;
-    full.nth = 2;
-    full.error = ERROR_DISK_FULL;
-    fs.faults = {full};
+    fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 2)};
+    fs.faults[0].error = ERROR_DISK_FULL;
     fs.ResetCounts();
     run.aborted = 0;
-    EXPECT_EQ(Copy(kSource, kTarget), 0);
+    EXPECT_EQ(Copy(), 0);
     EXPECT_FALSE(fs.Exists(kTarget));
     std::string out = Output();
-    EXPECT_NE(out.find(" a.bin kept unchanged"), std::string::npos) << out;
+    EXPECT_NE(out.find(" target.bin kept unchanged"), std::string::npos) << out;
     EXPECT_NE(out.find(" broken file deleted after error DISK_FULL"), std::string::npos) << out;
     EXPECT_EQ(run.failedCopies, 3);
 }
 
 TEST_F(EngineTest, OverwriteNeverWritesThroughTheTargetsOtherNames) {
     options.overwrite = 1;
+    std::string data = PatternBytes(3 * kBlock, 1), old = PatternBytes(3 * kBlock, 2);
     for (int avoid = 0; avoid <= 1; ++avoid) {
         options.avoidWrites = avoid;
-        SetUpRun(0);
-        std::string data = PatternBytes(3 * kBlock, 1), old = PatternBytes(3 * kBlock, 2);
-        fs.AddFile(kSource, data);
+        SetUpRun(0, data);
         fs.AddFile(kTarget, old);
-        fs.AddLink(L"C:\\dst\\other.bin", kTarget);
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
+        fs.AddLink(L"C:\\d\\other.bin", kTarget);
+        EXPECT_EQ(Copy(), 1);
         EXPECT_TRUE(fs.Data(kTarget) == data);
-        EXPECT_TRUE(fs.Data(L"C:\\dst\\other.bin") == old) << avoid;
+        EXPECT_TRUE(fs.Data(L"C:\\d\\other.bin") == old) << avoid;
     }
 }
 

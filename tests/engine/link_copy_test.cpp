@@ -53,7 +53,6 @@ protected:
         EngineTest::SetUp();
         hardLinkSystem = &kNamesInMemory;
         linkSystem = &links;
-        run.singleSource = 0;
     }
     void TearDown() override {
         FreeHardLinkList(run.linkGroups);

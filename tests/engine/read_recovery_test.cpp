@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine_fixture.h"
+#include "read_recovery.h"
 
 using qtxtest::Call;
 using qtxtest::Fault;
@@ -17,7 +18,7 @@ constexpr int64_t kUnit = 4096;
 Fault BadRange(int64_t from, int64_t length, int times, uint32_t error = ERROR_CRC) {
     Fault fault;
     fault.call = Call::Read;
-    fault.path = L"src";
+    fault.path = L"source";
     fault.from = from;
     fault.to = from + length;
     fault.times = times;
@@ -35,15 +36,21 @@ int Occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-TEST_F(EngineTest, BadUnitsStayZeroInPlaceAndTheLastPartialUnitArrives) {
+class ReadRecoveryTest : public EngineTest {
+    void SetUp() override {
+        EngineTest::SetUp();
+        recoveryPause = [](uint32_t) {};
+    }
+};
+
+TEST_F(ReadRecoveryTest, BadUnitsStayZeroInPlaceAndTheLastPartialUnitArrives) {
     for (int parallel = 0; parallel <= 1; ++parallel) {
-        SetUpRun(parallel);
         // the last block holds 1000 bytes: one partial unit, read at its own length
         std::string data = PatternBytes(3 * kBlock + 1000, 5);
-        Source(data);
+        SetUpRun(parallel, data);
         const int64_t middle = kBlock + 5 * kUnit, tail = 3 * kBlock;
         fs.faults = {BadRange(0, kUnit, -1), BadRange(middle, kUnit, -1, ERROR_IO_DEVICE), BadRange(tail, 1000, 3)};
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
+        EXPECT_EQ(Copy(), 1);
         EXPECT_TRUE(fs.Data(kTarget) == Zeroed(Zeroed(data, 0, kUnit), middle, kUnit)) << parallel;
         EXPECT_EQ(transfer.failedSectors, 2);
         EXPECT_EQ(run.readErrorFiles, 1);
@@ -52,29 +59,27 @@ TEST_F(EngineTest, BadUnitsStayZeroInPlaceAndTheLastPartialUnitArrives) {
     std::string out = Output();
     EXPECT_EQ(Occurrences(out, "15 of 16 sectors successfully read, 1 failed\r\n"), 4) << out;
     EXPECT_EQ(Occurrences(out, "1 of 1 sectors successfully read, 0 failed\r\n"), 2);
-    EXPECT_EQ(Occurrences(out, "Error CRC reading C:\\src\\a.bin: 2 sectors failed\r\n"), 2);
+    EXPECT_EQ(Occurrences(out, "Error CRC reading C:\\d\\source.bin: 2 sectors failed\r\n"), 2);
 }
 
-TEST_F(EngineTest, BlockWithoutOneReadableUnitFailsTheCopy) {
-    run.singleSource = 0;
-    Source(PatternBytes(3 * kBlock, 14));
+TEST_F(ReadRecoveryTest, BlockWithoutOneReadableUnitFailsTheCopy) {
+    SetUpRun(0, PatternBytes(3 * kBlock, 14));
     fs.faults = {BadRange(kBlock, kBlock, -1)};
-    EXPECT_EQ(Copy(kSource, kTarget), 0);
+    EXPECT_EQ(Copy(), 0);
     EXPECT_FALSE(fs.Exists(kTarget));
     EXPECT_NE(Output().find("0 of 16 sectors successfully read, 16 failed\r\n"), std::string::npos) << Output();
     EXPECT_EQ(run.readErrorFiles, 1);
     EXPECT_EQ(run.failedCopies, 1);
 }
 
-TEST_F(EngineTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
+TEST_F(ReadRecoveryTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
     for (int attempts = 3; attempts <= 4; ++attempts) {
         options.retries = attempts;
-        SetUpRun(0);
         std::string data = PatternBytes(2 * kBlock, 6);
-        Source(data);
+        SetUpRun(0, data);
         // four failed reads: the block's and three of the unit's
         fs.faults = {BadRange(3 * kUnit, kUnit, 4)};
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
+        EXPECT_EQ(Copy(), 1);
         bool recovered = attempts == 4;
         EXPECT_TRUE(fs.Data(kTarget) == (recovered ? data : Zeroed(data, 3 * kUnit, kUnit))) << attempts;
         EXPECT_EQ(transfer.failedSectors, recovered ? 0 : 1);

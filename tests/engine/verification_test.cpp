@@ -16,7 +16,7 @@ constexpr int64_t kBlock = 0x10000;
 Fault Altered(Call call, Fault::Effect effect, int64_t from) {
     Fault fault;
     fault.call = call;
-    fault.path = L"dst";
+    fault.path = L"target";
     fault.effect = effect;
     fault.from = from;
     fault.to = from + 1;
@@ -29,9 +29,8 @@ protected:
     std::string data;
     void Prepare(int parallel, int64_t size, std::vector<Fault> faults) {
         options.verify = options.deleteSource = 1;
-        SetUpRun(parallel);
         data = PatternBytes(static_cast<size_t>(size), 21);
-        Source(data);
+        SetUpRun(parallel, data);
         fs.faults = faults;
     }
 };
@@ -39,11 +38,11 @@ protected:
 TEST_F(VerificationTest, CorruptedTargetIsFoundCountedOnceAndKeepsTheSource) {
     for (int parallel = 0; parallel <= 1; ++parallel) {
         Prepare(parallel, 4 * kBlock + 100, {});
-        EXPECT_EQ(Copy(kSource, kTarget), 1);
+        EXPECT_EQ(Copy(), 1);
         EXPECT_FALSE(fs.Exists(kSource)) << "a good copy lets the source go";
         Prepare(parallel, 4 * kBlock + 100,
                 {Altered(Call::Write, Fault::Effect::Flip, kBlock + 5), Altered(Call::Write, Fault::Effect::Flip, 3 * kBlock + 1)});
-        Copy(kSource, kTarget);
+        Copy();
         EXPECT_EQ(run.verifyFailures, 1) << parallel;
         EXPECT_TRUE(fs.Data(kSource) == data);
     }
@@ -52,7 +51,7 @@ TEST_F(VerificationTest, CorruptedTargetIsFoundCountedOnceAndKeepsTheSource) {
 TEST_F(VerificationTest, ShortTargetReadIsADifference) {
     for (int64_t size : {2 * kBlock + 100, 3000LL}) {
         Prepare(0, size, {Altered(Call::Read, Fault::Effect::Short, size / 2)});
-        Copy(kSource, kTarget);
+        Copy();
         EXPECT_EQ(run.verifyFailures, 1) << size << Output();
         EXPECT_TRUE(fs.Exists(kSource));
     }
