@@ -40,6 +40,7 @@ TEST_F(VerificationTest, CorruptedTargetIsFoundCountedOnceAndKeepsTheSource) {
         Prepare(parallel, 4 * kBlock + 100, {});
         EXPECT_EQ(Copy(), 1);
         EXPECT_FALSE(fs.Exists(kSource)) << "a good copy lets the source go";
+        EXPECT_EQ(fs.OpenHandles(), 0);
         Prepare(parallel, 4 * kBlock + 100,
                 {Altered(Call::Write, Fault::Effect::Flip, kBlock + 5), Altered(Call::Write, Fault::Effect::Flip, 3 * kBlock + 1)});
         Copy();
