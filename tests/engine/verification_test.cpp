@@ -41,8 +41,9 @@ TEST_F(VerificationTest, CorruptedTargetIsFoundCountedOnceAndKeepsTheSource) {
         EXPECT_EQ(Copy(), 1);
         EXPECT_FALSE(fs.Exists(kSource)) << "a good copy lets the source go";
         EXPECT_EQ(fs.OpenHandles(), 0);
+        const Fault::Effect flip = Fault::Effect::Flip;
         Prepare(parallel, 4 * kBlock + 100,
-                {Altered(Call::Write, Fault::Effect::Flip, kBlock + 5), Altered(Call::Write, Fault::Effect::Flip, 3 * kBlock + 1)});
+                {Altered(Call::Write, flip, kBlock + 5), Altered(Call::Write, flip, 3 * kBlock + 1)});
         Copy();
         EXPECT_EQ(run.verifyFailures, 1) << parallel;
         EXPECT_TRUE(fs.Data(kSource) == data);
