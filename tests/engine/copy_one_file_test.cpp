@@ -1,203 +1,150 @@
+// One file's copy: the bytes, sizes and times that arrive, what a failure
+// leaves of an existing target, and the names a target shares with others.
 #include <string>
 
 #include "engine_fixture.h"
 
-using namespace qtxtest;
+using qtxtest::Call;
+using qtxtest::Fault;
+using qtxtest::PatternBytes;
 
-namespace enginetest {
 namespace {
 
-constexpr uint64_t kSourceTime = 132000000000000000ull;   // 2019
+constexpr int64_t kBlock = 0x10000;
 
-std::string Zeros(size_t n) { return std::string(n, '\0'); }
+Fault On(Call call, const wchar_t* path, Fault::Effect effect, int64_t from, int64_t to, int nth = 0) {
+    Fault fault;
+    fault.call = call;
+    fault.path = path;
+    fault.effect = effect;
+    fault.from = from;
+    fault.to = to;
+    fault.nth = nth;
+    fault.times = nth ? 0 : -1;
+    return fault;
+}
 
-TEST_F(EngineTest, CopiesEverySizeByteForByteInBothModes) {
-    const size_t sizes[] = {1, 1000, 0x100000, 0x100001, 3 * 0x10000 + 17, 0x300000 + 512};
-    for (int parallel = 0; parallel <= 1; ++parallel) {
+TEST_F(EngineTest, CopiesEverySizeByteForByteAndClosesItsFiles) {
+    const size_t sizes[] = {1, 1000, 0x100000, 0x100001, 3 * kBlock + 17, 0x300000 + 512};
+    for (int mode = 0; mode < 4; ++mode) {
         for (size_t size : sizes) {
-            SetUpRun(parallel);
-            TempDir dir;
-            std::string data = PatternBytes(size, static_cast<uint32_t>(size + parallel));
-            ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-            ASSERT_TRUE(SetLastWriteTime(dir / L"src.bin", 132000000000000000ull));
-            faults.writes = 0;
-            EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1) << size << " parallel " << parallel;
-            EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data) << size << " parallel " << parallel;
-            EXPECT_EQ(LastWriteTime(dir / L"dst.bin"), 132000000000000000ull);
-            EXPECT_EQ(run.runBytesCopied, static_cast<int64_t>(size));
+            SCOPED_TRACE(testing::Message() << size << " mode " << mode);
+            std::string data = PatternBytes(size, static_cast<uint32_t>(size + mode));
+            SetUpRun(mode & 1, data, 0x100000);
+            if (mode & 2) transfer.sourceOpenFlags = transfer.targetOpenFlags = 0;   // buffered
+            fs.File(kSource)->times[2] = 132000000000000000ull;
+            EXPECT_EQ(Copy(), 1);
+            EXPECT_TRUE(fs.Data(kTarget) == data);
+            EXPECT_EQ(fs.File(kTarget)->times[2], 132000000000000000ull);
             EXPECT_EQ(run.failedCopies, 0);
-            if (parallel && size == 0x100001) { EXPECT_EQ(faults.writes, 9); }   // 128 KiB blocks
-            if (parallel && size == 0x100000) { EXPECT_EQ(faults.writes, 1); }
+            EXPECT_EQ(fs.OpenHandles(), 0);
         }
     }
 }
 
-TEST_F(EngineTest, NewTargetOfOneBlockTakesNoPointerMoveNorCut) {
-    TempDir dir;
-    std::string data = PatternBytes(1000, 5);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(WriteBytes(dir / L"old.bin", PatternBytes(5000)));
-    faults.pointerMoves = faults.endSets = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"new.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"new.bin") == data);
-    EXPECT_EQ(faults.pointerMoves, 0);
-    EXPECT_EQ(faults.endSets, 0);
-    // a longer target that stood there is still cut
+TEST_F(EngineTest, SkipZerosAndAvoidWritesLeaveExactlyTheSource) {
     options.overwrite = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"old.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"old.bin") == data);
-    // times a listing gave are taken as they are, not asked of the source again
-    listedTimes = {1, {kSourceTime, kSourceTime - 1000, kSourceTime}};
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"listed.bin"), 1);
-    listedTimes.known = 0;
-    EXPECT_EQ(FileTimes(dir / L"listed.bin"), std::vector<uint64_t>({kSourceTime, kSourceTime - 1000, kSourceTime}));
-}
-
-TEST_F(EngineTest, ZeroLengthSourceEmptiesTarget) {
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", ""));
-    ASSERT_TRUE(WriteBytes(dir / L"old.bin", PatternBytes(5000)));
-    ASSERT_TRUE(SetLastWriteTime(dir / L"old.bin", kSourceTime - 100000000));
-    options.overwrite = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"old.bin"), 1);
-    EXPECT_EQ(ReadBytesOr(dir / L"old.bin"), "");
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"new.bin"), 1);
-    EXPECT_EQ(ReadBytesOr(dir / L"new.bin"), "");
-    EXPECT_EQ(LastWriteTime(dir / L"new.bin"), LastWriteTime(dir / L"src.bin"));
-}
-
-TEST_F(EngineTest, AvoidWritesWritesOnlyDifferentBlocks) {
-    options.avoidWrites = 1;
-    Rebuffer(0x10000);
-    TempDir dir;
-    std::string data = PatternBytes(4 * 0x10000 + 100, 7);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", data));
-    options.overwrite = 1;
-    faults.writes = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_EQ(faults.writes, 0);
-    EXPECT_EQ(transfer.bytesNotWritten, static_cast<int64_t>(data.size()));
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-
-    // two blocks differ, and the target is one block short: three writes
-    std::string old = data.substr(0, 4 * 0x10000);
-    old[5] ^= 1;
-    old[2 * 0x10000 + 9] ^= 1;
-    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-    faults.writes = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_EQ(faults.writes, 3);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-}
-
-TEST_F(EngineTest, SkipZerosKeepsOldDataAndNewTargetsReadZero) {
-    options.skipZeros = 1;
-    Rebuffer(0x10000);
-    TempDir dir;
-    // data, a zero block, data, and a zero block at the end
-    std::string data = PatternBytes(0x10000, 3) + Zeros(0x10000) + PatternBytes(0x10000, 4) + Zeros(0x8000);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    faults.writes = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"new.bin"), 1);
-    EXPECT_EQ(faults.writes, 2);
-    EXPECT_TRUE(ReadBytesOr(dir / L"new.bin") == data);   // exact size, zeros where skipped
-
-    // over an existing file no old byte survives a skipped range
-    ASSERT_TRUE(WriteBytes(dir / L"old.bin", PatternBytes(data.size() + 0x9000, 9)));
-    options.overwrite = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"old.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"old.bin") == data);
-}
-
-
-TEST_F(EngineTest, StartPositionCopiesTheRestAtItsPlace) {
-    TempDir dir;
-    std::string data = PatternBytes(10 << 20, 5);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    options.startPos = 4 << 20;
-    faults.writes = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_EQ(faults.writes, 6);
-    std::string copied = ReadBytesOr(dir / L"dst.bin");
-    ASSERT_EQ(copied.size(), data.size());
-    EXPECT_TRUE(copied.substr(4 << 20) == data.substr(4 << 20));
-    EXPECT_TRUE(copied.substr(0, 4 << 20) == Zeros(4 << 20));   // nothing written below the start
-
-    options.startPos = 11 << 20;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"beyond.bin"), 0);
-    EXPECT_FALSE(Exists(dir / L"beyond.bin"));
-}
-
-TEST_F(EngineTest, NulTargetReadsEverythingWritesNothing) {
-    TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", PatternBytes(300000)));
-    run.targetIsNul = run.targetIsDevice = 1;
-    faults.writes = 0;
-    EXPECT_EQ(Copy(dir / L"src.bin", L"NUL"), 1);
-    EXPECT_EQ(faults.writes, 0);
-    EXPECT_EQ(transfer.bytesRead, 300000);
-}
-
-TEST_F(EngineTest, OverwriteDoesNotWriteThroughHardLinks) {
-    TempDir dir;
-    std::string data = PatternBytes(6000, 1);
-    std::string old = PatternBytes(6000, 2);
-    ASSERT_TRUE(WriteBytes(dir / L"src.bin", data));
-    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-    if (!CreateHardLinkW((dir / L"other.bin").c_str(), (dir / L"dst.bin").c_str(), nullptr))
-        GTEST_SKIP() << "no hard links here";
-    options.overwrite = 1;
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    EXPECT_TRUE(ReadBytesOr(dir / L"other.bin") == old);
-
-    // with -u too, once a block differs
-    options.avoidWrites = 1;
-    Rebuffer(0x10000);
-    ASSERT_TRUE(CreateHardLinkW((dir / L"same.bin").c_str(), (dir / L"dst.bin").c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(dir / L"same.bin", old));
-    EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
-    EXPECT_TRUE(ReadBytesOr(dir / L"same.bin") == old);
-}
-
-TEST_F(EngineTest, WorkersRunJobsInOrder) {
-    static int calls;
-    calls = 0;
-    auto job = [](uint32_t value) -> int {
-        ++calls;
-        return static_cast<int>(value) * 2;
-    };
-    for (uint32_t i = 1; i <= 50; ++i) {
-        StartJob(kReaderWorker, job, i);
-        StartJob(kWriterWorker, job, i + 100);
-        EXPECT_EQ(WaitJob(kWriterWorker), static_cast<int>(i + 100) * 2);
-        EXPECT_EQ(WaitJob(kReaderWorker), static_cast<int>(i) * 2);
+    std::string zeros(kBlock, '\0');
+    std::string data = PatternBytes(kBlock, 3) + zeros + PatternBytes(kBlock, 4) + zeros.substr(0, 0x8000);
+    for (int avoid = 0; avoid <= 1; ++avoid) {
+        options.skipZeros = !avoid;
+        options.avoidWrites = avoid;
+        // a new target reads zero where blocks were skipped
+        SetUpRun(0, data);
+        EXPECT_EQ(Copy(), 1);
+        EXPECT_TRUE(fs.Data(kTarget) == data) << avoid;
+        // an old target, other bytes everywhere and longer than the source
+        fs.AddFile(kTarget, PatternBytes(data.size() + 0x9000, 9));
+        EXPECT_EQ(Copy(), 1);
+        EXPECT_TRUE(fs.Data(kTarget) == data) << avoid;
     }
-    EXPECT_EQ(calls, 100);
-    StopIoWorkers();
-    StartJob(kWriterWorker, job, 4);   // starts them again
-    EXPECT_EQ(WaitJob(kWriterWorker), 8);
+    // -u: an equal target takes no write; one with a block differing and one missing takes two
+    fs.ResetCounts();
+    EXPECT_EQ(Copy(), 1);
+    EXPECT_EQ(fs.counts[static_cast<int>(Call::Write)], 0);
+    std::string old = data.substr(0, 3 * kBlock);
+    old[5] ^= 1;
+    fs.AddFile(kTarget, old);
+    fs.ResetCounts();
+    EXPECT_EQ(Copy(), 1);
+    EXPECT_EQ(fs.counts[static_cast<int>(Call::Write)], 2);
+    EXPECT_TRUE(fs.Data(kTarget) == data);
 }
 
-}  // namespace
-}  // namespace enginetest
+TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
+    options.skipZeros = options.verify = 1;
+    SetUpRun(0, std::string(3 * kBlock + 5, '\0'));
+    // the target reads back one byte other than what is on it
+    fs.faults = {On(Call::Read, L"target", Fault::Effect::Flip, kBlock + 7, kBlock + 8)};
+    Copy();
+    EXPECT_EQ(fs.Data(kTarget), std::string(3 * kBlock + 5, '\0'));
+    EXPECT_EQ(run.verifyFailures, 1);
+}
 
-namespace enginetest {
-namespace {
+TEST_F(EngineTest, WriteErrorWithoutConsoleFailsTheCopy) {
+    for (int parallel = 0; parallel <= 1; ++parallel) {
+        SetUpRun(parallel, PatternBytes(5 * kBlock, 2));
+        // one a console run would reopen the target for
+        fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 3)};
+        fs.faults[0].error = ERROR_NETNAME_DELETED;
+        fs.ResetCounts();
+        EXPECT_EQ(Copy(), 0);
+        EXPECT_FALSE(fs.Exists(kTarget)) << parallel;
+        EXPECT_EQ(run.failedCopies, 1);
+        EXPECT_EQ(fs.OpenHandles(), 0);
+    }
+}
 
-TEST_F(EngineTest, NulSourceWritesOnlyTheRequestedRange) {
-    TempDir dir;
-    std::string old = PatternBytes(200000, 5);
-    ASSERT_TRUE(WriteBytes(dir / L"dst.bin", old));
-    run.sourceIsNul = run.sourceIsDevice = 1;
-    options.forcedSize = 100000;
+// An existing target no byte reached is put back exactly; one that was
+// written into is deleted with the error named.
+TEST_F(EngineTest, FailedOverwriteKeepsTheExistingTarget) {
     options.overwrite = 1;
-    EXPECT_EQ(CopyOneFile(L"NUL", 0, 0, (dir / L"dst.bin").c_str(), nullptr, 0, nullptr), 1);
-    EXPECT_EQ(transfer.bytesRead, 100352);   // the last block ends at the next sector, not a whole block later
-    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == std::string(100000, '\0'));
+    SetUpRun(0, PatternBytes(3 * kBlock, 2));
+    fs.AddFile(kTarget, PatternBytes(0x18000, 3), 131000000000000000ull, FILE_ATTRIBUTE_HIDDEN);
+    auto before = fs.Snapshot();
+    // the source ends early, or its first read fails
+    for (auto effect : {Fault::Effect::Short, Fault::Effect::Fail}) {
+        fs.faults = {On(Call::Read, L"source", effect, 0x8000, -1)};
+        EXPECT_EQ(Copy(), 0);
+        EXPECT_TRUE(fs.Snapshot() == before);
+        EXPECT_EQ(fs.OpenHandles(), 0);
+    }
+    fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 2)};
+    fs.faults[0].error = ERROR_DISK_FULL;
+    fs.ResetCounts();
+    run.aborted = 0;
+    EXPECT_EQ(Copy(), 0);
+    EXPECT_FALSE(fs.Exists(kTarget));
+    std::string out = Output();
+    EXPECT_NE(out.find(" target.bin kept unchanged"), std::string::npos) << out;
+    EXPECT_NE(out.find(" broken file deleted after error DISK_FULL"), std::string::npos) << out;
+    EXPECT_EQ(run.failedCopies, 3);
+}
+
+TEST_F(EngineTest, OverwriteNeverWritesThroughTheTargetsOtherNames) {
+    options.overwrite = 1;
+    std::string data = PatternBytes(3 * kBlock, 1), old = PatternBytes(3 * kBlock, 2);
+    for (int avoid = 0; avoid <= 1; ++avoid) {
+        options.avoidWrites = avoid;
+        SetUpRun(0, data);
+        fs.AddFile(kTarget, old);
+        fs.AddLink(L"C:\\d\\other.bin", kTarget);
+        EXPECT_EQ(Copy(), 1);
+        EXPECT_TRUE(fs.Data(kTarget) == data);
+        EXPECT_TRUE(fs.Data(L"C:\\d\\other.bin") == old) << avoid;
+    }
+}
+
+TEST(IsAllZero, WholeWordsAndTheTail) {
+    unsigned char bytes[37] = {};
+    EXPECT_EQ(IsAllZero(bytes, 0), 1);
+    EXPECT_EQ(IsAllZero(bytes, sizeof bytes), 1);
+    bytes[36] = 1;   // in the tail after the whole words
+    EXPECT_EQ(IsAllZero(bytes, sizeof bytes), 0);
+    EXPECT_EQ(IsAllZero(bytes, 36), 1);
+    bytes[3] = 0x80;
+    EXPECT_EQ(IsAllZero(bytes, 8), 0);
+    EXPECT_EQ(IsAllZero(bytes + 1, 2), 1);
 }
 
 }  // namespace
-}  // namespace enginetest

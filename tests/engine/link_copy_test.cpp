@@ -1,137 +1,72 @@
-// Copies that meet links: a later name of a link group whose hard link
-// fails, the security of a group, and -ds after a file link was followed.
+// Copies that meet links: a later name of a link group whose hard link fails,
+// and -ds after a file link was followed.
 #include <string>
-#include <vector>
 
 #include "engine_fixture.h"
 #include "link_groups.h"
 #include "reparse_points.h"
-#include "security_streams.h"
 
-using namespace qtxtest;
+using qtxtest::Call;
+using qtxtest::Fault;
 
-namespace enginetest {
 namespace {
 
-// Records which targets got their security copied, and copies nothing.
-struct SecurityCalls final : StreamSystem {
-    std::vector<std::wstring> targets;
-    uint32_t GetAttributes(const wchar_t* path) override {
-        targets.push_back(path);
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    int SetAttributes(const wchar_t*, uint32_t) override { return 0; }
-    void* OpenSource(const wchar_t*) override { return nullptr; }
-    void* OpenTarget(const wchar_t*) override { return nullptr; }
-    void Close(void*) override {}
-    int BackupRead(void*, uint8_t*, uint32_t, uint32_t*, void**) override { return 0; }
-    int BackupSeek(void*, uint64_t, uint64_t*, void**) override { return 0; }
-    int BackupWrite(void*, const uint8_t*, uint32_t, uint32_t*, void**) override { return 0; }
-    void EndBackupRead(void*, void**) override {}
-    void EndBackupWrite(void*, void**) override {}
-    int RemoveFile(const wchar_t*) override { return 0; }
-    int CopyStream(const wchar_t*, const wchar_t*) override { return 0; }
-    int TakeOwnership(const wchar_t*) override { return 0; }
-    bool Got(const std::wstring& path) const {
-        for (const auto& target : targets)
-            if (target == path) return true;
-        return false;
-    }
-};
-
-uint64_t IndexOf(const std::wstring& path) {
-    FileIdentity identity = {};
-    return FileIndexOf(path.c_str(), &identity) ? identity.idLow : 0;
-}
-
-TEST_F(EngineTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
-    run.singleSource = 0;
-    TempDir source, target;
-    std::string data = PatternBytes(70000, 3);
-    ASSERT_TRUE(WriteBytes(source / L"a.bin", data));
-    ASSERT_TRUE(CreateHardLinkW((source / L"b.bin").c_str(), (source / L"a.bin").c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(source / L"single.bin", "single"));
-    SecurityCalls security;
-    StreamSystem* savedStreams = streamSystem;
-    streamSystem = &security;
-    options.security = 1;
-    faults.failLinks = 1;
-
-    // a new target: the group's copy leaves its security to the group pass, the
-    // name that could not be linked is a copy of its own with its own security
-    EXPECT_EQ(1, Copy(source / L"a.bin", target / L"a.bin"));
-    EXPECT_EQ(1, Copy(source / L"b.bin", target / L"b.bin"));
-    EXPECT_EQ(1, Copy(source / L"single.bin", target / L"single.bin"));
-    EXPECT_TRUE(data == ReadBytesOr(target / L"b.bin")) << "bytes differ";
-    // only the two security copies this fake refuses count, not the fallback copy
-    EXPECT_EQ(2, run.failedCopies);
-    run.failedCopies = 0;
-    EXPECT_FALSE(security.Got(target / L"a.bin"));
-    EXPECT_TRUE(security.Got(target / L"b.bin"));
-    EXPECT_TRUE(security.Got(target / L"single.bin"));
-    options.security = 0;
-    streamSystem = savedStreams;
-
-    // a mirror run over it: the up-to-date name stays when its link fails,
-    // and becomes a link once linking works
-    for (int failing = 1; failing >= 0; --failing) {
-        SCOPED_TRACE(failing);
+class LinkCopyTest : public EngineTest {
+protected:
+    void TearDown() override {
         FreeHardLinkList(run.linkGroups);
         run.linkGroups = nullptr;
-        options.mirror = options.overwriteOlder = 1;
-        faults.failLinks = failing;
-        Copy(source / L"a.bin", target / L"a.bin");
-        Copy(source / L"b.bin", target / L"b.bin");
-        EXPECT_TRUE(data == ReadBytesOr(target / L"b.bin")) << "bytes differ";
-        EXPECT_EQ(failing == 0, IndexOf(target / L"a.bin") == IndexOf(target / L"b.bin"));
-        EXPECT_EQ(0, run.failedCopies);
+        EngineTest::TearDown();
     }
-    EXPECT_FALSE(Exists(target / L"b.bin.qtx-link"));
-}
-
-// A file link whose data name a file outside the source tree.
-struct OneFileLink final : SystemFileOps {
-    std::vector<uint8_t> data;
-    explicit OneFileLink(const std::wstring& pointsTo) {
-        ReparseNames names = {};
-        names.tag = kTagSymbolicLink;
-        std::wstring substitute = L"\\??\\" + pointsTo;
-        names.substituteLength = substitute.size();
-        wcscpy(names.substitute, substitute.c_str());
-        names.printLength = pointsTo.size();
-        wcscpy(names.print, pointsTo.c_str());
-        data.resize(kMaxReparseDataSize);
-        data.resize(BuildReparseData(names, data.data(), data.size()));
-    }
-    int GetReparse(void*, uint8_t* buffer, size_t capacity, size_t* size) override {
-        if (data.size() > capacity) return 0;
-        memcpy(buffer, data.data(), data.size());
-        *size = data.size();
-        return 1;
-    }
+    uint64_t Id(const std::wstring& path) { return fs.File(path) ? fs.File(path)->id : 0; }
 };
 
-TEST_F(EngineTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
-    run.singleSource = 0;
-    TempDir tree, outside, target;
-    ASSERT_TRUE(WriteBytes(outside / L"real.bin", "real"));
-    // stands for the link: the system would read the file it points to
-    ASSERT_TRUE(WriteBytes(tree / L"link.bin", "real"));
-    OneFileLink link(outside / L"real.bin");
-    FileOps* saved = fileOps;
-    fileOps = &link;
-    options.parseReparse = 1;
-    options.deleteSource = 1;
-    int64_t links = 0;
-    int copied = CopyOneFile((tree / L"link.bin").c_str(), FILE_ATTRIBUTE_REPARSE_POINT,
-                             LastWriteTime(outside / L"real.bin"), (target / L"link.bin").c_str(), &links, 0, nullptr);
-    fileOps = saved;
-    EXPECT_EQ(1, copied);
-    EXPECT_EQ("real", ReadBytesOr(target / L"link.bin"));
-    EXPECT_FALSE(Exists(tree / L"link.bin"));
-    EXPECT_EQ("real", ReadBytesOr(outside / L"real.bin")) << "what the link points to stays";
+TEST_F(LinkCopyTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
+    std::string data = qtxtest::PatternBytes(70000, 3);
+    fs.AddFile(L"C:\\src\\a.bin", data);
+    fs.AddLink(L"C:\\src\\b.bin", L"C:\\src\\a.bin");
+    fs.AddFolder(L"C:\\dst");
+    Fault noLinks;
+    noLinks.call = Call::Link;
+    noLinks.times = -1;
+    // a new target, then a mirror over it: the name keeps its own up-to-date
+    // copy while its link fails, and becomes a link once linking works
+    for (int pass = 0; pass < 3; ++pass) {
+        SCOPED_TRACE(pass);
+        options.mirror = options.overwriteOlder = pass > 0;
+        fs.faults = {noLinks};
+        if (pass == 2) fs.faults.clear();
+        FreeHardLinkList(run.linkGroups);
+        run.linkGroups = nullptr;
+        EXPECT_EQ(Copy(L"C:\\src\\a.bin", L"C:\\dst\\a.bin"), pass == 0);
+        Copy(L"C:\\src\\b.bin", L"C:\\dst\\b.bin");
+        EXPECT_TRUE(fs.Data(L"C:\\dst\\a.bin") == data);
+        EXPECT_TRUE(fs.Data(L"C:\\dst\\b.bin") == data);
+        EXPECT_EQ(Id(L"C:\\dst\\a.bin") == Id(L"C:\\dst\\b.bin"), pass == 2);
+        EXPECT_EQ(run.failedCopies, 0);
+    }
+    EXPECT_FALSE(fs.Exists(L"C:\\dst\\b.bin.qtx-link"));
+}
+
+TEST_F(LinkCopyTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
+    fs.AddFile(L"C:\\outside\\real.bin", "real");
+    // the link reads as what it points to, as the system would follow it
+    fs.AddFile(L"C:\\tree\\link.bin", "real");
+    ReparseNames names = {};
+    names.tag = kTagSymbolicLink;
+    wcscpy(names.substitute, L"\\??\\C:\\outside\\real.bin");
+    names.substituteLength = wcslen(names.substitute);
+    wcscpy(names.print, L"C:\\outside\\real.bin");
+    names.printLength = wcslen(names.print);
+    std::string& reparse = fs.File(L"C:\\tree\\link.bin")->reparse;
+    reparse.resize(kMaxReparseDataSize);
+    reparse.resize(BuildReparseData(names, reinterpret_cast<uint8_t*>(&reparse[0]), reparse.size()));
+    fs.AddFolder(L"C:\\dst");
+    options.parseReparse = options.deleteSource = 1;
+    EXPECT_EQ(Copy(L"C:\\tree\\link.bin", L"C:\\dst\\link.bin"), 1);
+    EXPECT_EQ(fs.Data(L"C:\\dst\\link.bin"), "real");
+    EXPECT_FALSE(fs.Exists(L"C:\\tree\\link.bin"));
+    EXPECT_EQ(fs.Data(L"C:\\outside\\real.bin"), "real") << "what the link points to stays";
 }
 
 }  // namespace
-}  // namespace enginetest

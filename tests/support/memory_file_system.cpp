@@ -34,6 +34,15 @@ int Fail(uint32_t error) {
 
 constexpr uintptr_t kHandleBase = 0x5A000000;
 
+// Copies n bytes that lie at offset at, as the fault alters them; the count it lets through.
+int64_t Altered(const Fault& f, int64_t at, int64_t n, char* to, const void* from) {
+    if (f.effect == Fault::Effect::Short) n = std::max<int64_t>(0, std::min(n, f.from - at));
+    if (n > 0) memcpy(to, from, static_cast<size_t>(n));
+    for (int64_t i = std::max(at, f.from); f.effect == Fault::Effect::Flip && i < at + n && (f.to < 0 || i < f.to); ++i)
+        to[i - at] ^= 0xFF;
+    return n;
+}
+
 }  // namespace
 
 const char* CallName(Call call) { return kCallNames[static_cast<int>(call)]; }
@@ -76,24 +85,26 @@ std::wstring MemoryFileSystem::ParentKey(const std::wstring& key) {
     return slash == std::wstring::npos ? L"" : key.substr(0, slash);
 }
 
-bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, int64_t length) {
+bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, int64_t length, Fault** altered) {
     int total = ++counts[0];
     int ofKind = ++counts[static_cast<int>(call)];
     for (Fault& f : faults) {
+        bool changes = f.effect != Fault::Effect::Fail;
+        if (changes && !altered) continue;
+        bool kind = f.call == Call::Any || f.call == call;
+        bool where = kind && (f.path.empty() || key.find(Upper(f.path)) != std::wstring::npos) &&
+                     (f.to < 0 || ((call == Call::Read || call == Call::Write) && at < f.to && at + length > f.from));
         bool hit;
-        if (f.fired && f.persistent && !f.hitPath.empty()) {
+        if (f.times || changes) {
+            hit = where && (f.times < 0 || f.fired < std::max(f.times, 1));
+        } else if (f.fired && f.persistent && !f.hitPath.empty()) {
             hit = key == f.hitPath;
         } else if (f.fired && f.nth) {
             continue;
+        } else if (f.nth) {
+            hit = kind && (f.call == Call::Any ? total : ofKind) == f.nth;
         } else {
-            if (f.call != Call::Any && f.call != call) continue;
-            if (f.nth) {
-                hit = (f.call == Call::Any ? total : ofKind) == f.nth;
-            } else {
-                hit = !f.path.empty() ? key.find(Upper(f.path)) != std::wstring::npos : true;
-                if (hit && f.to >= 0) hit = (call == Call::Read || call == Call::Write) && at < f.to && at + length > f.from;
-                if (hit && f.fired && !f.persistent) hit = false;
-            }
+            hit = where && !(f.fired && !f.persistent);
         }
         if (!hit) continue;
         if (!f.fired) {
@@ -101,6 +112,10 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
             f.hitCall = call;
         }
         ++f.fired;
+        if (changes) {
+            *altered = &f;
+            continue;
+        }
         SetLastError(f.error);
         return true;
     }
@@ -281,11 +296,13 @@ int MemoryFileSystem::Read(void* handle, void* buffer, uint32_t length, uint32_t
     *done = 0;
     Handle* h = Find(handle);
     if (!h) return 0;
-    if (Failing(Call::Read, h->key, h->position, length)) return 0;
+    Fault* altered = nullptr;
+    if (Failing(Call::Read, h->key, h->position, length, &altered)) return 0;
     if (!h->data) return Fail(ERROR_ACCESS_DENIED);
     int64_t size = static_cast<int64_t>(h->data->size());
     int64_t n = h->position >= size ? 0 : std::min<int64_t>(length, size - h->position);
-    if (n > 0) memcpy(buffer, h->data->data() + h->position, static_cast<size_t>(n));
+    if (altered) n = Altered(*altered, h->position, n, static_cast<char*>(buffer), h->data->data() + h->position);
+    else if (n > 0) memcpy(buffer, h->data->data() + h->position, static_cast<size_t>(n));
     h->position += n;
     *done = static_cast<uint32_t>(n);
     return 1;
@@ -296,8 +313,15 @@ int MemoryFileSystem::Write(void* handle, const void* buffer, uint32_t length, u
     *done = 0;
     Handle* h = Find(handle);
     if (!h) return 0;
-    if (Failing(Call::Write, h->key, h->position, length)) return 0;
+    Fault* altered = nullptr;
+    if (Failing(Call::Write, h->key, h->position, length, &altered)) return 0;
     if (!h->data || !(h->access & (GENERIC_WRITE | FILE_WRITE_DATA))) return Fail(ERROR_ACCESS_DENIED);
+    std::string changed;
+    if (altered) {
+        changed.resize(length);
+        length = static_cast<uint32_t>(Altered(*altered, h->position, length, &changed[0], buffer));
+        buffer = changed.data();
+    }
     int64_t end = h->position + length;
     int64_t growth = end - static_cast<int64_t>(h->data->size());
     if (growth > 0 && Used() + growth > capacity) return Fail(ERROR_DISK_FULL);

@@ -39,6 +39,13 @@ struct Fault {
     int64_t from = 0, to = -1;
     uint32_t error = ERROR_ACCESS_DENIED;
     bool persistent = false;
+    // Nonzero: fires only where it matches, at most this often (-1: always),
+    // as a bad sector would; persistent does not apply.
+    int times = 0;
+    // Instead of failing, a read or write where it matches succeeds with only
+    // the bytes before `from` (Short), or with those in [from, to) inverted
+    // (Flip); once unless times says otherwise.
+    enum class Effect { Fail, Short, Flip } effect = Effect::Fail;
     // what it hit
     int fired = 0;
     std::wstring hitPath;
@@ -163,7 +170,7 @@ private:
 
     static std::wstring Key(const std::wstring& path, std::wstring* stream = nullptr);
     static std::wstring ParentKey(const std::wstring& key);
-    bool Failing(Call call, const std::wstring& key, int64_t at = 0, int64_t length = 0);
+    bool Failing(Call call, const std::wstring& key, int64_t at = 0, int64_t length = 0, Fault** altered = nullptr);
     Handle* Find(void* handle);
     int64_t Used();
     FoundName Describe(const std::wstring& key, const Node& node);
