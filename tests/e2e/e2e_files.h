@@ -1,4 +1,4 @@
-// File facts and output searches shared by the end-to-end tests.
+// File facts, whole-tree snapshots and output searches shared by the end-to-end tests.
 #pragma once
 #include <windows.h>
 
@@ -9,8 +9,11 @@
 
 namespace qtxtest {
 
+const uint64_t kBase = 131000000000000000ull;
+const uint64_t kDay = 864000000000ull;
+
 // A file with its folders and a last-write time.
-inline void Put(const TempDir& root, const std::wstring& relative, const std::string& bytes, uint64_t time) {
+inline void Put(const TempDir& root, const std::wstring& relative, const std::string& bytes, uint64_t time = kBase) {
     std::wstring full = root / relative;
     MakeFolder(full.substr(0, full.find_last_of(L'\\')));
     ASSERT_TRUE(WriteBytes(full, bytes)) << Narrow(relative);
@@ -47,9 +50,10 @@ struct Entry {
         return folder == o.folder && bytes == o.bytes && time == o.time && attributes == o.attributes && id == o.id;
     }
 };
+using TreeMap = std::map<std::wstring, Entry>;
 
 // Every file and folder from root down by path relative to root, "" being root itself.
-inline void AddTree(const std::wstring& root, const std::wstring& relative, std::map<std::wstring, Entry>* out) {
+inline void AddTree(const std::wstring& root, const std::wstring& relative, TreeMap* out) {
     std::wstring path = relative.empty() ? root : root + L"\\" + relative;
     Entry& entry = (*out)[relative];
     entry.attributes = Attributes(path);
@@ -70,10 +74,22 @@ inline void AddTree(const std::wstring& root, const std::wstring& relative, std:
     FindClose(search);
 }
 
-inline std::map<std::wstring, Entry> Tree(const std::wstring& root) {
-    std::map<std::wstring, Entry> tree;
+inline TreeMap Tree(const std::wstring& root) {
+    TreeMap tree;
     if (Attributes(root) != INVALID_FILE_ATTRIBUTES) AddTree(root, L"", &tree);
     return tree;
+}
+
+// The same names, kinds and bytes, and the same times for files.
+inline void ExpectSameTree(const TreeMap& source, const TreeMap& target) {
+    for (const auto& [path, item] : source) {
+        auto found = target.find(path);
+        ASSERT_NE(found, target.end()) << "missing in the target: " << Narrow(path);
+        EXPECT_EQ(item.folder, found->second.folder) << Narrow(path);
+        EXPECT_TRUE(item.bytes == found->second.bytes) << "bytes differ: " << Narrow(path);
+        EXPECT_TRUE(item.folder || item.time == found->second.time) << "time differs: " << Narrow(path);
+    }
+    for (const auto& item : target) EXPECT_EQ(1u, source.count(item.first)) << "surplus " << Narrow(item.first);
 }
 
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -84,6 +100,11 @@ inline bool Shows(const std::string& text, const std::string& part) {
     for (char c : text)
         if (c != '\r') plain += c;
     return Has(plain, part);
+}
+
+// The folder a source folder named without a trailing backslash lands in.
+inline std::wstring Landed(const TempDir& target, const TempDir& source) {
+    return target / source.path().substr(source.path().find_last_of(L'\\') + 1);
 }
 
 }  // namespace qtxtest
