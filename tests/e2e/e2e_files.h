@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 
@@ -20,10 +22,7 @@ inline void Put(const TempDir& root, const std::wstring& relative, const std::st
     ASSERT_TRUE(SetLastWriteTime(full, time));
 }
 
-struct FileFacts {
-    uint32_t links = 0;
-    uint64_t index = 0;
-};
+struct FileFacts { uint32_t links = 0; uint64_t index = 0; };
 
 // Link count and file index of a file or folder; zeros when it cannot be opened.
 inline FileFacts Facts(const std::wstring& path) {
@@ -43,9 +42,8 @@ inline FileFacts Facts(const std::wstring& path) {
 struct Entry {
     bool folder = false;
     std::string bytes;
-    uint64_t time = 0;
+    uint64_t time = 0, id = 0;
     uint32_t attributes = 0;
-    uint64_t id = 0;
     bool operator==(const Entry& o) const {
         return folder == o.folder && bytes == o.bytes && time == o.time && attributes == o.attributes && id == o.id;
     }

@@ -1,5 +1,5 @@
 // The real qtx.exe with hard links: source link groups reproduced in the
-// target, groups whose first copy failed, -h, and -mir -scan re-using targets.
+// target, groups whose first copy failed, and -mir -scan re-using targets.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -32,70 +32,29 @@ void ExpectGroup(const std::wstring& copy, const std::string& bytes, int first, 
     }
 }
 
-TEST(HardLinkEndToEnd, GroupOfThreeNamesIsOneFileInTheTarget) {
-    TempDir source, target, second, moved;
-    std::string bytes = MakeGroup(source);
-    RunResult r = RunQtxArgs({source.path(), target.path(), L"-s", L"-n"});
-    ASSERT_EQ(0, r.exitCode) << r.out << r.err;
-    std::wstring copy = Landed(target, source);
-    ExpectGroup(copy, bytes, 0, 3);
-    EXPECT_NE(Facts(source / L"x\\one.bin").index, Facts(copy + kNames[0]).index) << "a copy, not the source";
-    EXPECT_EQ(1u, Facts(copy + L"\\plain.txt").links);
-
-    // a mirror and -u over the complete target write nothing and keep the group as it is
-    TreeMap before = Tree(copy);
-    r = RunQtxArgs({source.path(), target.path(), L"-mir", L"-s", L"-n"});
-    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-    r = RunQtxArgs({source.path(), target.path(), L"-u", L"-o", L"-s", L"-n"});
-    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_TRUE(Shows(r.out, " 0 Bytes actually written")) << r.out;
-    EXPECT_TRUE(before == Tree(copy));
-    ExpectGroup(copy, bytes, 0, 3);
-
-    // -ds: the last name had one link left when its turn came
-    MakeGroup(second);
-    r = RunQtxArgs({second.path(), moved.path(), L"-s", L"-ds", L"-n"});
-    ASSERT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_FALSE(Exists(second.path())) << r.out;
-    ExpectGroup(Landed(moved, second), bytes, 0, 3);
-}
-
-TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailed) {
-    TempDir source, target;
-    std::string bytes = MakeGroup(source);
-    std::wstring copy = Landed(target, source);
-    // the first name's target is an older read-only file: skipped without -or
-    Put(target, copy.substr(target.path().size() + 1) + L"\\x\\one.bin", "stale", kBase - kDay);
-    ASSERT_TRUE(SetFileAttributesW((copy + kNames[0]).c_str(), FILE_ATTRIBUTE_READONLY));
-    RunResult r = RunQtxArgs({source.path(), target.path(), L"-s", L"-o", L"-n"});
-    ASSERT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_TRUE(Shows(r.err, "skip read-only file")) << r.err;
-    EXPECT_EQ("stale", ReadBytesOr(copy + kNames[0]));
-    EXPECT_EQ(1u, Facts(copy + kNames[0]).links);
-    ExpectGroup(copy, bytes, 1, 2);   // the second name became the group's first copy
-    SetFileAttributesW((copy + kNames[0]).c_str(), FILE_ATTRIBUTE_NORMAL);
-
-    // -h makes a link to the source, and replaces an existing target only when told to
-    Put(target, L"a.bin", "older");
-    EXPECT_EQ(0, RunQtxArgs({source / L"plain.txt", target / L"a.bin", L"-h"}).exitCode);
-    EXPECT_EQ("older", ReadBytesOr(target / L"a.bin"));
-    EXPECT_EQ(0, RunQtxArgs({source / L"plain.txt", target / L"a.bin", L"-h", L"-o"}).exitCode);
-    EXPECT_EQ(Facts(source / L"plain.txt").index, Facts(target / L"a.bin").index);
-}
-
 // Renamed and moved files are linked, not copied; a small file, a target still
 // in use and a file of equal samples but other bytes (with -t:f) are copied.
-TEST(ScanEndToEnd, OnlySurplusTargetsOfTheSameBytesAreReused) {
+TEST(HardLinkEndToEnd, GroupsStayGroupsAndTheScanReusesOnlySurplusTargets) {
     TempDir source, target;
-    std::string big = PatternBytes(6 * 1048576, 1), mid = PatternBytes(300000, 2), stays = PatternBytes(5000, 4);
+    std::string bytes = MakeGroup(source), big = PatternBytes(6 * 1048576, 1), stays = PatternBytes(5000, 4);
     std::string original = PatternBytes(5 * 1048576, 5), changed = original;
     for (size_t i = 1500000; i < 1500100; ++i) changed[i] ^= 0x5A;   // between the samples
     Put(source, L"a\\big.bin", big);
-    Put(source, L"a\\mid.bin", mid, kBase + 1);
+    Put(source, L"a\\mid.bin", PatternBytes(300000, 2), kBase + 1);
     Put(source, L"a\\tiny.bin", PatternBytes(400, 3), kBase + 2);
     Put(source, L"b\\stays.bin", stays, kBase + 3);
     Put(source, L"old.bin", original, kBase + 4);
     ASSERT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
+    std::wstring copy = Landed(target, source);
+    ExpectGroup(copy, bytes, 0, 3);
+    EXPECT_NE(Facts(source / L"x\\one.bin").index, Facts(copy + kNames[0]).index) << "a copy, not the source";
+    EXPECT_EQ(1u, Facts(copy + L"\\plain.txt").links);
+    // a mirror and -u over the complete target write nothing and keep the group as it is
+    TreeMap before = Tree(copy);
+    EXPECT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
+    RunResult r = RunQtxArgs({source.path(), target.path(), L"-u", L"-o", L"-s", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.out, " 0 Bytes actually written")) << r.out << r.err;
+    EXPECT_TRUE(before == Tree(copy));
 
     for (const auto& [from, to] : {std::pair{L"a\\big.bin", L"b\\renamed big.bin"}, {L"a\\mid.bin", L"c\\d\\mid.bin"},
                                    {L"a\\tiny.bin", L"tiny.bin"}, {L"old.bin", L"new.bin"}}) {
@@ -104,14 +63,33 @@ TEST(ScanEndToEnd, OnlySurplusTargetsOfTheSameBytesAreReused) {
     }
     Put(source, L"new.bin", changed, kBase + 4);
     Put(source, L"copy of stays.bin", stays, kBase + 3);
-    RunResult r = RunQtxArgs({source.path(), target.path(), L"-mir", L"-scan", L"-t:f", L"-n"});
+    r = RunQtxArgs({source.path(), target.path(), L"-mir", L"-scan", L"-t:f", L"-n"});
     ASSERT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_TRUE(Shows(r.out, "tiny.bin\n File copied")) << r.out;
     EXPECT_FALSE(Shows(r.out, "renamed big.bin\n File copied") || Shows(r.out, "mid.bin\n File copied")) << r.out;
-    std::wstring copy = Landed(target, source);
     ExpectSameTree(Tree(source.path()), Tree(copy));
+    ExpectGroup(copy, bytes, 0, 3);
     for (const wchar_t* name : {L"\\b\\renamed big.bin", L"\\b\\stays.bin", L"\\copy of stays.bin", L"\\new.bin"})
         EXPECT_EQ(1u, Facts(copy + name).links) << Narrow(name);
+}
+
+TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailedAndDeletedSourcesKeepTheGroup) {
+    TempDir source, target, second, moved;
+    std::string bytes = MakeGroup(source);
+    std::wstring copy = Landed(target, source);
+    // the first name's target is an older read-only file: skipped without -or
+    Put(target, copy.substr(target.path().size() + 1) + kNames[0], "stale", kBase - kDay);
+    ASSERT_TRUE(SetFileAttributesW((copy + kNames[0]).c_str(), FILE_ATTRIBUTE_READONLY));
+    RunResult r = RunQtxArgs({source.path(), target.path(), L"-s", L"-o", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.err, "skip read-only file")) << r.out << r.err;
+    EXPECT_TRUE(ReadBytesOr(copy + kNames[0]) == "stale" && Facts(copy + kNames[0]).links == 1);
+    ExpectGroup(copy, bytes, 1, 2);   // the second name became the group's first copy
+
+    // -ds: the last name had one link left when its turn came
+    MakeGroup(second);
+    r = RunQtxArgs({second.path(), moved.path(), L"-s", L"-ds", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && !Exists(second.path())) << r.out << r.err;
+    ExpectGroup(Landed(moved, second), bytes, 0, 3);
 }
 
 }  // namespace
