@@ -39,18 +39,17 @@ TEST(EngineCopyE2E, OverwritePolicies) {
     TempDir dir;
     std::string data = PatternBytes(5000, 1), old = PatternBytes(4000, 2);
     Put(dir, L"src.bin", data);
-    const uint64_t older = kBase - kDay, newer = kBase + kDay;
     // the target's time, whether it is read-only, the options, whether it is replaced, a line said
     const std::tuple<uint64_t, bool, std::vector<std::wstring>, bool, const char*> cases[] = {
         // without a console nobody answers: kept, and said so
-        {older, false, {}, false, "dst.bin already exists -> kept (no console to ask"},
-        {older, false, {L"-k"}, false, "dst.bin already exists but with different size -> skip anyway"},
-        {newer, false, {L"-oo"}, false, ""},
-        {older, false, {L"-oo"}, true, ""},
-        {kBase, false, {L"-oo"}, true, ""},   // the same time with another size is older
-        {newer, false, {L"-o"}, true, ""},
-        {older, true, {L"-o"}, false, "skip read-only file "},
-        {older, true, {L"-o", L"-or"}, true, ""},
+        {kBase - kDay, false, {}, false, "dst.bin already exists -> kept (no console to ask"},
+        {kBase - kDay, false, {L"-k"}, false, "dst.bin already exists but with different size -> skip anyway"},
+        {kBase + kDay, false, {L"-oo"}, false, ""},
+        {kBase - kDay, false, {L"-oo"}, true, ""},
+        {kBase, false, {L"-oo"}, true, ""},   // the same time with another size is kBase - kDay
+        {kBase + kDay, false, {L"-o"}, true, ""},
+        {kBase - kDay, true, {L"-o"}, false, "skip read-only file "},
+        {kBase - kDay, true, {L"-o", L"-or"}, true, ""},
     };
     for (const auto& [time, readOnly, options, replaced, line] : cases) {
         SetFileAttributesW((dir / L"dst.bin").c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -47,8 +47,8 @@ TEST(HardLinkEndToEnd, GroupsStayGroupsAndTheScanReusesOnlySurplusTargets) {
     ASSERT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
     std::wstring copy = Landed(target, source);
     ExpectGroup(copy, bytes, 0, 3);
-    EXPECT_NE(Facts(source / L"x\\one.bin").index, Facts(copy + kNames[0]).index) << "a copy, not the source";
-    EXPECT_EQ(1u, Facts(copy + L"\\plain.txt").links);
+    EXPECT_TRUE(Facts(source / L"x\\one.bin").index != Facts(copy + kNames[0]).index &&   // a copy, not the source
+                Facts(copy + L"\\plain.txt").links == 1);
     // a mirror and -u over the complete target write nothing and keep the group as it is
     TreeMap before = Tree(copy);
     EXPECT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
@@ -64,9 +64,8 @@ TEST(HardLinkEndToEnd, GroupsStayGroupsAndTheScanReusesOnlySurplusTargets) {
     Put(source, L"new.bin", changed, kBase + 4);
     Put(source, L"copy of stays.bin", stays, kBase + 3);
     r = RunQtxArgs({source.path(), target.path(), L"-mir", L"-scan", L"-t:f", L"-n"});
-    ASSERT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_TRUE(Shows(r.out, "tiny.bin\n File copied")) << r.out;
-    EXPECT_FALSE(Shows(r.out, "renamed big.bin\n File copied") || Shows(r.out, "mid.bin\n File copied")) << r.out;
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.out, "tiny.bin\r\n File copied")) << r.out << r.err;
+    EXPECT_FALSE(Has(r.out, "renamed big.bin\r\n File copied") || Has(r.out, "mid.bin\r\n File copied")) << r.out;
     ExpectSameTree(Tree(source.path()), Tree(copy));
     ExpectGroup(copy, bytes, 0, 3);
     for (const wchar_t* name : {L"\\b\\renamed big.bin", L"\\b\\stays.bin", L"\\copy of stays.bin", L"\\new.bin"})

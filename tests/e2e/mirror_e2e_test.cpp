@@ -45,21 +45,13 @@ std::set<std::string> Performed(const std::wstring& root, const TreeMap& before,
 }
 
 TEST(MirrorEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
-    TempDir source, target, fresh;
+    TempDir source, target;
     for (const wchar_t* name : {L"keep.txt", L"same time.txt", L"change.txt", L"remove.txt", L"sub\\gone\\x.txt",
                                 L"sub\\gone\\deeper\\y.txt", L"now folder", L"now file\\old.txt"})
         Put(source, std::wstring(L"data\\") + name, Narrow(name));
     Put(source, L"data\\rename me.bin", PatternBytes(5000, 1));
     MakeFolder(source / L"data\\empty");
     ASSERT_EQ(0, RunQtxArgs({source / L"data", target.path(), L"-mir"}).exitCode);
-    // a dry copy and a dry mirror into a folder that does not exist yet
-    TreeMap untouched = Tree(source.path());
-    for (const wchar_t* form : {L"-s", L"-mir"}) {
-        RunResult r = RunQtxArgs({source / L"data", fresh / L"new", form, L"-dry"});
-        EXPECT_TRUE(r.exitCode == 0 && Has(r.out, "copy: " + Narrow(fresh / L"new\\data\\sub\\gone\\x.txt"))) << r.out;
-    }
-    EXPECT_TRUE(untouched == Tree(source.path()) && !Exists(fresh / L"new"));
-
     // added, removed, renamed and changed files; removed, added and retyped folders
     Put(source, L"data\\change.txt", "after, and longer", kBase + kDay);
     Put(source, L"data\\same time.txt", "same time, other size");
@@ -95,13 +87,7 @@ TEST(MirrorEndToEnd, TheDeletionCapKeepsWhatLiesBeyondIt) {
     TempDir source, target, moved;
     Put(source, L"a.txt", "a");
     for (wchar_t c = L'1'; c <= L'5'; ++c) Put(target, std::wstring(L"surplus") + c + L".txt", "s");
-    TreeMap before = Tree(target.path());
-    RunResult r = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-dry", L"-maxdel:2"});
-    EXPECT_EQ(0, r.exitCode) << r.out;
-    EXPECT_TRUE(before == Tree(target.path()));
-    EXPECT_TRUE(Has(r.out, "deletion cap would be reached, 3 entries not deleted")) << r.out;
-    r = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-maxdel:2"});
-    EXPECT_EQ(13, r.exitCode) << r.out;
+    EXPECT_EQ(13, RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-maxdel:2"}).exitCode);
     EXPECT_EQ(5u, Tree(target.path()).size()) << "root, the copy and three surplus files left";
     // -ds removes sources under the same cap
     Put(source, L"b.txt", "b");
