@@ -1,6 +1,4 @@
-// The control handler as the system calls it, on a thread of its own.
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <thread>
 
@@ -12,6 +10,7 @@ using namespace qtxtest;
 
 namespace {
 
+// The control handler as the system calls it, on a thread of its own.
 void Signal(unsigned long event) { std::thread([event] { ConsoleCtrlHandler(event); }).join(); }
 
 // Ctrl+C lets the run end in order but marks it interrupted, Ctrl+Break stops

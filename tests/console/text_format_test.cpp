@@ -1,6 +1,8 @@
-// Formatting within bounds: a name is never a format, a text never overruns its buffer.
+// Text within bounds: a name is never a format, a text never overruns its
+// buffer, and redirected lines end in CR LF.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "console.h"
@@ -13,21 +15,20 @@ TEST(FormatText, WindowsConventionsWithinCapacity) {
     FormatText(out, sizeof out, "%S|%I64u|%I64i", L"100%s%n", 18446744073709551615ull, -5ll);
     EXPECT_STREQ(out, "100%s%n|18446744073709551615|-5");
     char small[8] = "xxxxxxx";
-    EXPECT_EQ(FormatText(small, 5, "%s", "abcdefghij"), 4);
-    EXPECT_TRUE(std::string(small) == "abcd" && small[5] == 'x') << small;
+    EXPECT_TRUE(FormatText(small, 5, "%s", "abcdefghij") == 4 && std::string(small) == "abcd" && small[5] == 'x');
     EXPECT_EQ(FormatText(out, sizeof out, "name %S end", std::wstring(40000, L'n').c_str()), kFormatLimit);
-    // two sizes go into one line: the earlier result must survive the later call
-    const char* first = FormatSize(1, 1);
-    EXPECT_STREQ(FormatSize((1ull << 30) - 1, 1), "1024 MB");
-    EXPECT_STREQ(first, "1 Bytes");
-    EXPECT_STREQ(FormatSizeMB(1ull << 40, 1), "1048576 MB");
+    std::wstring name = L"abcdefghijklmnopqrstuvwxyz0123", longName(40000, L'x');
+    for (int room : {20, 5, 1, 0, -7}) EXPECT_LE(ShortenMiddle(&name[0], room), room < 0 ? 0 : room) << room;
+    EXPECT_EQ(ShortenMiddle(&longName[0], 50000), 32767) << "the room is capped by the scratch buffer";
 }
 
-TEST(ShortenMiddle, StaysWithinTheRoom) {
-    std::wstring name = L"abcdefghijklmnopqrstuvwxyz0123";   // 30 characters
-    for (int room : {20, 5, 1, 0, -7}) EXPECT_LE(ShortenMiddle(&name[0], room), room < 0 ? 0 : room) << room;
-    std::wstring longName(40000, L'x');
-    EXPECT_EQ(ShortenMiddle(&longName[0], 50000), 32767) << "the room is capped by the scratch buffer";
+// A line rewritten in place goes on a line of its own; CR LF split over two writes stays one.
+TEST(LineEnds, RedirectedTextHasCrLfLinesAndNoLoneCr) {
+    LineEnds state = {};
+    std::string all, out(64, '\0');
+    for (const char* text : {"name", "\rname exists\r", "\n", "a\nb"})
+        all.append(&out[0], MendLineEnds(&state, text, strlen(text), &out[0]));
+    EXPECT_EQ(all, "name\r\nname exists\r\na\r\nb");
 }
 
 }  // namespace
