@@ -1,111 +1,94 @@
 // The real qtx.exe with hard links: source link groups reproduced in the
-// target, -h, and groups whose first copy failed.
+// target, groups whose first copy failed, and -mir -scan re-using targets.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 
 #include "e2e_files.h"
-#include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
 
-bool Link(const std::wstring& name, const std::wstring& existing) {
-    MakeFolder(name.substr(0, name.find_last_of(L'\\')));
-    return CreateHardLinkW(name.c_str(), existing.c_str(), nullptr) != 0;
-}
-
-std::wstring Leaf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+const wchar_t* const kNames[] = {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"};
 
 // A file of three names in three folders, and a plain file.
 std::string MakeGroup(const TempDir& source) {
     std::string bytes = PatternBytes(300000, 9);
-    MakeFolder(source / L"x");
-    EXPECT_TRUE(WriteBytes(source / L"x\\one.bin", bytes));
-    EXPECT_TRUE(Link(source / L"y\\two.bin", source / L"x\\one.bin"));
-    EXPECT_TRUE(Link(source / L"z\\deeper\\three.bin", source / L"x\\one.bin"));
-    EXPECT_TRUE(WriteBytes(source / L"plain.txt", "plain"));
+    Put(source, L"x\\one.bin", bytes);
+    Put(source, L"plain.txt", "plain");
+    for (const wchar_t* name : {L"y", L"z\\deeper"}) MakeFolder(source / name);
+    EXPECT_TRUE(CreateHardLinkW((source / L"y\\two.bin").c_str(), (source / L"x\\one.bin").c_str(), nullptr));
+    EXPECT_TRUE(CreateHardLinkW((source / L"z\\deeper\\three.bin").c_str(), (source / L"x\\one.bin").c_str(), nullptr));
     return bytes;
 }
 
-}  // namespace
-
-TEST(HardLinkEndToEnd, GroupOfThreeNamesIsOneFileInTheTarget) {
-    TempDir source, target;
-    std::string bytes = MakeGroup(source);
-    ASSERT_EQ(3u, Facts(source / L"x\\one.bin").links);
-    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-n"});
-    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
-    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
-    EXPECT_TRUE(Shows(result.out, "two.bin (hardlink)\n")) << result.out;
-    EXPECT_TRUE(Shows(result.out, "three.bin (hardlink)\n")) << result.out;
-    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"}) {
-        SCOPED_TRACE(Narrow(name));
-        EXPECT_TRUE(bytes == ReadBytesOr(copy + name)) << "bytes differ";
-        EXPECT_EQ(3u, Facts(copy + name).links);
-        EXPECT_EQ(Facts(copy + L"\\x\\one.bin").index, Facts(copy + name).index);
+void ExpectGroup(const std::wstring& copy, const std::string& bytes, int first, uint32_t links) {
+    for (int i = first; i < 3; ++i) {
+        EXPECT_TRUE(bytes == ReadBytesOr(copy + kNames[i])) << "bytes differ " << Narrow(kNames[i]);
+        EXPECT_EQ(links, Facts(copy + kNames[i]).links) << Narrow(kNames[i]);
+        EXPECT_EQ(Facts(copy + kNames[first]).index, Facts(copy + kNames[i]).index) << Narrow(kNames[i]);
     }
-    EXPECT_NE(Facts(source / L"x\\one.bin").index, Facts(copy + L"\\x\\one.bin").index);   // a copy, not the source
-    EXPECT_EQ(1u, Facts(copy + L"\\plain.txt").links);
-
-    // a mirror run over the complete target keeps the group and copies nothing
-    RunResult again = RunQtxArgs({source.path(), target.path(), L"-mir", L"-s", L"-n"});
-    ASSERT_EQ(0, again.exitCode) << again.out << again.err;
-    EXPECT_FALSE(Shows(again.out, "File copied")) << again.out;
-    EXPECT_EQ(3u, Facts(copy + L"\\z\\deeper\\three.bin").links);
-
-    // -u over the unchanged target writes nothing and leaves the group as it is
-    uint64_t index = Facts(copy + L"\\x\\one.bin").index;
-    again = RunQtxArgs({source.path(), target.path(), L"-u", L"-o", L"-s", L"-n"});
-    ASSERT_EQ(0, again.exitCode) << again.out << again.err;
-    EXPECT_TRUE(Shows(again.out, " 0 Bytes actually written")) << again.out;
-    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"})
-        EXPECT_EQ(index, Facts(copy + name).index) << Narrow(name);
 }
 
-TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailed) {
+// Renamed and moved files are linked, not copied; a small file, a target still
+// in use and a file of equal samples but other bytes (with -t:f) are copied.
+TEST(HardLinkEndToEnd, GroupsStayGroupsAndTheScanReusesOnlySurplusTargets) {
     TempDir source, target;
+    std::string bytes = MakeGroup(source), big = PatternBytes(6 * 1048576, 1), stays = PatternBytes(5000, 4);
+    std::string original = PatternBytes(5 * 1048576, 5), changed = original;
+    for (size_t i = 1500000; i < 1500100; ++i) changed[i] ^= 0x5A;   // between the samples
+    Put(source, L"a\\big.bin", big);
+    Put(source, L"a\\mid.bin", PatternBytes(300000, 2), kBase + 1);
+    Put(source, L"a\\tiny.bin", PatternBytes(400, 3), kBase + 2);
+    Put(source, L"b\\stays.bin", stays, kBase + 3);
+    Put(source, L"old.bin", original, kBase + 4);
+    ASSERT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
+    std::wstring copy = Landed(target, source);
+    ExpectGroup(copy, bytes, 0, 3);
+    EXPECT_TRUE(Facts(source / L"x\\one.bin").index != Facts(copy + kNames[0]).index &&   // a copy, not the source
+                Facts(copy + L"\\plain.txt").links == 1);
+    // a mirror and -u over the complete target write nothing and keep the group as it is
+    TreeMap before = Tree(copy);
+    EXPECT_EQ(0, RunQtxArgs({source.path(), target.path(), L"-mir", L"-n"}).exitCode);
+    RunResult r = RunQtxArgs({source.path(), target.path(), L"-u", L"-o", L"-s", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.out, " 0 Bytes actually written")) << r.out << r.err;
+    EXPECT_TRUE(before == Tree(copy));
+
+    for (const auto& [from, to] : {std::pair{L"a\\big.bin", L"b\\renamed big.bin"}, {L"a\\mid.bin", L"c\\d\\mid.bin"},
+                                   {L"a\\tiny.bin", L"tiny.bin"}, {L"old.bin", L"new.bin"}}) {
+        MakeFolder((source / to).substr(0, (source / to).find_last_of(L'\\')));
+        ASSERT_TRUE(MoveFileW((source / from).c_str(), (source / to).c_str()));
+    }
+    Put(source, L"new.bin", changed, kBase + 4);
+    Put(source, L"copy of stays.bin", stays, kBase + 3);
+    r = RunQtxArgs({source.path(), target.path(), L"-mir", L"-scan", L"-t:f", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.out, "tiny.bin\r\n File copied")) << r.out << r.err;
+    EXPECT_FALSE(Has(r.out, "renamed big.bin\r\n File copied") || Has(r.out, "mid.bin\r\n File copied")) << r.out;
+    ExpectSameTree(Tree(source.path()), Tree(copy));
+    ExpectGroup(copy, bytes, 0, 3);
+    for (const wchar_t* name : {L"\\b\\renamed big.bin", L"\\b\\stays.bin", L"\\copy of stays.bin", L"\\new.bin"})
+        EXPECT_EQ(1u, Facts(copy + name).links) << Narrow(name);
+}
+
+TEST(HardLinkEndToEnd, LaterNamesAreCopiedWhenTheFirstCopyFailedAndDeletedSourcesKeepTheGroup) {
+    TempDir source, target, second, moved;
     std::string bytes = MakeGroup(source);
-    std::wstring copy = target.path() + L"\\" + Leaf(source.path());
+    std::wstring copy = Landed(target, source);
     // the first name's target is an older read-only file: skipped without -or
-    MakeFolder(copy + L"\\x");
-    ASSERT_TRUE(WriteBytes(copy + L"\\x\\one.bin", "stale"));
-    ASSERT_TRUE(SetLastWriteTime(copy + L"\\x\\one.bin", 120000000000000000ull));
-    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_TRUE(SetFileAttributesW((copy + L"\\x\\one.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+    Put(target, copy.substr(target.path().size() + 1) + kNames[0], "stale", kBase - kDay);
+    ASSERT_TRUE(SetFileAttributesW((copy + kNames[0]).c_str(), FILE_ATTRIBUTE_READONLY));
+    RunResult r = RunQtxArgs({source.path(), target.path(), L"-s", L"-o", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && Has(r.err, "skip read-only file")) << r.out << r.err;
+    EXPECT_TRUE(ReadBytesOr(copy + kNames[0]) == "stale" && Facts(copy + kNames[0]).links == 1);
+    ExpectGroup(copy, bytes, 1, 2);   // the second name became the group's first copy
 
-    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-o", L"-n"});
-    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
-    EXPECT_TRUE(Shows(result.err, "skip read-only file")) << result.err;
-    EXPECT_EQ("stale", ReadBytesOr(copy + L"\\x\\one.bin"));
-    EXPECT_EQ(1u, Facts(copy + L"\\x\\one.bin").links);
-    // the second name became the group's first copy, the third links to it
-    EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\y\\two.bin")) << "bytes differ";
-    EXPECT_TRUE(bytes == ReadBytesOr(copy + L"\\z\\deeper\\three.bin")) << "bytes differ";
-    EXPECT_EQ(2u, Facts(copy + L"\\y\\two.bin").links);
-    EXPECT_EQ(Facts(copy + L"\\y\\two.bin").index, Facts(copy + L"\\z\\deeper\\three.bin").index);
-    SetFileAttributesW((copy + L"\\x\\one.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
-TEST(HardLinkEndToEnd, DeletingSourcesKeepsTheGroupWhole) {
-    TempDir source, target, second, again;
-    std::string bytes = MakeGroup(source);
-    RunResult result = RunQtxArgs({source.path(), target.path(), L"-s", L"-sec", L"-ds", L"-n"});
-    ASSERT_EQ(13, result.exitCode) << "Wine reads no security descriptors" << result.out << result.err;
-    EXPECT_TRUE(Shows(result.out, "copy security attributes of 1 hard link groups...")) << result.out;
-    EXPECT_EQ(3u, Facts(target.path() + L"\\" + Leaf(source.path()) + L"\\x\\one.bin").links);
-
+    // -ds: the last name had one link left when its turn came
     MakeGroup(second);
-    result = RunQtxArgs({second.path(), again.path(), L"-s", L"-ds", L"-n"});
-    ASSERT_EQ(0, result.exitCode) << result.out << result.err;
-    std::wstring copy = again.path() + L"\\" + Leaf(second.path());
-    // the last name had one link left when its turn came
-    for (const wchar_t* name : {L"\\x\\one.bin", L"\\y\\two.bin", L"\\z\\deeper\\three.bin"}) {
-        SCOPED_TRACE(Narrow(name));
-        EXPECT_FALSE(Exists(second.path() + name));
-        EXPECT_TRUE(bytes == ReadBytesOr(copy + name)) << "bytes differ";
-        EXPECT_EQ(3u, Facts(copy + name).links);
-    }
+    r = RunQtxArgs({second.path(), moved.path(), L"-s", L"-ds", L"-n"});
+    EXPECT_TRUE(r.exitCode == 0 && !Exists(second.path())) << r.out << r.err;
+    ExpectGroup(Landed(moved, second), bytes, 0, 3);
 }
+
+}  // namespace

@@ -1,187 +1,140 @@
-// The real qtx.exe with -mir and -ds: a mirrored target ends up equal to the
-// source, and a source is removed only where its copy is in place.
+// The real qtx.exe with -mir, -dry, -maxdel and -ds: a mirrored target ends up
+// equal to the source, a dry run changes nothing and announces exactly what the
+// real run does, and a source is removed only where its copy is in place.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "e2e_files.h"
-#include "test_support.h"
 
 using namespace qtxtest;
 
 namespace {
 
-const uint64_t kDay = 864000000000ull;
-const uint64_t kBase = 131000000000000000ull;
-
-void ExpectSameTree(const std::map<std::wstring, Entry>& source, const std::map<std::wstring, Entry>& target) {
-    for (const auto& item : source) {
-        SCOPED_TRACE(Narrow(item.first));
-        auto found = target.find(item.first);
-        ASSERT_NE(found, target.end()) << "missing in the target";
-        EXPECT_EQ(item.second.folder, found->second.folder);
-        EXPECT_EQ(item.second.bytes, found->second.bytes);
-        if (!item.second.folder) {
-            EXPECT_EQ(item.second.time, found->second.time);
-        }
+// The actions a dry run announces that change the target, "action: path".
+std::set<std::string> Announced(const std::string& out) {
+    std::set<std::string> actions;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (const char* action : {"copy: ", "overwrite: ", "delete file: ", "delete folder: ", "create folder: "})
+            if (line.rfind(action, 0) == 0) actions.insert(line);
     }
-    for (const auto& item : target) EXPECT_EQ(1u, source.count(item.first)) << "surplus " << Narrow(item.first);
+    return actions;
 }
 
-TEST(MirrorEndToEnd, MirrorOfAChangedTreeEqualsTheSourceAndLeavesExcludedNames) {
-    TempDir source, target;
-    Put(source, L"keep.txt", "keep", kBase);
-    Put(source, L"change.txt", "before", kBase);
-    Put(source, L"rename me.txt", "renamed content", kBase);
-    Put(source, L"remove.txt", "remove", kBase);
-    Put(source, L"sub\\big.bin", PatternBytes(300000, 3), kBase);
-    Put(source, L"sub\\gone\\x.txt", "x", kBase);
-    Put(source, L"sub\\gone\\deeper\\y.txt", "y", kBase);
-    MakeFolder(source / L"empty");
-    RunResult first = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir"});
-    ASSERT_EQ(0, first.exitCode) << first.out << first.err;
-    ExpectSameTree(Tree(source.path()), Tree(target.path()));
+// The same actions read from what a real run changed under root.
+std::set<std::string> Performed(const std::wstring& root, const TreeMap& before, const TreeMap& after) {
+    std::set<std::string> actions;
+    auto add = [&](const char* action, const std::wstring& path) { actions.insert(action + Narrow(root + L"\\" + path)); };
+    for (const auto& [path, item] : before) {
+        auto now = after.find(path);
+        if (now == after.end() || now->second.folder != item.folder)
+            add(item.folder ? "delete folder: " : "delete file: ", path);
+        else if (!item.folder && !(now->second.bytes == item.bytes && now->second.time == item.time))
+            add("overwrite: ", path);
+    }
+    for (const auto& [path, item] : after) {
+        auto was = before.find(path);
+        if (was == before.end() || was->second.folder != item.folder) add(item.folder ? "create folder: " : "copy: ", path);
+    }
+    return actions;
+}
 
-    // added, removed, renamed and changed files; a removed and an added folder
-    Put(source, L"change.txt", "after, and longer", kBase + kDay);
-    Put(source, L"keep.txt", "same time, other size", kBase);
-    Put(source, L"sub\\big.bin", PatternBytes(200000, 4), kBase + kDay);
-    ASSERT_TRUE(MoveFileW((source / L"rename me.txt").c_str(), (source / L"renamed.txt").c_str()));
-    ASSERT_TRUE(DeleteFileW((source / L"remove.txt").c_str()));
-    RemoveTree(source / L"sub\\gone");
-    Put(source, L"new.txt", "new", kBase + 2 * kDay);
-    Put(source, L"sub\\added\\z.txt", "z", kBase + 2 * kDay);
+TEST(MirrorEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
+    TempDir source, target;
+    for (const wchar_t* name : {L"keep.txt", L"same time.txt", L"change.txt", L"remove.txt", L"sub\\gone\\x.txt",
+                                L"sub\\gone\\deeper\\y.txt", L"now folder", L"now file\\old.txt"})
+        Put(source, std::wstring(L"data\\") + name, Narrow(name));
+    Put(source, L"data\\rename me.bin", PatternBytes(5000, 1));
+    MakeFolder(source / L"data\\empty");
+    ASSERT_EQ(0, RunQtxArgs({source / L"data", target.path(), L"-mir"}).exitCode);
+    // added, removed, renamed and changed files; removed, added and retyped folders
+    Put(source, L"data\\change.txt", "after, and longer", kBase + kDay);
+    Put(source, L"data\\same time.txt", "same time, other size");
+    ASSERT_TRUE(MoveFileW((source / L"data\\rename me.bin").c_str(), (source / L"data\\renamed.bin").c_str()));
+    ASSERT_TRUE(DeleteFileW((source / L"data\\remove.txt").c_str()));
+    RemoveTree(source / L"data\\sub\\gone");
+    Put(source, L"data\\sub\\added\\z.txt", "z");
+    ASSERT_TRUE(DeleteFileW((source / L"data\\now folder").c_str()));
+    Put(source, L"data\\now folder\\in.txt", "in");
+    RemoveTree(source / L"data\\now file");
+    Put(source, L"data\\now file", "a file now");
     // things only the target has, one of them under an exclude mask
-    Put(target, L"junk.txt", "junk", kBase);
-    Put(target, L"junk folder\\inner\\j.txt", "j", kBase);
-    Put(target, L"sub\\note.tmp", "excluded", kBase);
-    SetFileAttributesW((target / L"junk folder\\inner\\j.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    Put(target, L"data\\junk folder\\inner\\j.txt", "j");
+    SetFileAttributesW((target / L"data\\junk folder\\inner\\j.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    Put(target, L"data\\sub\\note.tmp", "excluded");
+    SetFileAttributesW((target / L"data\\keep.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
-    RunResult second = RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-e:*.tmp"});
-    EXPECT_EQ(0, second.exitCode) << second.out << second.err;
-    std::map<std::wstring, Entry> mirrored = Tree(target.path());
-    EXPECT_EQ("excluded", mirrored[L"sub\\note.tmp"].bytes) << second.out;
-    mirrored.erase(L"sub\\note.tmp");
-    ExpectSameTree(Tree(source.path()), mirrored);
-    EXPECT_NE(std::string::npos, second.out.find("delete file " + Narrow(target / L"junk.txt"))) << second.out;
-    EXPECT_NE(std::string::npos, second.out.find("delete folder " + Narrow(target / L"sub\\gone"))) << second.out;
-}
+    TreeMap sourceBefore = Tree(source.path()), before = Tree(target.path());
+    RunResult dry = RunQtxArgs({source / L"data", target.path(), L"-mir", L"-dry", L"-e:*.tmp"});
+    EXPECT_TRUE(dry.exitCode == 0 && Has(dry.out, "skip (not older): " + Narrow(target / L"data\\keep.txt"))) << dry.out;
+    EXPECT_TRUE(sourceBefore == Tree(source.path()) && before == Tree(target.path())) << dry.out;
 
-TEST(MirrorEndToEnd, MaskSourceAndReadOnlySurplus) {
-    TempDir source, target;
-    Put(source, L"a.txt", "a", kBase);
-    Put(source, L"sub\\b.txt", "b", kBase);
-    Put(source, L"other.log", "not matched", kBase);
-    Put(target, L"stale.log", "stale", kBase);
-    Put(target, L"read-only.txt", "ro", kBase);
-    SetFileAttributesW((target / L"read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    Put(target, L"sub\\stale.txt", "stale", kBase);
-    Put(target, L"stale folder\\c.txt", "c", kBase);
-
-    RunResult r = RunQtxArgs({source / L"*.txt", target.path(), L"-mir"});
-    EXPECT_EQ("a", ReadBytesOr(target / L"a.txt")) << r.out << r.err;
-    EXPECT_EQ("b", ReadBytesOr(target / L"sub\\b.txt"));
-    EXPECT_FALSE(Exists(target / L"other.log"));
-    EXPECT_FALSE(Exists(target / L"stale.log")) << "files the mask does not take are surplus";
-    EXPECT_FALSE(Exists(target / L"sub\\stale.txt"));
-    EXPECT_FALSE(Exists(target / L"stale folder"));
-    // a read-only surplus file directly in a walked folder is not forced
-    EXPECT_EQ("ro", ReadBytesOr(target / L"read-only.txt"));
-    EXPECT_NE(std::string::npos, r.out.find("read-only.txt\r\n error ACCESS_DENIED")) << r.out;
-    SetFileAttributesW((target / L"read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
-TEST(MirrorEndToEnd, TypeChangesAreBroughtInLine) {
-    TempDir source, target;
-    Put(source, L"data\\now folder\\in.txt", "in", kBase);
-    Put(source, L"data\\now file", "file", kBase);
-    Put(target, L"data\\now folder", "was a file", kBase);
-    Put(target, L"data\\now file\\old.txt", "old", kBase);
-    RunResult r = RunQtxArgs({source / L"data", target.path(), L"-mir"});
+    RunResult r = RunQtxArgs({source / L"data", target.path(), L"-mir", L"-e:*.tmp"});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_EQ(Performed(target.path(), before, Tree(target.path())), Announced(dry.out)) << dry.out << r.out;
+    EXPECT_EQ(20u, Announced(dry.out).size()) << dry.out;
+    EXPECT_EQ("excluded", ReadBytesOr(target / L"data\\sub\\note.tmp"));
+    ASSERT_TRUE(DeleteFileW((target / L"data\\sub\\note.tmp").c_str()));
     ExpectSameTree(Tree(source / L"data"), Tree(target / L"data"));
 }
 
-// Folder times survive what the walk does inside them: files overwritten with
-// -o, and a source emptied with -ds while it is walked.
-TEST(DeleteSourceEndToEnd, TargetFoldersKeepTheirSourceFolderTimes) {
-    TempDir source, target;
-    Put(source, L"data\\a.txt", "a", kBase);
-    Put(source, L"data\\sub\\b.txt", "b", kBase);
-    auto stampFolders = [&](const TempDir& root, uint64_t time) {
-        ASSERT_TRUE(SetLastWriteTime(root / L"data\\sub", time));
-        ASSERT_TRUE(SetLastWriteTime(root / L"data", time));
-    };
-    stampFolders(source, kBase - kDay);
-    ASSERT_EQ(0, RunQtxArgs({source / L"data", target.path()}).exitCode);
-    stampFolders(target, kBase + kDay);
-    RunResult over = RunQtxArgs({source / L"data", target.path(), L"-o"});
-    EXPECT_EQ(kBase - kDay, LastWriteTime(target / L"data\\sub")) << over.out;
-    EXPECT_EQ(kBase - kDay, LastWriteTime(target / L"data"));
-
-    TempDir moved;
-    RunResult r = RunQtxArgs({source / L"data", moved.path(), L"-ds"});
-    EXPECT_FALSE(Exists(source / L"data")) << r.out << r.err;
-    EXPECT_EQ("b", ReadBytesOr(moved / L"data\\sub\\b.txt"));
-    EXPECT_EQ(kBase - kDay, LastWriteTime(moved / L"data\\sub")) << r.out;
-    EXPECT_EQ(kBase - kDay, LastWriteTime(moved / L"data"));
+TEST(MirrorEndToEnd, TheDeletionCapKeepsWhatLiesBeyondIt) {
+    TempDir source, target, moved;
+    Put(source, L"a.txt", "a");
+    for (wchar_t c = L'1'; c <= L'5'; ++c) Put(target, std::wstring(L"surplus") + c + L".txt", "s");
+    EXPECT_EQ(13, RunQtxArgs({source.path() + L"\\", target.path(), L"-mir", L"-maxdel:2"}).exitCode);
+    EXPECT_EQ(5u, Tree(target.path()).size()) << "root, the copy and three surplus files left";
+    // -ds removes sources under the same cap
+    Put(source, L"b.txt", "b");
+    EXPECT_EQ(13, RunQtxArgs({source.path() + L"\\", moved.path(), L"-ds", L"-maxdel:1"}).exitCode);
+    EXPECT_EQ(1, Exists(source / L"a.txt") + Exists(source / L"b.txt"));
 }
 
+// A source leaves only where its complete copy is in place, a folder only when
+// emptied; target folders keep their source's time whatever is written into them.
 TEST(DeleteSourceEndToEnd, OnlyCopiedFilesAndEmptiedFoldersLeaveTheSource) {
     TempDir source, target;
-    Put(source, L"data\\a.txt", "a", kBase);
-    Put(source, L"data\\sub\\b.bin", PatternBytes(150000, 5), kBase);
-    Put(source, L"data\\sub\\inner\\c.txt", "c", kBase);
-    Put(source, L"data\\held\\locked.txt", "locked", kBase);
-    Put(source, L"data\\excluded\\x.tmp", "x", kBase);
-    Put(source, L"data\\skipped\\exists.txt", "source", kBase);
+    Put(source, L"data\\read-only.txt", "ro");
+    SetFileAttributesW((source / L"data\\read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    Put(source, L"data\\sub\\b.bin", PatternBytes(150000, 5));
+    Put(source, L"data\\sub\\inner\\c.txt", "c");
+    Put(source, L"data\\held\\locked.txt", "locked");
+    Put(source, L"data\\excluded\\x.tmp", "x");
+    Put(source, L"data\\skipped\\exists.txt", "source");
     Put(target, L"data\\skipped\\exists.txt", "target", kBase + kDay);
-    Put(target, L"data\\blocked", "a file where a folder goes", kBase);
+    Put(target, L"data\\blocked", "a file where a folder goes");
     MakeFolder(source / L"data\\blocked");
     MakeFolder(source / L"data\\empty");
+    ASSERT_TRUE(SetLastWriteTime(source / L"data\\sub", kBase - kDay));
     HANDLE lock = CreateFileW((source / L"data\\held\\locked.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
     RunResult r = RunQtxArgs({source / L"data", target.path(), L"-ds", L"-v", L"-e:*.tmp"});
     CloseHandle(lock);
+    EXPECT_TRUE(r.exitCode == 13 && Has(r.out + r.err, "SHARING_VIOLATION")) << r.out << r.err;
+    TreeMap copied = Tree(target / L"data");
+    EXPECT_EQ("c", copied[L"sub\\inner\\c.txt"].bytes);
+    EXPECT_TRUE(PatternBytes(150000, 5) == copied[L"sub\\b.bin"].bytes && copied[L"read-only.txt"].bytes == "ro");
+    EXPECT_TRUE(copied[L"empty"].folder && copied[L"skipped\\exists.txt"].bytes == "target");
+    EXPECT_EQ(kBase - kDay, copied[L"sub"].time);
+    TreeMap left = Tree(source / L"data");
+    EXPECT_EQ(8u, left.size()) << "root, held, excluded, skipped and blocked";
+    EXPECT_EQ("locked", left[L"held\\locked.txt"].bytes);
+    EXPECT_EQ("source", left[L"skipped\\exists.txt"].bytes);
+    EXPECT_TRUE(left[L"blocked"].folder && left[L"excluded\\x.tmp"].bytes == "x");
 
-    // copied and verified: gone from the source, in place in the target
-    EXPECT_EQ("a", ReadBytesOr(target / L"data\\a.txt")) << r.out << r.err;
-    EXPECT_EQ(PatternBytes(150000, 5), ReadBytesOr(target / L"data\\sub\\b.bin"));
-    EXPECT_EQ("c", ReadBytesOr(target / L"data\\sub\\inner\\c.txt"));
-    EXPECT_FALSE(Exists(source / L"data\\a.txt"));
-    EXPECT_FALSE(Exists(source / L"data\\sub")) << "emptied folders go with their files";
-    EXPECT_FALSE(Exists(source / L"data\\empty"));
-    EXPECT_TRUE(Attributes(target / L"data\\empty") & FILE_ATTRIBUTE_DIRECTORY);
-    // not copied: kept, and so are the folders holding them
-    EXPECT_EQ("locked", ReadBytesOr(source / L"data\\held\\locked.txt"));
-    EXPECT_NE("locked", ReadBytesOr(target / L"data\\held\\locked.txt"));
-    EXPECT_NE(std::string::npos, (r.out + r.err).find("SHARING_VIOLATION")) << r.out << r.err;
-    EXPECT_EQ("x", ReadBytesOr(source / L"data\\excluded\\x.tmp"));
-    EXPECT_EQ("source", ReadBytesOr(source / L"data\\skipped\\exists.txt"));
-    EXPECT_EQ("target", ReadBytesOr(target / L"data\\skipped\\exists.txt"));
-    // an empty folder whose target folder could not be made stays
-    EXPECT_TRUE(Attributes(source / L"data\\blocked") & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ("a file where a folder goes", ReadBytesOr(target / L"data\\blocked"));
-    EXPECT_TRUE(Exists(source / L"data"));
-    EXPECT_EQ(std::string::npos, r.out.find("deleting folder")) << r.out;
-}
-
-TEST(DeleteSourceEndToEnd, FullyCopiedFolderSourceIsRemovedWhole) {
-    TempDir source, target;
-    Put(source, L"data\\a.txt", "a", kBase);
-    Put(source, L"data\\read-only.txt", "ro", kBase);
-    SetFileAttributesW((source / L"data\\read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    Put(source, L"data\\sub\\b.txt", "b", kBase);
-    RunResult r = RunQtxArgs({source / L"data", target.path(), L"-ds"});
-    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_FALSE(Exists(source / L"data")) << r.out;
-    EXPECT_EQ("ro", ReadBytesOr(target / L"data\\read-only.txt"));
-    EXPECT_EQ("b", ReadBytesOr(target / L"data\\sub\\b.txt"));
-    EXPECT_NE(std::string::npos, r.out.find(" Folder deleted")) << r.out;
-    SetFileAttributesW((target / L"data\\read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    // the rest, copied over the existing targets, takes the whole source folder with it
+    ASSERT_TRUE(DeleteFileW((target / L"data\\blocked").c_str()));
+    for (const wchar_t* folder : {L"data\\skipped", L"data"}) ASSERT_TRUE(SetLastWriteTime(source / folder, kBase - kDay));
+    r = RunQtxArgs({source / L"data", target.path(), L"-ds", L"-o"});
+    EXPECT_TRUE(r.exitCode == 0 && !Exists(source / L"data")) << r.out << r.err;
+    copied = Tree(target / L"data");
+    for (const auto& [path, entry] : left) EXPECT_TRUE(copied[path].bytes == entry.bytes) << Narrow(path);
+    for (const wchar_t* folder : {L"skipped", L"sub", L""}) EXPECT_EQ(kBase - kDay, copied[folder].time) << Narrow(folder);
 }
 
 }  // namespace
