@@ -3,17 +3,19 @@
 #include <windows.h>
 
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "paths.h"
 #include "run_state.h"
 #include "system_facts.h"
+#include "memory_file_system.h"
 #include "test_support.h"
 
 namespace {
 
+using qtxtest::Call;
+using qtxtest::MemoryFileSystem;
 using qtxtest::TempDir;
 
 const std::wstring kVolume = L"\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}";   // 48 characters
@@ -253,128 +255,88 @@ TEST(ResolveDrivePath, SubstitutedAndNetworkDrives) {
     EXPECT_EQ(L"<failed:>", Resolved(longest.c_str(), L"\\??\\C:\\data"));
 }
 
-// A file system made of recorded answers.
-struct Recorded {
-    std::map<std::wstring, uint32_t> attributes;        // missing: the error below, else error 2
-    std::map<std::wstring, uint32_t> attributeErrors;
-    std::map<std::wstring, uint32_t> driveTypes;
-    std::map<std::wstring, std::wstring> volumePaths;   // missing: error 3
-    std::map<std::wstring, uint32_t> volumeFlags;       // missing: error 144
-    std::map<std::wstring, int> openable;
-};
-Recorded recorded;
-
-uint32_t Failed(uint32_t error, uint32_t result) {
-    SetLastError(error);
-    return result;
-}
-
-const PathSystem recordedPaths = {
-    [](const wchar_t* path) -> uint32_t {
-        if (recorded.attributes.count(path)) return recorded.attributes[path];
-        auto error = recorded.attributeErrors.find(path);
-        return Failed(error != recorded.attributeErrors.end() ? error->second : ERROR_FILE_NOT_FOUND,
-                      INVALID_FILE_ATTRIBUTES);
-    },
-    [](const wchar_t* root) -> uint32_t {
-        return recorded.driveTypes.count(root) ? recorded.driveTypes[root] : DRIVE_FIXED;
-    },
-    [](const wchar_t* path, wchar_t* out, uint32_t capacity) -> int {
-        if (!recorded.volumePaths.count(path)) return Failed(ERROR_PATH_NOT_FOUND, 0);
-        const std::wstring& answer = recorded.volumePaths[path];
-        if (answer.size() >= capacity) return Failed(ERROR_FILENAME_EXCED_RANGE, 0);
-        wcscpy(out, answer.c_str());
+// Drive C: of the volume in memory; Z: a network drive and C:\MNT\VOL a
+// mount folder that is no root of its own.
+struct Drives : MemoryFileSystem {
+    uint32_t DriveType(const wchar_t* root) override {
+        return root[0] == L'Z' ? DRIVE_REMOTE : MemoryFileSystem::DriveType(root);
+    }
+    int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override {
+        if (!wcsstr(path, L"C:\\MNT\\VOL")) return MemoryFileSystem::VolumePathName(path, out, capacity);
+        wcscpy(out, L"C:\\MNT\\VOL\\");
         return 1;
-    },
-    [](const wchar_t* root, uint32_t* flags) -> int {
-        if (!recorded.volumeFlags.count(root)) return Failed(ERROR_DIR_NOT_ROOT, 0);
-        *flags = recorded.volumeFlags[root];
-        return 1;
-    },
-    [](const wchar_t* path) -> int {
-        return recorded.openable.count(path) && recorded.openable[path] ? 1 : Failed(ERROR_FILE_NOT_FOUND, 0);
-    },
+    }
+    int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* name, uint32_t capacity) override {
+        if (wcslen(root) <= 3) return MemoryFileSystem::VolumeFlags(root, flags, name, capacity);
+        SetLastError(ERROR_DIR_NOT_ROOT);
+        return 0;
+    }
 };
 
-class RecordedPaths : public ::testing::Test {
+class Volumes : public ::testing::Test {
 protected:
-    void SetUp() override { recorded = Recorded{}; }
+    Drives fs;
+    void SetUp() override {
+        fs.AddFile(L"C:\\DIR\\A B.TXT", "a");
+        fs.File(L"C:\\DIR\\A B.TXT")->streams[L":S"] = "s";
+        fs.AddFolder(L"C:\\MNT\\VOL\\X");
+        fs.Install();
+    }
+    void Fail(Call call, const std::wstring& path, uint32_t error, bool persistent = false) {
+        qtxtest::Fault fault;
+        fault.call = call;
+        fault.path = path;
+        fault.error = error;
+        fault.persistent = persistent;
+        fs.faults.push_back(fault);
+    }
 };
 
-TEST_F(RecordedPaths, PathExists) {
-    // FAT: a stream is not looked for even though an answer is recorded; quotes go first
-    recorded.volumePaths[L"C:\\file.txt:stream"] = L"C:\\";
-    recorded.volumeFlags[L"C:\\"] = 0x0006;
-    recorded.attributes[L"C:\\file.txt:stream"] = FILE_ATTRIBUTE_ARCHIVE;
-    EXPECT_EQ(0, PathExistsWith(L"\"C:\\file.txt:stream\"", recordedPaths));
-    // NTFS, with named streams 0x40000
-    recorded.volumePaths[L"\\\\?\\C:\\file.txt:stream"] = L"\\\\?\\C:\\";
-    recorded.volumeFlags[L"\\\\?\\C:\\"] = 0x000700FF;
-    recorded.attributes[L"\\\\?\\C:\\file.txt:stream"] = FILE_ATTRIBUTE_ARCHIVE;
-    EXPECT_EQ(1, PathExistsWith(L"\\\\?\\C:\\file.txt:stream", recordedPaths));
-    recorded.attributes[L"C:\\dir\\a b.txt"] = FILE_ATTRIBUTE_ARCHIVE;
-    EXPECT_EQ(1, PathExistsWith(L"\"C:\\dir\\a b.txt\"", recordedPaths));
-    // a file that exists but cannot be read, and one whose odd error needs an open
-    recorded.attributeErrors[L"C:\\pagefile.sys"] = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(1, PathExistsWith(L"C:\\pagefile.sys", recordedPaths));
-    EXPECT_EQ(0, PathExistsWith(L"C:\\missing.txt", recordedPaths));
+TEST_F(Volumes, PathExists) {
+    EXPECT_EQ(1, PathExists(L"\"C:\\DIR\\a b.txt\""));   // quotes go first
+    EXPECT_EQ(1, PathExists(L"\\\\?\\C:\\DIR\\A B.TXT:s"));
+    EXPECT_EQ(0, PathExists(L"C:\\DIR\\A B.TXT:T"));
+    EXPECT_EQ(0, PathExists(L"C:\\DIR\\missing"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    recorded.attributeErrors[L"C:\\odd"] = recorded.attributeErrors[L"C:\\odder"] = ERROR_INVALID_PARAMETER;
-    recorded.openable[L"C:\\odd"] = 1;
-    EXPECT_EQ(1, PathExistsWith(L"C:\\odd", recordedPaths));
-    EXPECT_EQ(0, PathExistsWith(L"C:\\odder", recordedPaths));
-    recorded.openable[L"\\\\.\\PhysicalDrive0"] = 1;
-    EXPECT_EQ(1, PathExistsWith(L"\\\\.\\PhysicalDrive0", recordedPaths));
-    EXPECT_EQ(0, PathExistsWith(L"\\\\.\\PhysicalDrive9", recordedPaths));
+    // a file that exists but cannot be read, and one whose odd error needs an open
+    Fail(Call::GetAttributes, L"C:\\DIR\\PAGEFILE", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(1, PathExists(L"C:\\DIR\\pagefile"));
+    Fail(Call::GetAttributes, L"C:\\DIR\\", ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(1, PathExists(L"C:\\DIR\\A B.TXT"));
+    Fail(Call::GetAttributes, L"C:\\DIR\\ODD", ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(0, PathExists(L"C:\\DIR\\odd"));
+    // a volume that cannot tell whether it has named streams: no stream is looked for
+    fs.faults.clear();
+    Fail(Call::Volume, L"C:", ERROR_NOT_READY);
+    EXPECT_EQ(0, PathExists(L"C:\\DIR\\A B.TXT:S"));
+    EXPECT_EQ(1, PathExists(L"C:\\DIR\\A B.TXT"));
 }
 
-TEST_F(RecordedPaths, VolumeRootAndSameVolume) {
+TEST_F(Volumes, VolumeRootAndSameVolume) {
     wchar_t out[kShortPathCapacity];
-    recorded.attributes[L"C:\\"] = recorded.attributes[L"D:\\"] = recorded.attributes[L"Z:\\"] =
-        FILE_ATTRIBUTE_DIRECTORY;
-    recorded.volumePaths[L"C:\\dir\\file"] = L"C:\\";
-    recorded.volumeFlags[L"C:\\"] = 0x000700FF;
-    EXPECT_EQ(1, GetVolumeRootWith(L"C:\\dir\\file", out, kShortPathCapacity, recordedPaths));
+    EXPECT_EQ(1, GetVolumeRoot(L"C:\\DIR\\A B.TXT", out, kShortPathCapacity));
     EXPECT_STREQ(L"C:\\", out);
-    recorded.driveTypes[L"Z:\\"] = DRIVE_REMOTE;   // a network drive is its own root
-    EXPECT_EQ(1, GetVolumeRootWith(L"Z:\\dir", out, kShortPathCapacity, recordedPaths));
-    EXPECT_STREQ(L"Z:\\", out);
-    EXPECT_EQ(0, GetVolumeRootWith(L"Q:\\dir", out, kShortPathCapacity, recordedPaths));
+    EXPECT_EQ(1, GetVolumeRoot(L"C:\\MNT\\VOL\\X", out, kShortPathCapacity));   // climbs out of the mount
+    EXPECT_STREQ(L"C:\\", out);
+    EXPECT_EQ(0, GetVolumeRoot(L"Q:\\DIR", out, kShortPathCapacity));
     EXPECT_STREQ(L"", out);
-    // without a volume path the drive folder serves, when it is a folder
-    EXPECT_EQ(1, GetVolumeRootWith(L"D:\\dir", out, kShortPathCapacity, recordedPaths));
-    EXPECT_STREQ(L"D:\\", out);
-    recorded.attributes[L"E:\\"] = FILE_ATTRIBUTE_ARCHIVE;
-    EXPECT_EQ(0, GetVolumeRootWith(L"E:\\dir", out, kShortPathCapacity, recordedPaths));
-    // climbs from mount folders that are no root
-    const wchar_t* mounted = L"\\\\server\\share\\mnt\\vol\\dir";
-    recorded.volumePaths[mounted] = L"\\\\server\\share\\mnt\\vol\\";
-    recorded.volumeFlags[L"\\\\server\\share\\"] = 0x000700FF;
-    EXPECT_EQ(1, GetVolumeRootWith(mounted, out, kShortPathCapacity, recordedPaths));
-    EXPECT_STREQ(L"\\\\server\\share\\", out);
-    // bounded: \\server\share\ needs 16
-    recorded.volumePaths[L"\\\\server\\share\\x"] = L"\\\\server\\share\\";
-    Guarded tight(L"", 16), short15(L"", 15), tiny(L"", 3);
-    EXPECT_EQ(1, GetVolumeRootWith(L"\\\\server\\share\\x", tight.data(), 16, recordedPaths));
-    EXPECT_EQ(L"\\\\server\\share\\", tight.text());
-    EXPECT_EQ(0, GetVolumeRootWith(L"\\\\server\\share\\x", short15.data(), 15, recordedPaths));
-    EXPECT_EQ(0, GetVolumeRootWith(L"Z:\\dir", tiny.data(), 3, recordedPaths));
-    EXPECT_TRUE(short15.GuardsIntact() && tiny.GuardsIntact() && short15.text().empty() && tiny.text().empty());
-    recorded.volumeFlags.clear();   // no root anywhere up
-    EXPECT_EQ(0, GetVolumeRootWith(mounted, out, kShortPathCapacity, recordedPaths));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_DIR_NOT_ROOT), GetLastError());
+    fs.AddFolder(L"Z:\\");
+    EXPECT_EQ(1, GetVolumeRoot(L"Z:\\DIR", out, kShortPathCapacity));   // a network drive is its own root
+    EXPECT_STREQ(L"Z:\\", out);
+    Guarded tiny(L"", 3);
+    EXPECT_EQ(0, GetVolumeRoot(L"C:\\DIR", tiny.data(), 3));
+    EXPECT_TRUE(tiny.GuardsIntact() && tiny.text().empty());
+    // without a volume path the drive folder serves
+    Fail(Call::Volume, L"C:\\DIR", ERROR_NOT_READY, true);
+    EXPECT_EQ(1, GetVolumeRoot(L"C:\\DIR", out, kShortPathCapacity));
+    EXPECT_STREQ(L"C:\\", out);
 
-    // same drive letter without asking; otherwise the volume paths compare exactly
-    EXPECT_EQ(1, SameVolumeWith(L"c:\\a", L"C:\\b", recordedPaths));
-    recorded.volumePaths[L"C:\\a"] = L"C:\\";
-    recorded.volumePaths[L"D:\\b"] = L"D:\\";
-    recorded.volumePaths[L"\\\\server\\share\\a"] = recorded.volumePaths[L"\\\\server\\share\\b"] =
-        L"\\\\server\\share\\";
-    recorded.volumePaths[L"\\\\SERVER\\share\\c"] = L"\\\\SERVER\\share\\";
-    EXPECT_EQ(0, SameVolumeWith(L"C:\\a", L"D:\\b", recordedPaths));
-    EXPECT_EQ(1, SameVolumeWith(L"\\\\server\\share\\a", L"\\\\server\\share\\b", recordedPaths));
-    EXPECT_EQ(0, SameVolumeWith(L"\\\\server\\share\\a", L"\\\\SERVER\\share\\c", recordedPaths));
-    EXPECT_EQ(0, SameVolumeWith(L"C:\\a", L"\\\\server\\missing\\a", recordedPaths));
+    // the same drive letter without asking; otherwise the volume paths compare
+    EXPECT_EQ(1, SameVolume(L"c:\\a", L"C:\\b"));
+    fs.faults.clear();
+    EXPECT_EQ(1, SameVolume(L"\\\\?\\C:\\DIR", L"C:\\MNT"));
+    EXPECT_EQ(0, SameVolume(L"\\\\?\\C:\\MNT\\VOL\\X", L"C:\\DIR"));
+    EXPECT_EQ(0, SameVolume(L"C:\\DIR", L"\\\\server\\share\\a"));
 }
 
 }  // namespace

@@ -141,20 +141,25 @@ TEST_F(EngineTest, StopRequestEndsCopyAsInterrupted) {
 }
 
 
-// The backup streams of any file name one large alternate stream, which the
-// single-file copy takes from a plain file (Wine has no streams).
-class OneLargeStream final : public StreamSystem {
+// The backup streams of any file name one large alternate stream ":s", whose
+// copy is taken from and to plain files (Wine has no streams).
+class OneLargeStream final : public InjectingFileOps {
 public:
     std::wstring from, to;
-    int headerSent = 0;
-    uint32_t GetAttributes(const wchar_t* path) override { return GetFileAttributesW(path); }
-    int SetAttributes(const wchar_t* path, uint32_t value) override { return SetFileAttributesW(path, value); }
-    void* OpenSource(const wchar_t*) override {
-        headerSent = 0;
-        return this;
+    uint32_t headerSent = 0;
+    std::wstring Mapped(const wchar_t* path) {
+        std::wstring p = path;
+        if (p.size() < 2 || p.compare(p.size() - 2, 2, L":s") != 0) return p;
+        return p.find(L"src.bin") != std::wstring::npos ? from : to;
     }
-    void* OpenTarget(const wchar_t*) override { return this; }
-    void Close(void*) override {}
+    void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
+        headerSent = 0;
+        if (access & ACCESS_SYSTEM_SECURITY) return this;
+        return InjectingFileOps::Open(Mapped(path).c_str(), access, share, disposition, flags);
+    }
+    int Close(void* handle) override { return handle == this ? 1 : InjectingFileOps::Close(handle); }
+    uint32_t GetAttributes(const wchar_t* path) override { return InjectingFileOps::GetAttributes(Mapped(path).c_str()); }
+    int Delete(const wchar_t* path) override { return InjectingFileOps::Delete(Mapped(path).c_str()); }
     int BackupRead(void*, uint8_t* buffer, uint32_t bytes, uint32_t* read, void**) override {
         static const wchar_t kName[] = L":s:$DATA";
         *read = 0;
@@ -178,28 +183,22 @@ public:
         *written = bytes;
         return 1;
     }
-    void EndBackupRead(void*, void**) override {}
-    void EndBackupWrite(void*, void**) override {}
-    int RemoveFile(const wchar_t* path) override { return DeleteFileW(path); }
-    int CopyStream(const wchar_t*, const wchar_t*) override {
-        return CopyOneFile(from.c_str(), 0, 0, to.c_str(), nullptr, 1, nullptr);
-    }
-    int TakeOwnership(const wchar_t*) override { return 1; }
+    void EndBackupRead(void*, void** context) override { *context = nullptr; }
+    void EndBackupWrite(void*, void** context) override { *context = nullptr; }
 };
 
 // A stream copied inside its file's copy neither clears that file's
 // failures (unreadable sectors, -vi) nor hides its own: -ds keeps the source.
 TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
     OneLargeStream streams;
-    StreamSystem* saved = streamSystem;
-    streamSystem = &streams;
     TempDir dir;
     streams.from = dir / L"stream.src";
     streams.to = dir / L"stream.out";
     enum { kFileSectors, kStreamSectors, kFileImmediateCheck };
     for (int kind = kFileSectors; kind <= kFileImmediateCheck; ++kind) {
         SetUpRun(0, 0x10000);
-        inject = InjectingFileOps();
+        static_cast<InjectingFileOps&>(streams) = InjectingFileOps();
+        fileOps = &streams;
         options.streams = options.deleteSource = options.overwrite = 1;
         run.sourceCaps.streams = run.targetCaps.streams = 1;
         // the file's copy or the stream's hits a unit that never reads
@@ -209,9 +208,9 @@ TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
         if (kind == kFileImmediateCheck) {
             options.verifyImmediate = 1;
             Rebuffer(0x10000);
-            inject.refuseReadOnlyOpenOf = dir / L"dst.bin";
+            streams.refuseReadOnlyOpenOf = dir / L"dst.bin";
         } else {
-            inject.sourceFaults = {{bad, bad + 0x1000, ERROR_CRC, -1}};
+            streams.sourceFaults = {{bad, bad + 0x1000, ERROR_CRC, -1}};
         }
         CapturedOutput output;
         EXPECT_EQ(Copy(dir / L"src.bin", dir / L"dst.bin"), 1);
@@ -220,7 +219,6 @@ TEST_F(InjectionTest, StreamCopyNeitherResetsNorHidesItsFilesFailures) {
         EXPECT_TRUE(Exists(streams.to));
         EXPECT_EQ(run.failedCopies + run.verifyFailures, 1) << "kind " << kind;
     }
-    streamSystem = saved;
 }
 
 }  // namespace

@@ -13,26 +13,16 @@ using namespace qtxtest;
 namespace enginetest {
 namespace {
 
-// Records which targets got their security copied, and copies nothing.
-struct SecurityCalls final : StreamSystem {
+// Records which targets got their security copied, and refuses to copy it.
+struct SecurityCalls final : FaultyFileOps {
     std::vector<std::wstring> targets;
-    uint32_t GetAttributes(const wchar_t* path) override {
+    void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
+        if (!(access & ACCESS_SYSTEM_SECURITY)) return FaultyFileOps::Open(path, access, share, disposition, flags);
+        if (!(access & WRITE_DAC)) return FaultyFileOps::Open(path, GENERIC_READ, share, disposition, flags);
         targets.push_back(path);
         SetLastError(ERROR_NOT_SUPPORTED);
-        return INVALID_FILE_ATTRIBUTES;
+        return INVALID_HANDLE_VALUE;
     }
-    int SetAttributes(const wchar_t*, uint32_t) override { return 0; }
-    void* OpenSource(const wchar_t*) override { return nullptr; }
-    void* OpenTarget(const wchar_t*) override { return nullptr; }
-    void Close(void*) override {}
-    int BackupRead(void*, uint8_t*, uint32_t, uint32_t*, void**) override { return 0; }
-    int BackupSeek(void*, uint64_t, uint64_t*, void**) override { return 0; }
-    int BackupWrite(void*, const uint8_t*, uint32_t, uint32_t*, void**) override { return 0; }
-    void EndBackupRead(void*, void**) override {}
-    void EndBackupWrite(void*, void**) override {}
-    int RemoveFile(const wchar_t*) override { return 0; }
-    int CopyStream(const wchar_t*, const wchar_t*) override { return 0; }
-    int TakeOwnership(const wchar_t*) override { return 0; }
     bool Got(const std::wstring& path) const {
         for (const auto& target : targets)
             if (target == path) return true;
@@ -53,10 +43,9 @@ TEST_F(EngineTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
     ASSERT_TRUE(CreateHardLinkW((source / L"b.bin").c_str(), (source / L"a.bin").c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(source / L"single.bin", "single"));
     SecurityCalls security;
-    StreamSystem* savedStreams = streamSystem;
-    streamSystem = &security;
+    fileOps = &security;
     options.security = 1;
-    faults.failLinks = 1;
+    security.failLinks = 1;
 
     // a new target: the group's copy leaves its security to the group pass, the
     // name that could not be linked is a copy of its own with its own security
@@ -71,7 +60,7 @@ TEST_F(EngineTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
     EXPECT_TRUE(security.Got(target / L"b.bin"));
     EXPECT_TRUE(security.Got(target / L"single.bin"));
     options.security = 0;
-    streamSystem = savedStreams;
+    fileOps = &faults;
 
     // a mirror run over it: the up-to-date name stays when its link fails,
     // and becomes a link once linking works

@@ -11,7 +11,8 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "set-end",    "size",         "flush",         "close",        "delete",
                                   "zero",       "link",         "info",          "set-times",    "sparse",
                                   "attributes", "set-attributes", "create-folder", "remove-folder", "move",
-                                  "free-space", "on-disk-size", "find-first",    "find-next"};
+                                  "free-space", "on-disk-size", "find-first",    "find-next",
+                                  "backup-read", "backup-seek", "backup-write", "take-ownership", "volume"};
 
 std::wstring Upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
@@ -221,7 +222,9 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     auto it = nodes_.find(key);
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     if (it != nodes_.end() && it->second.folder) {
-        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || writing || disposition == CREATE_NEW) {
+        // with backup semantics a folder opens for its security, as on Windows
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || (writing && disposition != OPEN_EXISTING) ||
+            disposition == CREATE_NEW) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
