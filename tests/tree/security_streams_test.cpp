@@ -62,16 +62,6 @@ TEST_F(SecurityStreams, SecurityAndEveryStreamArrive) {
     EXPECT_EQ(static_cast<uint32_t>(FILE_ATTRIBUTE_READONLY), target->attributes) << "read-only is given back";
     EXPECT_EQ(0, run.failedCopies);
     EXPECT_EQ(0, fs.OpenHandles());
-
-    // each part only when asked for
-    fs.AddFile(T, "data");
-    EXPECT_EQ(1, CopySecurityAndStreams(S.c_str(), T.c_str(), 1, 0));
-    EXPECT_TRUE(fs.File(T)->streams.empty());
-    EXPECT_EQ(kSecurity, fs.File(T)->security);
-    fs.AddFile(T, "data");
-    EXPECT_EQ(1, CopySecurityAndStreams(S.c_str(), T.c_str(), 0, 1));
-    EXPECT_EQ(3u, fs.File(T)->streams.size());
-    EXPECT_EQ("", fs.File(T)->security);
 }
 
 // Whichever part fails, the copy says so and counts its file once; a stream
