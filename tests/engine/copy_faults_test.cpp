@@ -160,6 +160,9 @@ public:
     int Close(void* handle) override { return handle == this ? 1 : InjectingFileOps::Close(handle); }
     uint32_t GetAttributes(const wchar_t* path) override { return InjectingFileOps::GetAttributes(Mapped(path).c_str()); }
     int Delete(const wchar_t* path) override { return InjectingFileOps::Delete(Mapped(path).c_str()); }
+    int SetAttributes(const wchar_t* path, uint32_t value) override {
+        return InjectingFileOps::SetAttributes(Mapped(path).c_str(), value);
+    }
     int BackupRead(void*, uint8_t* buffer, uint32_t bytes, uint32_t* read, void**) override {
         static const wchar_t kName[] = L":s:$DATA";
         *read = 0;
