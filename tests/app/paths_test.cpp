@@ -121,7 +121,9 @@ protected:
         fs.Install();
     }
     void Fail(Call call, const std::wstring& path, uint32_t error, bool persistent = false) {
-        fs.faults.push_back({call, 0, path, 0, -1, error, persistent, 0, L"", Call::Any});
+        qtxtest::Fault f;
+        f.call = call, f.path = path, f.error = error, f.persistent = persistent;
+        fs.faults.push_back(f);
     }
 };
 

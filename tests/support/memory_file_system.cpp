@@ -222,9 +222,7 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     auto it = nodes_.find(key);
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     if (it != nodes_.end() && it->second.folder) {
-        // with backup semantics a folder opens for its security, as on Windows
-        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || (writing && disposition != OPEN_EXISTING) ||
-            disposition == CREATE_NEW) {
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }

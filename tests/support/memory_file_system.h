@@ -117,7 +117,7 @@ public:
     void EndBackupRead(void* handle, void** context) override;
     void EndBackupWrite(void* handle, void** context) override;
     int TakeOwnership(const wchar_t* path) override;   // the blob becomes kTakenSecurity
-    // Only drive C: is there: fixed, its own volume, with named streams and ACLs.
+    // Each drive is fixed, its own volume, with named streams and ACLs.
     uint32_t DriveType(const wchar_t* root) override;
     int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override;
     int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) override;

@@ -93,22 +93,25 @@ int MemoryFileSystem::TakeOwnership(const wchar_t* path) {
     return 1;
 }
 
+// A drive is there when its root folder is: C: always, others once added.
 uint32_t MemoryFileSystem::DriveType(const wchar_t* root) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    return Failing(Call::Volume, Key(root)) || Key(root) != L"C:" ? DRIVE_NO_ROOT_DIR : DRIVE_FIXED;
+    std::wstring key = Key(root);
+    return Failing(Call::Volume, key) || key.size() != 2 || !nodes_.count(key) ? DRIVE_NO_ROOT_DIR : DRIVE_FIXED;
 }
 int MemoryFileSystem::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring drive = Key(path).substr(0, 2);
     if (Failing(Call::Volume, Key(path))) return 0;
-    if (Key(path).compare(0, 2, L"C:") != 0) return Refuse(ERROR_PATH_NOT_FOUND);
-    return capacity < 4 ? Refuse(ERROR_FILENAME_EXCED_RANGE) : (wcscpy(out, L"C:\\"), 1);
+    if (drive.size() < 2 || drive[1] != L':' || !nodes_.count(drive)) return Refuse(ERROR_PATH_NOT_FOUND);
+    return capacity < 4 ? Refuse(ERROR_FILENAME_EXCED_RANGE) : (wcscpy(out, (drive + L"\\").c_str()), 1);
 }
 int MemoryFileSystem::VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (Failing(Call::Volume, Key(root))) return 0;
     *flags = FILE_CASE_PRESERVED_NAMES | FILE_PERSISTENT_ACLS | FILE_NAMED_STREAMS;
     if (fileSystem) lstrcpynW(fileSystem, L"NTFS", capacity);
-    return Key(root) == L"C:" ? 1 : Refuse(ERROR_DIR_NOT_ROOT);
+    return Key(root).size() == 2 && nodes_.count(Key(root)) ? 1 : Refuse(ERROR_DIR_NOT_ROOT);
 }
 
 }  // namespace qtxtest
