@@ -180,7 +180,6 @@ int SameVolume(const wchar_t* a, const wchar_t* b) {
     return wcscmp(volumeA, volumeB) == 0 ? 1 : 0;
 }
 
-
 uint32_t FileOps::DriveType(const wchar_t* root) { return GetDriveTypeW(root); }
 
 int FileOps::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
