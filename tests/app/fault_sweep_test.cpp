@@ -248,7 +248,7 @@ void ReadOnlySource(MemoryFileSystem& fs) {
                FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
 }
 
-// Security on every file; one stream small enough for the backup write, one
+// Security on two files; one stream small enough for the backup write, one
 // copied as a file of its own.
 void SecuredTree(MemoryFileSystem& fs) {
     SourceTree(fs);
