@@ -80,6 +80,23 @@ public:
     virtual void FindEnd(void* search);
 
     // ---- security and named streams ----
+    // Defined in src/tree/security_streams.cpp. The backup stream calls on a
+    // handle from Open with FILE_FLAG_BACKUP_SEMANTICS; *context starts null
+    // and is given back to the End call, which clears it.
+    virtual int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context);
+    // Skips forward within the current stream; fails with ERROR_SEEK at its end.
+    virtual int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context);
+    virtual int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context);
+    virtual void EndBackupRead(void* handle, void** context);
+    virtual void EndBackupWrite(void* handle, void** context);
+    // Gives the Administrators group the file and a new access list.
+    virtual int TakeOwnership(const wchar_t* path);
+
+    // ---- volume facts (defined in src/app/path_volumes.cpp) ----
+    virtual uint32_t DriveType(const wchar_t* root);                                    // GetDriveTypeW
+    virtual int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity);   // GetVolumePathNameW
+    // GetVolumeInformationW; fileSystem (may be null) gets the file system's name.
+    virtual int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity);
 
     // ---- reparse points and the names of a file ----
     // The reparse data of what handle names (opened with

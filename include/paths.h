@@ -56,23 +56,9 @@ int ResolveDrivePath(const wchar_t* path, wchar_t* out, size_t capacity);
 int GetVolumeRoot(const wchar_t* path, wchar_t* out, size_t capacity);
 int SameVolume(const wchar_t* a, const wchar_t* b);
 
-// ---- Seams for tests: the decisions on recorded system answers ----
+// ---- The decision of ResolveDrivePath on a recorded answer ----
 
 // The resolution of ResolveDrivePath given what QueryDosDeviceW answered for
 // the path's drive (nullptr when it was not asked or failed).
 int ResolveDrivePathFromDosDevice(const wchar_t* path, const wchar_t* dosDevice, wchar_t* out, size_t capacity);
 
-// The system calls behind PathExists, GetVolumeRoot and SameVolume. Each
-// behaves like its Windows namesake, including the last error on failure.
-struct PathSystem {
-    uint32_t (*fileAttributes)(const wchar_t* path);                               // GetFileAttributesW
-    uint32_t (*driveType)(const wchar_t* root);                                    // GetDriveTypeW
-    int (*volumePathName)(const wchar_t* path, wchar_t* out, uint32_t capacity);   // GetVolumePathNameW
-    int (*volumeFlags)(const wchar_t* root, uint32_t* flags);                      // GetVolumeInformationW
-    int (*canOpen)(const wchar_t* path);   // CreateFileW, no access, share read+write, existing
-};
-extern const PathSystem systemPaths;   // the real calls
-
-int PathExistsWith(const wchar_t* path, const PathSystem& system);
-int GetVolumeRootWith(const wchar_t* path, wchar_t* out, size_t capacity, const PathSystem& system);
-int SameVolumeWith(const wchar_t* a, const wchar_t* b, const PathSystem& system);

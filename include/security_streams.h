@@ -31,32 +31,6 @@ int StreamNameOf(const uint8_t* data, size_t size, const StreamHeader& header, w
 // Removes a trailing ":$DATA" from a text longer than 6 characters.
 void StripDataSuffix(wchar_t* text);
 
-// ---- The system calls (real ones in security_streams.cpp; tests use a fake) ----
-struct StreamSystem {
-    virtual uint32_t GetAttributes(const wchar_t* path) = 0;
-    virtual int SetAttributes(const wchar_t* path, uint32_t attributes) = 0;
-    // Null on failure. The source with read and system security access,
-    // the target with write, WRITE_DAC, WRITE_OWNER and system security access.
-    virtual void* OpenSource(const wchar_t* path) = 0;
-    virtual void* OpenTarget(const wchar_t* path) = 0;
-    virtual void Close(void* handle) = 0;
-    virtual int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) = 0;
-    // Skips forward within the current stream; fails with ERROR_SEEK at its end.
-    virtual int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) = 0;
-    virtual int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written,
-                            void** context) = 0;
-    virtual void EndBackupRead(void* handle, void** context) = 0;
-    virtual void EndBackupWrite(void* handle, void** context) = 0;
-    virtual int RemoveFile(const wchar_t* path) = 0;
-    // A stream too large for the backup write, copied as a file (CopyOneFile).
-    virtual int CopyStream(const wchar_t* sourceStream, const wchar_t* targetStream) = 0;
-    virtual int TakeOwnership(const wchar_t* path) = 0;
-
-protected:
-    ~StreamSystem() = default;
-};
-extern StreamSystem* streamSystem;   // only tests swap it
-
 // ---- Operations ----
 
 // The alternate stream names of one file (":name", without ":$DATA").

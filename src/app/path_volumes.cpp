@@ -1,7 +1,6 @@
 // Questions to the system about paths: existence, the real location behind
 // substituted and network drives, the root of the volume and whether two
-// paths share a volume. The decisions take the system's answers through
-// PathSystem, so that the tests can give recorded ones.
+// paths share a volume, all asked through fileOps.
 #include "paths.h"
 
 #include <windows.h>
@@ -17,22 +16,7 @@
 
 namespace {
 
-uint32_t SystemFileAttributes(const wchar_t* path) { return fileOps->GetAttributes(path); }
-
-uint32_t SystemDriveType(const wchar_t* root) { return GetDriveTypeW(root); }
-
-int SystemVolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
-    return GetVolumePathNameW(path, out, capacity) ? 1 : 0;
-}
-
-int SystemVolumeFlags(const wchar_t* root, uint32_t* flags) {
-    DWORD systemFlags = 0;
-    BOOL ok = GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &systemFlags, nullptr, 0);
-    *flags = systemFlags;
-    return ok ? 1 : 0;
-}
-
-int SystemCanOpen(const wchar_t* path) {
+int CanOpen(const wchar_t* path) {
     void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!IsValidHandle(handle)) return 0;
     fileOps->Close(handle);
@@ -80,12 +64,9 @@ bool GoOneFolderUp(wchar_t* folder) {
 
 }  // namespace
 
-const PathSystem systemPaths = {SystemFileAttributes, SystemDriveType, SystemVolumePathName, SystemVolumeFlags,
-                                SystemCanOpen};
-
-int PathExistsWith(const wchar_t* path, const PathSystem& system) {
+int PathExists(const wchar_t* path) {
     if (!path || !*path) return Fail(ERROR_INVALID_NAME);
-    if (IsDevicePath(path)) return system.canOpen(path);
+    if (IsDevicePath(path)) return CanOpen(path);
     size_t length = wcsnlen(path, kPathCapacity);
     if (length == static_cast<size_t>(kPathCapacity)) return Fail(ERROR_FILENAME_EXCED_RANGE);
     // The quotes go first, so that the colon of a quoted drive is not taken for a stream.
@@ -99,16 +80,16 @@ int PathExistsWith(const wchar_t* path, const PathSystem& system) {
     wchar_t root[kShortPathCapacity];
     uint32_t flags = 0;
     if (length > 3 && streamFrom < length && wcschr(copy + streamFrom, L':') &&
-        !(system.volumePathName(copy, root, kShortPathCapacity) && system.volumeFlags(root, &flags) &&
+        !(fileOps->VolumePathName(copy, root, kShortPathCapacity) && fileOps->VolumeFlags(root, &flags, nullptr, 0) &&
           (flags & FILE_NAMED_STREAMS))) {
         // a stream name on a volume without named streams: not there, and not asked for
     } else {
         SetLastError(0);
-        uint32_t attributes = system.fileAttributes(copy);
+        uint32_t attributes = fileOps->GetAttributes(copy);
         error = GetLastError();
         exists = attributes != INVALID_FILE_ATTRIBUTES || error == ERROR_ACCESS_DENIED;
         if (!exists && error == ERROR_INVALID_PARAMETER) {
-            exists = system.canOpen(copy);
+            exists = CanOpen(copy);
             error = GetLastError();
         }
     }
@@ -116,8 +97,6 @@ int PathExistsWith(const wchar_t* path, const PathSystem& system) {
     SetLastError(error);
     return exists ? 1 : 0;
 }
-
-int PathExists(const wchar_t* path) { return PathExistsWith(path, systemPaths); }
 
 int ResolveDrivePathFromDosDevice(const wchar_t* path, const wchar_t* dosDevice, wchar_t* out, size_t capacity) {
     if (!out || capacity == 0) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -161,20 +140,20 @@ int ResolveDrivePath(const wchar_t* path, wchar_t* out, size_t capacity) {
     return ResolveDrivePathFromDosDevice(path, answer, out, capacity);
 }
 
-int GetVolumeRootWith(const wchar_t* path, wchar_t* out, size_t capacity, const PathSystem& system) {
+int GetVolumeRoot(const wchar_t* path, wchar_t* out, size_t capacity) {
     if (!out || capacity == 0) return Fail(ERROR_INSUFFICIENT_BUFFER);
     out[0] = 0;
     if (!path || !*path) return Fail(ERROR_INVALID_NAME);
     wchar_t candidate[4] = {path[0], L':', L'\\', 0};
     bool hasDrive = HasDriveLetter(path);
     if (hasDrive) {
-        if (system.fileAttributes(candidate) == INVALID_FILE_ATTRIBUTES) return 0;
-        if (system.driveType(candidate) == DRIVE_REMOTE) return Join(out, capacity, candidate, L"", L"");
+        if (fileOps->GetAttributes(candidate) == INVALID_FILE_ATTRIBUTES) return 0;
+        if (fileOps->DriveType(candidate) == DRIVE_REMOTE) return Join(out, capacity, candidate, L"", L"");
     }
-    if (system.volumePathName(path, out, Capacity32(capacity))) {
+    if (fileOps->VolumePathName(path, out, Capacity32(capacity))) {
         for (;;) {
             uint32_t flags = 0;
-            if (system.volumeFlags(out, &flags)) return 1;
+            if (fileOps->VolumeFlags(out, &flags, nullptr, 0)) return 1;
             DWORD error = GetLastError();
             if (error != ERROR_DIR_NOT_ROOT || !GoOneFolderUp(out)) {
                 out[0] = 0;
@@ -185,24 +164,31 @@ int GetVolumeRootWith(const wchar_t* path, wchar_t* out, size_t capacity, const 
     DWORD error = GetLastError();
     out[0] = 0;
     if (hasDrive) {
-        uint32_t attributes = system.fileAttributes(candidate);
+        uint32_t attributes = fileOps->GetAttributes(candidate);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return Join(out, capacity, candidate, L"", L"");
     }
     return Fail(error);
 }
 
-int GetVolumeRoot(const wchar_t* path, wchar_t* out, size_t capacity) {
-    return GetVolumeRootWith(path, out, capacity, systemPaths);
-}
-
-int SameVolumeWith(const wchar_t* a, const wchar_t* b, const PathSystem& system) {
+int SameVolume(const wchar_t* a, const wchar_t* b) {
     if (!a || !b) return Fail(ERROR_INVALID_PARAMETER);
     if (HasDriveLetter(a) && HasDriveLetter(b) && UpperAscii(a[0]) == UpperAscii(b[0])) return 1;
     wchar_t volumeA[kShortPathCapacity], volumeB[kShortPathCapacity];
-    if (!system.volumePathName(a, volumeA, kShortPathCapacity) || !system.volumePathName(b, volumeB, kShortPathCapacity))
+    if (!fileOps->VolumePathName(a, volumeA, kShortPathCapacity) || !fileOps->VolumePathName(b, volumeB, kShortPathCapacity))
         return 0;
     return wcscmp(volumeA, volumeB) == 0 ? 1 : 0;
 }
 
-int SameVolume(const wchar_t* a, const wchar_t* b) { return SameVolumeWith(a, b, systemPaths); }
+uint32_t FileOps::DriveType(const wchar_t* root) { return GetDriveTypeW(root); }
+
+int FileOps::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
+    return GetVolumePathNameW(path, out, capacity) ? 1 : 0;
+}
+
+int FileOps::VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) {
+    DWORD systemFlags = 0;
+    BOOL ok = GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &systemFlags, fileSystem, capacity);
+    *flags = systemFlags;
+    return ok ? 1 : 0;
+}

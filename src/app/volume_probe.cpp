@@ -44,12 +44,12 @@ int ProbeVolumes() {
     run.sourceShareMode = options.shareWrite ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
 
     if (run.targetIsVolume) FlushTargetVolume();
-    run.sourceDriveType = GetDriveTypeW(run.sourceVolumeRoot);
-    run.targetDriveType = GetDriveTypeW(run.targetVolumeRoot);
+    run.sourceDriveType = fileOps->DriveType(run.sourceVolumeRoot);
+    run.targetDriveType = fileOps->DriveType(run.targetVolumeRoot);
 
-    DWORD sourceFlags = 0, targetFlags = 0;
+    uint32_t sourceFlags = 0, targetFlags = 0;
     if (run.sourceVolumeRoot[0] && !run.sourceIsDevice) {
-        if (!GetVolumeInformationW(run.sourceVolumeRoot, nullptr, 0, nullptr, nullptr, &sourceFlags, nullptr, 0)) {
+        if (!fileOps->VolumeFlags(run.sourceVolumeRoot, &sourceFlags, nullptr, 0)) {
             Print("invalid source: GetVolumeInformation(%S) err=%s -> abort\n", run.sourceVolumeRoot, LastErrorName());
             return kExitSourceAccess;
         }
@@ -58,8 +58,7 @@ int ProbeVolumes() {
     }
     if (run.targetVolumeRoot[0] && !run.targetIsDevice) {
         wchar_t fileSystem[MAX_PATH + 1] = {};
-        if (!GetVolumeInformationW(run.targetVolumeRoot, nullptr, 0, nullptr, nullptr, &targetFlags, fileSystem,
-                                   MAX_PATH)) {
+        if (!fileOps->VolumeFlags(run.targetVolumeRoot, &targetFlags, fileSystem, MAX_PATH)) {
             Print("invalid target: GetVolumeInformation(%S) err=%s -> abort\n", run.targetVolumeRoot, LastErrorName());
             return kExitTargetAccess;
         }

@@ -30,12 +30,14 @@ const char* ResultWord(int kind) {
     }
 }
 
-void StampTimes(const CopyCall* call) {
-    if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return;
+// 0 when the target could not be given its source's times: -ds keeps the source.
+int StampTimes(const CopyCall* call) {
+    if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return 1;
     // a target without its source's times reads as changed, or as unchanged, to the next run
-    if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return;
+    if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return 1;
     PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
     CountFailure();
+    return 0;
 }
 
 // 0 when the target could not be given its source's attributes: the run
@@ -86,13 +88,15 @@ int ReopenTarget(const CopyCall* call, uint32_t flags) {
 
 int FinishZeroLength(CopyCall* call) {
     CloseHandleOf(&transfer.sourceHandle);
+    int complete = 1;
     if (IsValidHandle(transfer.targetHandle) && !call->targetIsDevice) {
         // an older, longer target must not keep its content under the new times
         if (!fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
             Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(0), LastErrorName());
             CountFailure();
+            complete = 0;
         }
-        StampTimes(call);
+        complete = StampTimes(call) && complete;
     }
     CloseHandleOf(&transfer.verifyHandle);
     CloseHandleOf(&transfer.targetHandle);
@@ -100,7 +104,7 @@ int FinishZeroLength(CopyCall* call) {
     int attributesSet = SetTargetAttributes(call);
     int extrasCopied = SecurityAndStreams(call) && attributesSet;
     // a stream copied on its own leaves the source to its file's copy
-    if (extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
+    if (complete && extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
         RemoveSourceFile(call->entryPath);
     return 1;
 }
@@ -269,6 +273,7 @@ int FinishCopy(CopyCall* call) {
         Print(" -> skip verify");
         verify = false;
     }
+    int timesSet = 1;
     if (verify) {
         fileOps->SetPointer(transfer.sourceHandle, 0, FILE_BEGIN, nullptr);
         fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr);
@@ -278,7 +283,7 @@ int FinishCopy(CopyCall* call) {
             if (call->targetIsDevice)
                 FinishTargetDevice(transfer.targetHandle);
             else if (call->sourceKind == kSourceFile && complete)
-                StampTimes(call);
+                timesSet = StampTimes(call);
         }
         CloseHandleOf(&transfer.targetHandle);
         if (!complete) {
@@ -296,7 +301,7 @@ int FinishCopy(CopyCall* call) {
         if (call->targetIsDevice)
             FinishTargetDevice(transfer.targetHandle);
         else if (call->sourceKind == kSourceFile)
-            StampTimes(call);
+            timesSet = StampTimes(call);
     }
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.targetHandle);
@@ -309,7 +314,7 @@ int FinishCopy(CopyCall* call) {
     run.runBytesCopied += size;
     SettleImmediateVerification(call);
     // a source with unreadable sectors is the only full copy left
-    if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && options.deleteSource &&
+    if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && timesSet && options.deleteSource &&
         call->sourceKind == kSourceFile && !call->streamCall)
         RemoveSourceFile(call->entryPath);
     return 1;

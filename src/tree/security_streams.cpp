@@ -9,11 +9,13 @@
 
 #include "console.h"
 #include "copy_engine.h"
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
@@ -22,62 +24,19 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr uint64_t kMaxSecuritySize = 1u << 20;
 const wchar_t kNulDevice[] = L"\\\\.\\NUL";
 
-class WindowsStreamSystem final : public StreamSystem {
-public:
-    uint32_t GetAttributes(const wchar_t* path) override { return GetFileAttributesW(path); }
-    int SetAttributes(const wchar_t* path, uint32_t attributes) override {
-        return SetFileAttributesW(path, attributes) ? 1 : 0;
-    }
-    void* OpenSource(const wchar_t* path) override {
-        HANDLE h = CreateFileW(path, GENERIC_READ | ACCESS_SYSTEM_SECURITY, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_POSIX_SEMANTICS, nullptr);
-        return h == INVALID_HANDLE_VALUE ? nullptr : h;
-    }
-    void* OpenTarget(const wchar_t* path) override {
-        HANDLE h = CreateFileW(path, GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY, kShareAll,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        return h == INVALID_HANDLE_VALUE ? nullptr : h;
-    }
-    void Close(void* handle) override {
-        if (handle) CloseHandle(handle);
-    }
-    int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) override {
-        DWORD got = 0;
-        BOOL ok = ::BackupRead(handle, buffer, bytes, &got, FALSE, TRUE, context);
-        *read = got;
-        return ok ? 1 : 0;
-    }
-    int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) override {
-        DWORD low = 0, high = 0;
-        BOOL ok = ::BackupSeek(handle, static_cast<DWORD>(bytes), static_cast<DWORD>(bytes >> 32), &low, &high,
-                               context);
-        *moved = (static_cast<uint64_t>(high) << 32) | low;
-        return ok ? 1 : 0;
-    }
-    int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) override {
-        DWORD put = 0;
-        BOOL ok = ::BackupWrite(handle, const_cast<uint8_t*>(buffer), bytes, &put, FALSE, TRUE, context);
-        *written = put;
-        return ok ? 1 : 0;
-    }
-    void EndBackupRead(void* handle, void** context) override {
-        DWORD got = 0;
-        if (*context) ::BackupRead(handle, nullptr, 0, &got, TRUE, TRUE, context);
-        *context = nullptr;
-    }
-    void EndBackupWrite(void* handle, void** context) override {
-        DWORD put = 0;
-        if (*context) ::BackupWrite(handle, nullptr, 0, &put, TRUE, TRUE, context);
-        *context = nullptr;
-    }
-    int RemoveFile(const wchar_t* path) override { return DeleteFileW(path) ? 1 : 0; }
-    int CopyStream(const wchar_t* sourceStream, const wchar_t* targetStream) override {
-        return CopyOneFile(sourceStream, 0, 0, targetStream, nullptr, 1, nullptr);
-    }
-    int TakeOwnership(const wchar_t* path) override { return ::TakeOwnership(path); }
-};
+// Null on failure. The source with read and system security access, the
+// target with write, WRITE_DAC, WRITE_OWNER and system security access.
+void* OpenSource(const wchar_t* path) {
+    void* h = fileOps->Open(path, GENERIC_READ | ACCESS_SYSTEM_SECURITY, kShareAll, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_POSIX_SEMANTICS);
+    return IsValidHandle(h) ? h : nullptr;
+}
 
-WindowsStreamSystem windowsStreams;
+void* OpenTarget(const wchar_t* path) {
+    void* h = fileOps->Open(path, GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY, kShareAll,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    return IsValidHandle(h) ? h : nullptr;
+}
 
 bool TargetIsNul(const wchar_t* targetPath) { return run.targetIsNul || lstrcmpiW(targetPath, kNulDevice) == 0; }
 
@@ -87,7 +46,7 @@ bool ReadFully(void* handle, uint8_t* buffer, uint64_t bytes, void** context) {
     while (done < bytes) {
         uint32_t chunk = static_cast<uint32_t>(bytes - done > 0x10000000 ? 0x10000000 : bytes - done);
         uint32_t got = 0;
-        if (!streamSystem->BackupRead(handle, buffer + done, chunk, &got, context)) return false;
+        if (!fileOps->BackupRead(handle, buffer + done, chunk, &got, context)) return false;
         if (got == 0) {
             SetLastError(ERROR_HANDLE_EOF);
             return false;
@@ -100,7 +59,7 @@ bool ReadFully(void* handle, uint8_t* buffer, uint64_t bytes, void** context) {
 bool WriteFully(void* handle, const uint8_t* buffer, uint64_t bytes, void** context) {
     if (!handle) return true;   // the null device keeps nothing
     uint32_t written = 0;
-    if (!streamSystem->BackupWrite(handle, buffer, static_cast<uint32_t>(bytes), &written, context)) return false;
+    if (!fileOps->BackupWrite(handle, buffer, static_cast<uint32_t>(bytes), &written, context)) return false;
     if (written != bytes) {
         SetLastError(ERROR_WRITE_FAULT);
         return false;
@@ -112,7 +71,7 @@ bool WriteFully(void* handle, const uint8_t* buffer, uint64_t bytes, void** cont
 bool SkipRest(void* handle, void** context) {
     SetLastError(0);
     uint64_t moved = 0;
-    if (streamSystem->BackupSeek(handle, 0x7FFFFFFFFFFFFFFFull, &moved, context)) return true;
+    if (fileOps->BackupSeek(handle, 0x7FFFFFFFFFFFFFFFull, &moved, context)) return true;
     DWORD error = GetLastError();
     return error == 0 || error == ERROR_SEEK;
 }
@@ -123,7 +82,7 @@ enum HeaderRead { kHeaderEnd, kHeaderRead, kHeaderBad };
 HeaderRead NextHeader(void* handle, uint8_t* buffer, StreamHeader* header, void** context) {
     memset(buffer, 0, kStreamHeaderBufferSize);
     uint32_t got = 0;
-    if (!streamSystem->BackupRead(handle, buffer, kStreamHeaderSize, &got, context)) return kHeaderBad;
+    if (!fileOps->BackupRead(handle, buffer, kStreamHeaderSize, &got, context)) return kHeaderBad;
     if (got == 0) return kHeaderEnd;
     if (got != kStreamHeaderSize || !ParseStreamHeader(buffer, got, header)) return kHeaderBad;
     if (header->nameSize && !ReadFully(handle, buffer + kStreamHeaderSize, header->nameSize, context))
@@ -228,8 +187,8 @@ bool CopyStreams(void* source, void* target, const wchar_t* sourcePath, const wc
         ok = false;
     }
     DWORD error = GetLastError();
-    streamSystem->EndBackupRead(source, &readContext);
-    if (target) streamSystem->EndBackupWrite(target, &writeContext);
+    fileOps->EndBackupRead(source, &readContext);
+    if (target) fileOps->EndBackupWrite(target, &writeContext);
     FreeMemory(header);
     FreeMemory(small);
     FreeMemory(name);
@@ -237,46 +196,42 @@ bool CopyStreams(void* source, void* target, const wchar_t* sourcePath, const wc
     return ok;
 }
 
-}  // namespace
-
-StreamSystem* streamSystem = &windowsStreams;
-
-namespace {
-
 int CopyBackupStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int securityFlag, int streamsFlag) {
     const bool toNul = TargetIsNul(targetPath);
     uint32_t attributes = 0;
     bool readOnly = false;
     if (!toNul) {
-        attributes = streamSystem->GetAttributes(targetPath);
+        attributes = fileOps->GetAttributes(targetPath);
         if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
         if (attributes & FILE_ATTRIBUTE_READONLY) {
-            if (!streamSystem->SetAttributes(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+            if (!fileOps->SetAttributes(targetPath, attributes & ~FILE_ATTRIBUTE_READONLY)) {
                 PrintError("Error setting file attribute -> abort");
                 return 0;
             }
             readOnly = true;
         }
     }
+    // false when the attribute could not be given back, with that error
     auto restoreReadOnly = [&]() {
-        if (!readOnly) return;
+        if (!readOnly) return true;
         DWORD error = GetLastError();
-        streamSystem->SetAttributes(targetPath, attributes);
-        SetLastError(error);
         readOnly = false;
+        if (!fileOps->SetAttributes(targetPath, attributes)) return false;
+        SetLastError(error);
+        return true;
     };
-    void* source = streamSystem->OpenSource(sourcePath);
+    void* source = OpenSource(sourcePath);
     if (!source) {
         restoreReadOnly();
         return 0;
     }
     void* target = nullptr;
     if (!toNul) {
-        target = streamSystem->OpenTarget(targetPath);
-        restoreReadOnly();
+        target = OpenTarget(targetPath);
         if (!target) {
+            restoreReadOnly();
             DWORD error = GetLastError();
-            streamSystem->Close(source);
+            fileOps->Close(source);
             SetLastError(error);
             return 0;
         }
@@ -286,15 +241,21 @@ int CopyBackupStreams(const wchar_t* sourcePath, const wchar_t* targetPath, int 
     bool ok = CopyStreams(source, target, sourcePath, targetPath, toNul, securityFlag, streamsFlag, deferred,
                           &deferredCount);
     DWORD error = GetLastError();
-    streamSystem->Close(source);
-    streamSystem->Close(target);
+    fileOps->Close(source);
+    CloseHandleOf(&target);
     for (int i = 0; i < deferredCount; ++i) {
-        if (!streamSystem->CopyStream(deferred[i].source, deferred[i].target)) {
+        if (!CopyOneFile(deferred[i].source, 0, 0, deferred[i].target, nullptr, 1, nullptr)) {
             error = GetLastError();
             ok = false;
         }
         FreeMemory(deferred[i].source);
         FreeMemory(deferred[i].target);
+    }
+    // the large streams are opened for writing too, which read-only refuses
+    SetLastError(error);
+    if (!restoreReadOnly()) {
+        error = GetLastError();
+        ok = false;
     }
     FreeMemory(deferred);
     SetLastError(error);
@@ -323,7 +284,7 @@ int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath) {
 
 void ListStreams(const wchar_t* path, StreamList* list) {
     memset(list, 0, sizeof *list);
-    void* handle = streamSystem->OpenSource(path);
+    void* handle = OpenSource(path);
     if (!handle) return;
     uint8_t* header = static_cast<uint8_t*>(AllocZero(kStreamHeaderBufferSize));
     wchar_t* name = static_cast<wchar_t*>(AllocZero(kStreamHeaderBufferSize * sizeof(wchar_t)));
@@ -349,8 +310,8 @@ void ListStreams(const wchar_t* path, StreamList* list) {
         next = NextHeader(handle, header, &stream, &context);
     }
     list->complete = ok && next == kHeaderEnd ? 1 : 0;
-    streamSystem->EndBackupRead(handle, &context);
-    streamSystem->Close(handle);
+    fileOps->EndBackupRead(handle, &context);
+    fileOps->Close(handle);
     FreeMemory(header);
     FreeMemory(name);
 }
@@ -376,7 +337,7 @@ int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) {
             if (kept) continue;
             wchar_t* path = StreamPath(targetPath, target->names[i]);
             if (!path) continue;
-            if (streamSystem->RemoveFile(path)) {
+            if (fileOps->Delete(path)) {
                 if (!options.quiet) PrintName("delete stream %S\n", SkipLongPrefix(path));
             } else {
                 Print("Error %s deleting stream ", LastErrorText());
@@ -393,10 +354,45 @@ int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) {
 }
 
 int ForceDeleteFile(const wchar_t* path) {
-    uint32_t attributes = streamSystem->GetAttributes(path);
+    uint32_t attributes = fileOps->GetAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        streamSystem->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (streamSystem->RemoveFile(path)) return 1;
-    streamSystem->TakeOwnership(path);
-    return streamSystem->RemoveFile(path);
+        fileOps->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (fileOps->Delete(path)) return 1;
+    fileOps->TakeOwnership(path);
+    return fileOps->Delete(path);
 }
+
+int FileOps::BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) {
+    DWORD got = 0;
+    BOOL ok = ::BackupRead(handle, buffer, bytes, &got, FALSE, TRUE, context);
+    *read = got;
+    return ok ? 1 : 0;
+}
+
+int FileOps::BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) {
+    DWORD low = 0, high = 0;
+    BOOL ok = ::BackupSeek(handle, static_cast<DWORD>(bytes), static_cast<DWORD>(bytes >> 32), &low, &high, context);
+    *moved = (static_cast<uint64_t>(high) << 32) | low;
+    return ok ? 1 : 0;
+}
+
+int FileOps::BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) {
+    DWORD put = 0;
+    BOOL ok = ::BackupWrite(handle, const_cast<uint8_t*>(buffer), bytes, &put, FALSE, TRUE, context);
+    *written = put;
+    return ok ? 1 : 0;
+}
+
+void FileOps::EndBackupRead(void* handle, void** context) {
+    DWORD got = 0;
+    if (*context) ::BackupRead(handle, nullptr, 0, &got, TRUE, TRUE, context);
+    *context = nullptr;
+}
+
+void FileOps::EndBackupWrite(void* handle, void** context) {
+    DWORD put = 0;
+    if (*context) ::BackupWrite(handle, nullptr, 0, &put, TRUE, TRUE, context);
+    *context = nullptr;
+}
+
+int FileOps::TakeOwnership(const wchar_t* path) { return ::TakeOwnership(path); }

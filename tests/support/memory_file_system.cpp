@@ -12,6 +12,7 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "zero",       "link",         "info",          "set-times",    "sparse",
                                   "attributes", "set-attributes", "create-folder", "remove-folder", "move",
                                   "free-space", "on-disk-size", "find-first",    "find-next",
+                                  "backup-read", "backup-seek", "backup-write", "take-ownership", "volume",
                                   "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
                                   "set-backing"};
 

@@ -20,6 +20,7 @@ enum class Call {
     SetTimes, SetSparse, GetAttributes, SetAttributes, CreateFolder, RemoveFolder, Move, FreeSpace,
     CompressedSize, FindFirst, FindNext,
     // security and named streams
+    BackupRead, BackupSeek, BackupWrite, TakeOwnership, Volume,
     // reparse points and names
     GetReparse, SetReparse,
     // compression
@@ -118,6 +119,18 @@ public:
     int FindNext(void* search, FoundName* found) override;
     void FindEnd(void* search) override;
     // ---- security and named streams (memory_file_system_streams.cpp) ----
+    // Backup records of the security blob, the data and each named stream.
+    int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) override;
+    int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) override;
+    int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) override;
+    void EndBackupRead(void* handle, void** context) override;
+    void EndBackupWrite(void* handle, void** context) override;
+    int TakeOwnership(const wchar_t* path) override;   // the blob becomes kTakenSecurity
+    // Each drive is fixed, its own volume, with named streams and ACLs.
+    uint32_t DriveType(const wchar_t* root) override;
+    int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override;
+    int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) override;
+    static constexpr const char* kTakenSecurity = "owner=Administrators";
 
     // ---- reparse points and the names of a file (memory_file_system_links.cpp) ----
     // Makes the file or folder at path a link with these data. A folder link
