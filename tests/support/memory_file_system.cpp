@@ -16,6 +16,8 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
                                   "set-backing"};
 
+static_assert(sizeof kCallNames / sizeof *kCallNames == static_cast<size_t>(Call::Count), "a name for every call");
+
 std::wstring Upper(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
     return text;
