@@ -9,23 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "block_copy.h"
-#include "command_line.h"
-#include "console.h"
-#include "heap_memory.h"
-#include "memory_file_system.h"
-#include "options.h"
-#include "read_recovery.h"
-#include "run_driver.h"
+#include "run_in_process.h"
 #include "run_state.h"
 #include "security_streams.h"
 #include "test_support.h"
-#include "transfer_state.h"
 
 namespace {
 
 using qtxtest::Call;
 using qtxtest::Fault;
+using qtxtest::InProcessRun;
+using qtxtest::RunInProcess;
 using qtxtest::MemoryFileSystem;
 using Tree = std::map<std::wstring, std::string>;
 
@@ -33,62 +27,6 @@ const std::wstring kRoot = L"C:\\QTXSWEEP";
 const std::wstring kSource = kRoot + L"\\SRC";
 const std::wstring kTarget = kRoot + L"\\DST";
 
-// The program's output goes to a file the test reads back after each run.
-class Output {
-public:
-    Output() {
-        handle_ = CreateFileW((dir_ / L"out").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        context_.outputHandle = context_.errorHandle = handle_;
-        context_.inputHandle = INVALID_HANDLE_VALUE;
-        context_.outputRedirected = context_.errorRedirected = 1;
-        context_.outputCodePage = context_.errorCodePage = CP_UTF8;
-    }
-    ~Output() {
-        console = nullptr;
-        CloseHandle(handle_);
-    }
-    void Attach() { console = &context_; }
-    std::string Take() {
-        std::string text;
-        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
-        char chunk[4096];
-        DWORD n = 0;
-        while (ReadFile(handle_, chunk, sizeof chunk, &n, nullptr) && n) text.append(chunk, n);
-        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(handle_);
-        return text;
-    }
-
-private:
-    qtxtest::TempDir dir_;
-    HANDLE handle_;
-    ConsoleContext context_ = {};
-};
-
-struct Outcome {
-    int code;
-    std::string out;
-};
-
-Outcome RunQtxInProcess(MemoryFileSystem& fs, Output& output, const std::wstring& arguments) {
-    fs.Install();
-    output.Attach();
-    ResetRunState();
-    options = Options();
-    run.mainThreadId = GetCurrentThreadId();
-    ArgumentVector vector;
-    std::wstring line = L"qtx.exe " + arguments + L" -nl -n";
-    SplitCommandLine(line.c_str(), &vector);
-    engineConsoleCheck = [] { return 0; };
-    int code = ReadOptions(&vector, run.sourcePath, run.targetPath);
-    if (code < 0) code = RunChecks();
-    if (code < 0) code = DispatchRun();
-    FreeMemory(vector.buffer);
-    return {code, output.Take()};
-}
-
-void NoPause(uint32_t) {}
 
 bool Under(const std::wstring& key, const std::wstring& root) {
     if (key == root) return true;
@@ -121,7 +59,7 @@ public:
         MemoryFileSystem fs;
         Prepare(fs);
         initial_ = fs.Snapshot();
-        Outcome r = RunQtxInProcess(fs, output_, s_.arguments);
+        InProcessRun r = RunInProcess(fs, output_, s_.arguments);
         EXPECT_EQ(0, r.code) << s_.name << "\n" << r.out;
         complete_ = fs.Snapshot();
         // a target the run left is a whole copy: data, attributes, time, streams and security
@@ -142,7 +80,7 @@ public:
         fault.persistent = persistent;
         fault.error = ERROR_IO_DEVICE;
         fs.faults.push_back(fault);
-        Outcome r = RunQtxInProcess(fs, output_, s_.arguments);
+        InProcessRun r = RunInProcess(fs, output_, s_.arguments);
         Tree now = fs.Snapshot();
         const Fault& hit = fs.faults[0];
         std::string where = std::string(s_.name) + (persistent ? " persistent " : " once ") + std::to_string(n) + " " + CallName(hit.hitCall) +
@@ -194,7 +132,7 @@ public:
 
 private:
     const Scenario& s_;
-    Output output_;
+    qtxtest::CapturedOutput output_;
     Tree initial_, complete_;
 
     void Prepare(MemoryFileSystem& fs) {
@@ -271,8 +209,6 @@ const Scenario kScenarios[] = {
 };
 
 TEST(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
-    void (*savedPause)(uint32_t) = recoveryPause;
-    recoveryPause = NoPause;
     for (const Scenario& scenario : kScenarios) {
         Sweep sweep(scenario);
         int calls = sweep.Baseline();
@@ -283,17 +219,13 @@ TEST(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
         }
         for (const std::string& f : sweep.findings) ADD_FAILURE() << f;
     }
-    recoveryPause = savedPause;
-    fileOps = RealFileOps();
 }
 
 // Faults by place rather than by count: unreadable sectors in the middle of a
 // file, and a volume that fills up. The run fails, names why and keeps no
 // partial target.
 TEST(FaultSweep, BadSectorsAndAFullVolumeFailTheRunWithoutPartialTargets) {
-    void (*savedPause)(uint32_t) = recoveryPause;
-    recoveryPause = NoPause;
-    Output output;
+    qtxtest::CapturedOutput output;
     for (int full = 0; full <= 1; ++full) {
         MemoryFileSystem fs;
         fs.AddFolder(kTarget);
@@ -312,7 +244,7 @@ TEST(FaultSweep, BadSectorsAndAFullVolumeFailTheRunWithoutPartialTargets) {
             fault.persistent = true;
             fs.faults.push_back(fault);
         }
-        Outcome r = RunQtxInProcess(fs, output, kSource + L" " + kTarget + L" -s -r:1");
+        InProcessRun r = RunInProcess(fs, output, kSource + L" " + kTarget + L" -s -r:1");
         SCOPED_TRACE(full ? "full volume" : "bad sectors");
         EXPECT_EQ(13, r.code) << r.out;
         EXPECT_NE(r.out.find(full ? "DISK_FULL" : "CRC"), std::string::npos) << r.out;
@@ -322,8 +254,6 @@ TEST(FaultSweep, BadSectorsAndAFullVolumeFailTheRunWithoutPartialTargets) {
         EXPECT_EQ(big, fs.Data(kSource + L"\\a.bin"));
         EXPECT_EQ(0, fs.OpenHandles());
     }
-    recoveryPause = savedPause;
-    fileOps = RealFileOps();
 }
 
 }  // namespace

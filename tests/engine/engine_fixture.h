@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "block_copy.h"
-#include "console.h"
+#include "captured_output.h"
 #include "copy_engine.h"
 #include "memory_file_system.h"
 #include "options.h"
@@ -15,12 +15,8 @@ const std::wstring kSource = L"C:\\d\\source.bin", kTarget = L"C:\\d\\target.bin
 class EngineTest : public ::testing::Test {
 protected:
     qtxtest::MemoryFileSystem fs;
-    qtxtest::TempDir folder;
-    ConsoleContext context = {nullptr, nullptr, INVALID_HANDLE_VALUE, 1, 1, CP_UTF8, CP_UTF8, 0}, *saved = console;
+    qtxtest::CapturedOutput output;
     void SetUp() override {
-        context.outputHandle = CreateFileW((folder / L"out").c_str(), GENERIC_WRITE, 3, nullptr, CREATE_ALWAYS, 0, 0);
-        context.errorHandle = context.outputHandle;
-        console = &context;
         fs.Install();
         engineConsoleCheck = [] { return 0; };
         SetUpRun(0);
@@ -28,8 +24,6 @@ protected:
     void TearDown() override {
         ReleaseBlockBuffers();
         options = Options();
-        console = saved;
-        CloseHandle(context.outputHandle);
     }
     // After the options, which choose the buffers: kSource with these bytes, and no kTarget.
     void SetUpRun(int parallel, const std::string& data = "", uint32_t blockSize = 0x10000) {
@@ -43,5 +37,5 @@ protected:
     int Copy(const std::wstring& from = kSource, const std::wstring& to = kTarget) {
         return CopyOneFile(from.c_str(), fs.GetAttributes(from.c_str()), fs.File(from)->times[2], to.c_str(), 0, 0, 0);
     }
-    std::string Output() { return qtxtest::ReadBytesOr(folder / L"out"); }
+    std::string Output() { return output.text() + output.errors(); }
 };

@@ -57,10 +57,10 @@ TEST_F(ReadRecoveryTest, BadUnitsStayZeroInPlaceAndTheLastPartialUnitArrives) {
         EXPECT_EQ(run.failedCopies, 1);
     }
     std::string out = Output();
-    EXPECT_EQ(Occurrences(out, "15 of 16 sectors successfully read, 1 failed\r\n"), 2) << out;
-    EXPECT_EQ(Occurrences(out, "14 of 16 sectors successfully read, 2 failed\r\n"), 2);
-    EXPECT_EQ(Occurrences(out, "1 of 1 sectors successfully read, 0 failed\r\n"), 2);
-    EXPECT_EQ(Occurrences(out, "Error CRC reading C:\\d\\source.bin: 3 sectors failed\r\n"), 2);
+    EXPECT_EQ(Occurrences(out, "15 of 16 sectors successfully read, 1 failed\n"), 2) << out;
+    EXPECT_EQ(Occurrences(out, "14 of 16 sectors successfully read, 2 failed\n"), 2);
+    EXPECT_EQ(Occurrences(out, "1 of 1 sectors successfully read, 0 failed\n"), 2);
+    EXPECT_EQ(Occurrences(out, "Error CRC reading C:\\d\\source.bin: 3 sectors failed\n"), 2);
 }
 
 TEST_F(ReadRecoveryTest, BlockWithoutOneReadableUnitFailsTheCopy) {
@@ -68,7 +68,7 @@ TEST_F(ReadRecoveryTest, BlockWithoutOneReadableUnitFailsTheCopy) {
     fs.faults = {BadRange(kBlock, kBlock, -1)};
     EXPECT_EQ(Copy(), 0);
     EXPECT_FALSE(fs.Exists(kTarget));
-    EXPECT_NE(Output().find("0 of 16 sectors successfully read, 16 failed\r\n"), std::string::npos) << Output();
+    EXPECT_NE(Output().find("0 of 16 sectors successfully read, 16 failed\n"), std::string::npos) << Output();
     EXPECT_EQ(run.readErrorFiles, 1);
     EXPECT_EQ(run.failedCopies, 1);
 }

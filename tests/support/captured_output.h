@@ -16,7 +16,9 @@ public:
     CapturedOutput() : saved_(console) {
         context_.outputHandle = Create(dir_ / L"out.txt");
         context_.errorHandle = Create(dir_ / L"err.txt");
+        context_.inputHandle = INVALID_HANDLE_VALUE;
         context_.outputRedirected = context_.errorRedirected = 1;
+        context_.outputCodePage = context_.errorCodePage = CP_UTF8;
         console = &context_;
     }
     ~CapturedOutput() {

@@ -6,18 +6,12 @@
 
 #include <string>
 
-#include "command_line.h"
-#include "console.h"
 #include "directory_walk.h"
 #include "folder_identity.h"
-#include "heap_memory.h"
-#include "memory_file_system.h"
+#include "run_in_process.h"
 #include "options.h"
-#include "read_recovery.h"
-#include "run_driver.h"
 #include "run_state.h"
 #include "test_support.h"
-#include "transfer_state.h"
 
 using namespace qtxtest;
 
@@ -43,43 +37,23 @@ public:
 class Walk : public ::testing::Test {
 protected:
     Volume fs;
-    TempDir dir;
-    HANDLE out = CreateFileW((dir / L"out").c_str(), GENERIC_ALL, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ConsoleContext context = {};
-    std::string text;   // what the runs printed
+    CapturedOutput output;
+    std::string text;   // what the last run printed
 
     void SetUp() override {
         fs.AddFolder(S);
         fs.AddFolder(T);
-        context.outputHandle = context.errorHandle = out;
-        context.outputRedirected = context.errorRedirected = 1;
-        recoveryPause = [](uint32_t) {};
-        engineConsoleCheck = [] { return 0; };
     }
     void TearDown() override {
-        console = nullptr;
-        CloseHandle(out);
         folderIndexReader = ReadFolderIndex;
         folderIdReader = ReadFolderId;
         options = Options();
     }
     // Exit code of "qtx S T <switches>".
     int Run(const std::wstring& switches) {
-        fs.Install();
-        console = &context;
-        ResetRunState();
-        options = Options();
-        run.mainThreadId = GetCurrentThreadId();
-        ArgumentVector vector;
-        SplitCommandLine((L"qtx.exe " + S + L" " + T + L" " + switches + L" -nl -n").c_str(), &vector);
-        int code = ReadOptions(&vector, run.sourcePath, run.targetPath);
-        if (code < 0) code = RunChecks();
-        if (code < 0) code = DispatchRun();
-        FreeMemory(vector.buffer);
-        text.assign(GetFileSize(out, nullptr), '\0');
-        OVERLAPPED start = {};
-        ReadFile(out, &text[0], static_cast<DWORD>(text.size()), nullptr, &start);
-        return code;
+        InProcessRun r = RunInProcess(fs, output, S + L" " + T + L" " + switches);
+        text = r.out;
+        return r.code;
     }
     bool Says(const char* line) { return text.find(line) != std::string::npos; }
     void Fail(Call call, const std::wstring& path, bool persistent = true) {
