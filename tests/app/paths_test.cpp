@@ -120,11 +120,6 @@ protected:
         fs.AddFolder(L"C:\\MNT\\VOL\\X");
         fs.Install();
     }
-    void Fail(Call call, const std::wstring& path, uint32_t error, bool persistent = false) {
-        qtxtest::Fault f;
-        f.call = call, f.path = path, f.error = error, f.persistent = persistent;
-        fs.faults.push_back(f);
-    }
 };
 
 TEST_F(Volumes, PathExists) {
@@ -134,9 +129,9 @@ TEST_F(Volumes, PathExists) {
     EXPECT_EQ(0, PathExists(L"C:\\DIR\\missing"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     // a file that exists but cannot be read, and one whose odd error needs an open
-    Fail(Call::GetAttributes, L"C:\\DIR\\PAGEFILE", ERROR_ACCESS_DENIED);
+    fs.AddFault(Call::GetAttributes, L"C:\\DIR\\PAGEFILE", ERROR_ACCESS_DENIED);
     EXPECT_EQ(1, PathExists(L"C:\\DIR\\pagefile"));
-    Fail(Call::GetAttributes, L"C:\\DIR\\", ERROR_INVALID_PARAMETER);
+    fs.AddFault(Call::GetAttributes, L"C:\\DIR\\", ERROR_INVALID_PARAMETER);
     EXPECT_EQ(1, PathExists(L"C:\\DIR\\A B.TXT"));
     // a volume without named streams: no stream is looked for
     fs.fat = true;
@@ -159,7 +154,7 @@ TEST_F(Volumes, VolumeRootAndSameVolume) {
     EXPECT_EQ(0, GetVolumeRoot(L"C:\\DIR", tiny.data(), 3));
     EXPECT_TRUE(tiny.GuardsIntact() && tiny.text().empty());
     // without a volume path the drive folder serves
-    Fail(Call::Volume, L"C:\\DIR", ERROR_NOT_READY, true);
+    fs.AddFault(Call::Volume, L"C:\\DIR", ERROR_NOT_READY, true);
     EXPECT_EQ(1, GetVolumeRoot(L"C:\\DIR", out, kShortPathCapacity));
     EXPECT_STREQ(L"C:\\", out);
 

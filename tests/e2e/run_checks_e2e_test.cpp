@@ -71,6 +71,7 @@ TEST(RunChecksEndToEnd, RefusedLinesEndWithTheirCodeAndTouchNothing) {
         {L"nowhere\\*.txt out", 11, "source folder not found -> abort\r\n"},
         {L"src\\ src\\sub -s", 9, below},
         {L"SRC\\ src\\SUB", 9, below},
+        {L"src " + unixAlias + L"\\..\\src\\sub -s", 9, below},   // refused before src\sub\src is made
         {alias + L"\\ longfoldername\\sub", 9, below},
         {unixAlias + L"\\ longfoldername\\sub", 9, below},
         {L"src\\sub\\ SRC -mir", 9, parent},   // the mirror would delete its own source

@@ -64,6 +64,13 @@ void MemoryFileSystem::Install() {
     fileOps = this;
 }
 
+Fault& MemoryFileSystem::AddFault(Call call, const std::wstring& path, uint32_t error, bool persistent) {
+    faults.push_back(Fault());
+    Fault& f = faults.back();
+    f.call = call, f.path = path, f.error = error, f.persistent = persistent;
+    return f;
+}
+
 void MemoryFileSystem::ResetCounts() { std::fill(std::begin(counts), std::end(counts), 0); }
 
 std::wstring MemoryFileSystem::Key(const std::wstring& path, std::wstring* stream) {

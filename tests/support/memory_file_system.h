@@ -89,6 +89,10 @@ public:
 
     // ---- faults and counts ----
     std::vector<Fault> faults;
+    // Adds a fault on every call of a kind on names containing path (every
+    // name when empty); more fields can be set on the result before the run.
+    Fault& AddFault(Call call, const std::wstring& path = L"", uint32_t error = ERROR_ACCESS_DENIED,
+                bool persistent = false);
     int counts[static_cast<int>(Call::Count)] = {};
     std::vector<std::wstring> searches;   // every pattern FindFirst was given
     void ResetCounts();

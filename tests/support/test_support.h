@@ -8,29 +8,6 @@
 
 namespace qtxtest {
 
-// The system's file operations, for a double that changes only a few.
-struct SystemFileOps : FileOps {
-    FileOps* real = RealFileOps();
-    void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
-        return real->Open(path, access, share, disposition, flags);
-    }
-    int Read(void* handle, void* buffer, uint32_t length, uint32_t* done) override {
-        return real->Read(handle, buffer, length, done);
-    }
-    int Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) override {
-        return real->Write(handle, buffer, length, done);
-    }
-    int SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) override {
-        return real->SetPointer(handle, distance, method, position);
-    }
-    int SetEnd(void* handle) override { return real->SetEnd(handle); }
-    int GetSize(void* handle, int64_t* size) override { return real->GetSize(handle, size); }
-    int Flush(void* handle) override { return real->Flush(handle); }
-    int Close(void* handle) override { return real->Close(handle); }
-    int Delete(const wchar_t* path) override { return real->Delete(path); }
-    int ZeroRange(void* handle, int64_t from, int64_t to) override { return real->ZeroRange(handle, from, to); }
-};
-
 // A fresh folder below the temporary folder, removed with all it holds.
 class TempDir {
 public:

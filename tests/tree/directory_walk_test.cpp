@@ -56,13 +56,6 @@ protected:
         return r.code;
     }
     bool Says(const char* line) { return text.find(line) != std::string::npos; }
-    void Fail(Call call, const std::wstring& path, bool persistent = true) {
-        Fault fault;
-        fault.call = call;
-        fault.path = path;
-        fault.persistent = persistent;
-        fs.faults.push_back(fault);
-    }
 };
 
 TEST_F(Walk, FailuresAreReportedAndTheWalkGoesOn) {
@@ -73,9 +66,9 @@ TEST_F(Walk, FailuresAreReportedAndTheWalkGoesOn) {
     fs.AddFile(S + L"\\ok\\k.txt", "k");
     fs.AddFile(S + L"\\data\\inside.txt", "inside");
     fs.AddFile(C + L"\\DATA", "a file");   // where a folder goes: nobody to ask, so it stays
-    Fail(Call::Open, S + L"\\1-locked");
-    Fail(Call::FindFirst, S + L"\\unreadable");
-    Fail(Call::CreateFolder, L"nocreate");
+    fs.AddFault(Call::Open, S + L"\\1-locked", ERROR_ACCESS_DENIED, true);
+    fs.AddFault(Call::FindFirst, S + L"\\unreadable", ERROR_ACCESS_DENIED, true);
+    fs.AddFault(Call::CreateFolder, L"nocreate", ERROR_ACCESS_DENIED, true);
     EXPECT_NE(0, Run(L"-s"));
     EXPECT_TRUE(Says("\\unreadable\\*' err=ACCESS_DENIED")) << text;
     EXPECT_TRUE(Says("Error ACCESS_DENIED creating dir ")) << text;
@@ -93,8 +86,8 @@ TEST_F(Walk, ListingThatBreaksOffFailsAndTheMirrorDeletesNothing) {
     for (const wchar_t* name : {L"\\a.txt", L"\\b.txt"}) fs.AddFile(S + name, "new");
     fs.AddFile(C + L"\\b.txt", "old", 0x01C0000000000000ULL);
     // the source's listing for the mirror pass and the walk's own both end after "."
-    Fail(Call::FindNext, S, false);
-    Fail(Call::FindNext, S, false);
+    fs.AddFault(Call::FindNext, S);
+    fs.AddFault(Call::FindNext, S);
     EXPECT_NE(0, Run(L"-mir"));
     EXPECT_TRUE(Says("Error ACCESS_DENIED listing ")) << text;
     EXPECT_EQ("old", fs.Data(C + L"\\b.txt"));   // not taken for surplus
@@ -116,6 +109,21 @@ TEST_F(Walk, FolderLoopIsNotEnteredButAnEqualIndexElsewhereIs) {
     };
     EXPECT_EQ(0, Run(L"-s"));
     EXPECT_EQ("n", fs.Data(C + L"\\a\\loop\\never.txt"));
+}
+
+// M is the source under another name, as a folder link or mount shows it:
+// the guards refuse by identity and touch nothing.
+TEST_F(Walk, GuardsKnowTheSourceByIdentityUnderAnotherName) {
+    const std::wstring M = L"C:\\W\\M";
+    fs.AddFile(S + L"\\a.txt", "a");
+    fs.AddFile(M + L"\\a.txt", "a");
+    fs.ShareFolderId(M, S);
+    auto before = fs.Snapshot();
+    for (const std::wstring& line : {S + L" " + M + L" -s -mir", S + L" " + M + L"\\new -s", M + L"\\a.txt " + S + L"\\"}) {
+        InProcessRun r = RunInProcess(fs, output, line);
+        EXPECT_NE(0, r.code) << r.out;
+        EXPECT_TRUE(fs.Snapshot() == before) << Narrow(line) << "\n" << r.out;
+    }
 }
 
 TEST_F(Walk, NestingIsBoundedInDepth) {

@@ -160,9 +160,7 @@ TEST_F(ReparseCopy, LinksThatCannotBeReadOrWrittenAreFailures) {
     fs.AddFile(L"Z:\\bak\\src\\full\\x", "x");   // a folder that holds something takes no link
     EXPECT_FALSE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\full"));
     EXPECT_EQ("x", fs.Data(L"Z:\\bak\\src\\full\\x"));
-    Fault fault;
-    fault.call = Call::GetReparse;
-    fs.faults.push_back(fault);
+    fs.AddFault(Call::GetReparse);
     EXPECT_FALSE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\j"));
     EXPECT_EQ(3, run.failedCopies);
     EXPECT_EQ(0, fs.OpenHandles());

@@ -43,13 +43,6 @@ protected:
         ResetRunState();
         options = Options();
     }
-    // fails the first such call on path
-    void AddFault(Call call, const std::wstring& path) {
-        Fault fault;
-        fault.call = call;
-        fault.path = path;
-        fs.faults.push_back(fault);
-    }
 };
 
 // Onto a read-only target too, whose large streams are opened for writing.
@@ -79,7 +72,7 @@ TEST_F(SecurityStreams, AnyFailedPartFailsTheCopy) {
         SCOPED_TRACE(CallName(f.call));
         fs.AddFile(T, "data", 0x01D0000000000000ULL, FILE_ATTRIBUTE_READONLY);
         fs.faults.clear();
-        AddFault(f.call, f.path);
+        fs.AddFault(f.call, f.path);
         run.failedCopies = run.aborted = 0;
         EXPECT_EQ(0, CopySecurityAndStreams(S.c_str(), T.c_str(), 1, 1));
         EXPECT_EQ(1, run.failedCopies);
@@ -97,7 +90,7 @@ TEST_F(SecurityStreams, AnyFailedPartFailsTheCopy) {
 TEST_F(SecurityStreams, MirrorRemovesOnlySurplusStreamsAgainstACompleteListing) {
     fs.File(T)->streams = {{L":SMALL", "old"}, {L":EXTRA", "x"}};
     // a source listing cut short by a failing read, or by too many streams
-    AddFault(Call::BackupRead, S);
+    fs.AddFault(Call::BackupRead, S);
     EXPECT_EQ(1, RemoveSurplusStreams(S.c_str(), T.c_str()));
     EXPECT_EQ("x", fs.Data(T + L":EXTRA"));
     fs.faults.clear();
@@ -118,7 +111,7 @@ TEST_F(SecurityStreams, ForcedDeletionTakesOwnershipOnlyWhenNeeded) {
     EXPECT_EQ(1, ForceDeleteFile(T.c_str()));
     EXPECT_FALSE(fs.Exists(T));
     EXPECT_EQ(0, fs.counts[static_cast<int>(Call::TakeOwnership)]);
-    AddFault(Call::Delete, S);   // refused until its owner changes
+    fs.AddFault(Call::Delete, S);   // refused until its owner changes
     EXPECT_EQ(1, ForceDeleteFile(S.c_str()));
     EXPECT_FALSE(fs.Exists(S));
     EXPECT_EQ(1, fs.counts[static_cast<int>(Call::TakeOwnership)]);

@@ -61,7 +61,7 @@ TEST_F(Compression, NewTargetFollowsTheLevelAndARefusalIsReported) {
     EXPECT_EQ(2, fs.Format(kTarget));
 
     fs.Format(kTarget) = 0;
-    fs.faults.push_back(Fault{Call::SetCompression, 0, L"", 0, -1, ERROR_ACCESS_DENIED});
+    fs.AddFault(Call::SetCompression, L"", ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, ApplyNtfsCompression(Open(kSource), Open(kTarget), kSource, 1, 100000, 40960));
     EXPECT_EQ("Error 5 setting compression\n", output.errors());
 }
@@ -73,7 +73,7 @@ TEST_F(Compression, PreallocationKeepsThePositionAndSparesCompressedTargets) {
     EXPECT_EQ(300000u, fs.Data(L"C:\\T\\p.bin").size());
     EXPECT_EQ(4096, CurrentPosition(handle));
 
-    fs.faults.push_back(Fault{Call::SetEnd, 0, L"", 0, -1, ERROR_DISK_FULL});
+    fs.AddFault(Call::SetEnd, L"", ERROR_DISK_FULL);
     EXPECT_EQ(0, PreallocateTarget(handle, 600000, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
     EXPECT_EQ(0, CurrentPosition(handle)) << "back at the start after a failure too";
@@ -102,7 +102,7 @@ TEST_F(Compression, WofAfterTheCopy) {
     EXPECT_EQ(2, fs.Backing(kTarget));
 
     output.Clear();
-    fs.faults.push_back(Fault{Call::SetBacking, 0, L"", 0, -1, ERROR_ACCESS_DENIED});
+    fs.AddFault(Call::SetBacking, L"", ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, WofCompressAfterCopy(kSource, kTarget, 0, 100000));
     EXPECT_NE(std::string::npos, output.text().find(" failed: "));
 }
