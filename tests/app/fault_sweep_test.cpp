@@ -27,7 +27,6 @@ const std::wstring kRoot = L"C:\\QTXSWEEP";
 const std::wstring kSource = kRoot + L"\\SRC";
 const std::wstring kTarget = kRoot + L"\\DST";
 
-
 bool Under(const std::wstring& key, const std::wstring& root) {
     if (key == root) return true;
     return key.size() > root.size() && key.compare(0, root.size(), root) == 0 && key[root.size()] == L'\\';

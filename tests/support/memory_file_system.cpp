@@ -35,6 +35,11 @@ int Fail(uint32_t error) {
     return 0;
 }
 
+void* FailOpen(uint32_t error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
 constexpr uintptr_t kHandleBase = 0x5A000000;
 
 // Copies n bytes that lie at offset at, as the fault alters them; the count it lets through.
@@ -241,43 +246,21 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     std::wstring key = Key(path, &stream);
     if (Failing(Call::Open, key)) return INVALID_HANDLE_VALUE;
     auto parent = nodes_.find(ParentKey(key));
-    if (parent == nodes_.end() || !parent->second.folder) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (parent == nodes_.end() || !parent->second.folder) return FailOpen(ERROR_PATH_NOT_FOUND);
     auto it = nodes_.find(key);
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     if (it != nodes_.end() && it->second.folder) {
-        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        Handle h;
-        h.key = key;
-        h.access = access;
-        h.data = nullptr;
-        uintptr_t value = kHandleBase + 8 * nextHandle_++;
-        handles_[value] = h;
-        return reinterpret_cast<void*>(value);
+        if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW)
+            return FailOpen(ERROR_ACCESS_DENIED);
+        return NewHandle(key, nullptr, nullptr, access);
     }
     bool exists = it != nodes_.end() && (stream.empty() || it->second.file->streams.count(stream));
-    if (exists && disposition == CREATE_NEW) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (it != nodes_.end() && writing && (it->second.file->attributes & FILE_ATTRIBUTE_READONLY)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (exists && disposition == CREATE_NEW) return FailOpen(ERROR_FILE_EXISTS);
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) return FailOpen(ERROR_FILE_NOT_FOUND);
+    if (it != nodes_.end() && writing && (it->second.file->attributes & FILE_ATTRIBUTE_READONLY))
+        return FailOpen(ERROR_ACCESS_DENIED);
     if (it == nodes_.end()) {
-        if (!stream.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!stream.empty()) return FailOpen(ERROR_FILE_NOT_FOUND);
         Node& node = nodes_[key];
         std::wstring name = path;
         node.name = name.substr(name.rfind(L'\\') + 1);
@@ -290,14 +273,15 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     MemoryFile* file = it->second.file.get();
     std::string* data = stream.empty() ? &file->data : &file->streams[stream];
     if (exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) data->clear();
-    Handle h;
-    h.key = key;
-    h.file = it->second.file;
-    h.data = data;
-    h.access = access;
-    uintptr_t value = kHandleBase + 8 * nextHandle_++;
-    handles_[value] = h;
+    void* handle = NewHandle(key, it->second.file, data, access);
     SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0);
+    return handle;
+}
+
+void* MemoryFileSystem::NewHandle(const std::wstring& key, std::shared_ptr<MemoryFile> file, std::string* data,
+                                  uint32_t access) {
+    uintptr_t value = kHandleBase + 8 * nextHandle_++;
+    handles_[value] = Handle{key, std::move(file), data, 0, access};
     return reinterpret_cast<void*>(value);
 }
 

@@ -189,6 +189,7 @@ private:
     static std::wstring ParentKey(const std::wstring& key);
     bool Failing(Call call, const std::wstring& key, int64_t at = 0, int64_t length = 0, Fault** altered = nullptr);
     Handle* Find(void* handle);
+    void* NewHandle(const std::wstring& key, std::shared_ptr<MemoryFile> file, std::string* data, uint32_t access);
     int64_t Used();
     FoundName Describe(const std::wstring& key, const Node& node);
 };

@@ -35,19 +35,10 @@ TempDir::~TempDir() { RemoveTree(path_); }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < bytes.size()) {
-        DWORD chunk = static_cast<DWORD>(bytes.size() - done > (1u << 30) ? (1u << 30) : bytes.size() - done);
-        DWORD written = 0;
-        if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
-            ok = false;
-            break;
-        }
-        done += written;
-    }
-    CloseHandle(h);
+    DWORD written = 0;
+    bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     return ok;
 }
 
@@ -55,19 +46,13 @@ bool ReadBytes(const std::wstring& path, std::string* bytes) {
     HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    bytes->clear();
-    char buffer[65536];
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(h, buffer, sizeof buffer, &read, nullptr)) {
-            CloseHandle(h);
-            return false;
-        }
-        if (read == 0) break;
-        bytes->append(buffer, read);
-    }
+    LARGE_INTEGER size = {};
+    DWORD read = 0;
+    bool ok = GetFileSizeEx(h, &size);
+    if (ok) bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
+    if (ok && size.QuadPart) ok = ReadFile(h, &(*bytes)[0], static_cast<DWORD>(size.QuadPart), &read, nullptr) && read == size.QuadPart;
     CloseHandle(h);
-    return true;
+    return ok;
 }
 
 std::string ReadBytesOr(const std::wstring& path, const std::string& fallback) {
@@ -159,7 +144,7 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-std::wstring QtxPath() {
+static std::wstring QtxPath() {
     wchar_t self[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring path(self, n);

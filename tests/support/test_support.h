@@ -51,6 +51,5 @@ struct RunResult {
 RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFolder = L"");
 // The same with each argument quoted.
 RunResult RunQtxArgs(const std::vector<std::wstring>& arguments, const std::wstring& workingFolder = L"");
-std::wstring QtxPath();
 
 }  // namespace qtxtest
