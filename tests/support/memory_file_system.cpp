@@ -30,15 +30,14 @@ bool Matches(const wchar_t* mask, const wchar_t* name) {
     return (*mask == L'?' || towupper(*mask) == towupper(*name)) && Matches(mask + 1, name + 1);
 }
 
-int Fail(uint32_t error) {
+// value, with error as the last error
+template <typename T = int>
+T Fail(uint32_t error, T value = T()) {
     SetLastError(error);
-    return 0;
+    return value;
 }
 
-void* FailOpen(uint32_t error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
+void* FailOpen(uint32_t error) { return Fail<void*>(error, INVALID_HANDLE_VALUE); }
 
 constexpr uintptr_t kHandleBase = 0x5A000000;
 
@@ -139,11 +138,7 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
 
 MemoryFileSystem::Handle* MemoryFileSystem::Find(void* handle) {
     auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles_.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return &it->second;
+    return it == handles_.end() ? Fail<Handle*>(ERROR_INVALID_HANDLE) : &it->second;
 }
 
 int64_t MemoryFileSystem::Used() {
@@ -467,10 +462,8 @@ uint32_t MemoryFileSystem::GetAttributes(const wchar_t* path) {
     std::wstring key = Key(path, &stream);
     if (Failing(Call::GetAttributes, key)) return INVALID_FILE_ATTRIBUTES;
     auto it = nodes_.find(key);
-    if (it == nodes_.end() || (!stream.empty() && !it->second.file->streams.count(stream))) {
-        SetLastError(nodes_.count(ParentKey(key)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (it == nodes_.end() || (!stream.empty() && !it->second.file->streams.count(stream)))
+        return Fail<uint32_t>(nodes_.count(ParentKey(key)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     if (it->second.folder) return it->second.folderAttributes;
     uint32_t attributes = it->second.file->attributes;
     if (!it->second.file->reparse.empty()) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -609,10 +602,7 @@ void* MemoryFileSystem::FindFirst(const wchar_t* pattern, FoundName* found) {
     std::wstring folder = Key(slash == std::wstring::npos ? L"" : whole.substr(0, slash));
     if (Failing(Call::FindFirst, folder)) return nullptr;
     auto it = nodes_.find(folder);
-    if (it == nodes_.end() || !it->second.folder) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return nullptr;
-    }
+    if (it == nodes_.end() || !it->second.folder) return Fail<void*>(ERROR_PATH_NOT_FOUND);
     Search* search = new Search;
     search->key = folder;
     if (folder.size() > 2) {
@@ -629,8 +619,7 @@ void* MemoryFileSystem::FindFirst(const wchar_t* pattern, FoundName* found) {
     }
     if (search->names.empty()) {
         delete search;
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return Fail<void*>(ERROR_FILE_NOT_FOUND);
     }
     *found = search->names[0];
     search->next = 1;
