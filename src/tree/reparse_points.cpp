@@ -191,8 +191,8 @@ size_t DataToWrite(const wchar_t* sourcePath, const wchar_t* targetPath, const u
     memcpy(out, data, size);
     wchar_t* sourceVolume = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
     wchar_t* targetVolume = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
-    if (!GetVolumePathNameW(sourcePath, sourceVolume, kPathCapacity)) sourceVolume[0] = 0;
-    if (!GetVolumePathNameW(targetPath, targetVolume, kPathCapacity)) targetVolume[0] = 0;
+    if (!fileOps->VolumePathName(sourcePath, sourceVolume, kPathCapacity)) sourceVolume[0] = 0;
+    if (!fileOps->VolumePathName(targetPath, targetVolume, kPathCapacity)) targetVolume[0] = 0;
     bool sameVolume = !sourceVolume[0] || !targetVolume[0] || lstrcmpiW(sourceVolume, targetVolume) == 0;
     FreeMemory(sourceVolume);
     FreeMemory(targetVolume);
