@@ -21,10 +21,10 @@ int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t last
                    int targetIsNew);
 // Gives the target the source's NTFS compression format; 1 on success.
 int CopyFolderCompression(const wchar_t* sourcePath, const wchar_t* targetPath, int folders);
-// Creates every missing folder of path (security attributes may be null);
-// 1 when the whole path is a folder at the end. A file in the way is replaced
-// in mirror mode, else reported; a missing drive fails with ERROR_INVALID_DRIVE.
-int CreateFolderPath(const wchar_t* path, void* securityAttributes);
+// Creates every missing folder of path; 1 when the whole path is a folder at
+// the end. A file in the way is replaced in mirror mode, else reported; a
+// missing drive fails with ERROR_INVALID_DRIVE.
+int CreateFolderPath(const wchar_t* path);
 // A new heap string with the parent folder of path; a bare drive keeps its
 // backslash ("\\?\C:\").
 wchar_t* ParentFolder(const wchar_t* path);

@@ -70,7 +70,7 @@ int PrepareFolderSource() {
                 lstrcpynW(longPath, run.targetPath, kPathCapacity);
                 AddLongPrefix(longPath, kPathCapacity);
                 // a missing backup folder is made too, as a user typing it would expect
-                if (!CreateFolderPath(longPath, nullptr)) {
+                if (!CreateFolderPath(longPath)) {
                     PrintW(L"Error %S creating target folder \"%s\"\n", LastErrorName(), run.targetPath);
                     return kExitTargetVolume;
                 }

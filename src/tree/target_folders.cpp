@@ -124,7 +124,7 @@ size_t RootLength(const wchar_t* path) {
     return at;
 }
 
-int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
+int MakeOneFolder(wchar_t* prefix) {
     uint32_t attributes = fileOps->GetAttributes(prefix);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -137,9 +137,7 @@ int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
             fileOps->SetAttributes(prefix, attributes & ~FILE_ATTRIBUTE_READONLY);
         if (!fileOps->Delete(prefix)) return 0;
     }
-    if (securityAttributes ? CreateDirectoryW(prefix, static_cast<SECURITY_ATTRIBUTES*>(securityAttributes))
-                           : fileOps->CreateFolder(prefix))
-        return 1;
+    if (fileOps->CreateFolder(prefix)) return 1;
     // made meanwhile by someone else
     DWORD error = GetLastError();
     attributes = fileOps->GetAttributes(prefix);
@@ -150,7 +148,7 @@ int MakeOneFolder(wchar_t* prefix, void* securityAttributes) {
 
 }  // namespace
 
-int CreateFolderPath(const wchar_t* path, void* securityAttributes) {
+int CreateFolderPath(const wchar_t* path) {
     if (!path || !*path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -173,10 +171,10 @@ int CreateFolderPath(const wchar_t* path, void* securityAttributes) {
     for (size_t at = root; result && at < length; ++at) {
         if (work[at] != L'\\' || at == 0 || work[at - 1] == L'\\') continue;
         work[at] = 0;
-        result = MakeOneFolder(work, securityAttributes);
+        result = MakeOneFolder(work);
         work[at] = L'\\';
     }
-    if (result && length > root) result = MakeOneFolder(work, securityAttributes);
+    if (result && length > root) result = MakeOneFolder(work);
     if (result) result = IsFolder(work);
     DWORD error = GetLastError();
     FreeMemory(work);
