@@ -31,7 +31,10 @@ TempDir::TempDir() {
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+// A program that just ended may still hold its output files for a moment.
+TempDir::~TempDir() {
+    for (int i = 0; i < 50 && (RemoveTree(path_), Exists(path_)); ++i) Sleep(10);
+}
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
