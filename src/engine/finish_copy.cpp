@@ -109,7 +109,10 @@ int FinishZeroLength(CopyCall* call) {
     return 1;
 }
 
-// Exact size after a complete loop; 0 when the target came out short.
+constexpr int kCutFailed = -1;
+
+// Exact size after a complete loop; 0 when the target came out short,
+// kCutFailed when it stays longer than its source.
 int CutToSize(CopyCall* call) {
     const int64_t size = transfer.sourceSize;
     if (!(transfer.targetOpenFlags & kFlagNoBuffering) && (size >> 20) > 10) fileOps->Flush(transfer.targetHandle);
@@ -134,8 +137,16 @@ int CutToSize(CopyCall* call) {
         transfer.targetPosition == size)
         return 1;
     if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) ReopenTarget(call, call->creationAttributes);
-    if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle))
-        Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), LastErrorName());
+    if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
+        uint32_t error = GetLastError();
+        Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), ErrorName(error));
+        // an old target's tail behind the new content is no copy of the source
+        int64_t now = -1;
+        if (!fileOps->GetSize(transfer.targetHandle, &now) || now != size) {
+            transfer.lastWriteError = error;
+            return kCutFailed;
+        }
+    }
     if ((transfer.targetOpenFlags & kFlagNoBuffering) && options.verify && unaligned)
         ReopenTarget(call, transfer.targetOpenFlags | call->creationAttributes);
     return 1;
@@ -245,7 +256,9 @@ int FinishCopy(CopyCall* call) {
 
     if (fileTarget) {
         if (!complete) return FailedLoop(call, interrupted);
-        if (!CutToSize(call)) {
+        int cut = CutToSize(call);
+        if (cut == kCutFailed) return FailedLoop(call, false);
+        if (!cut) {
             CountFailure();
             CloseHandleOf(&transfer.sourceHandle);
             CloseHandleOf(&transfer.verifyHandle);

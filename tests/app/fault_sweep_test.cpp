@@ -156,10 +156,10 @@ void SourceTree(MemoryFileSystem& fs) {
     fs.AddFile(kSource + L"\\sub\\c.txt", "");
 }
 
-// Targets older than their sources, one of the same size that differs in one block.
+// Targets older than their sources: one longer, one of the same size that differs in one block.
 void OlderTargets(MemoryFileSystem& fs) {
     SourceTree(fs);
-    fs.AddFile(kCopy + L"\\a.txt", "old a", kOld);
+    fs.AddFile(kCopy + L"\\a.txt", qtxtest::PatternBytes(5000, 7), kOld);   // longer: the copy must cut it
     std::string b = qtxtest::PatternBytes(70000, 2);
     b[40000] ^= 1;
     fs.AddFile(kCopy + L"\\sub\\b.txt", b, kOld);
