@@ -342,6 +342,7 @@ int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) {
             } else {
                 Print("Error %s deleting stream ", LastErrorText());
                 PrintName("%S\n", SkipLongPrefix(path));
+                CountFailure();
             }
             FreeMemory(path);
         }

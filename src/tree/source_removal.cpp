@@ -87,6 +87,8 @@ int RemoveSourceFolder(const wchar_t* path) {
     PutBack(path, cleared);
     // a folder that still holds what was not copied stays, silently
     if (GetLastError() == ERROR_DIR_NOT_EMPTY) --dryRunCounts.deletions;   // nothing was deleted
-    if (GetLastError() != ERROR_DIR_NOT_EMPTY) Print(" Error %s deleting folder\n", LastErrorName());
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY) return 0;
+    Print(" Error %s deleting folder\n", LastErrorName());
+    CountFailure();
     return 0;
 }

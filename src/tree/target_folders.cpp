@@ -36,16 +36,16 @@ int StampTarget(const wchar_t* targetFolder, const uint64_t* sourceTimes, int ta
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     // a folder made by this run cannot carry the source's times yet
     if (IsValidHandle(to) && (targetIsNew || fileOps->GetInfo(to, &present, 0))) {
-        if (!targetIsNew && sourceTimes[0] == present.times[0] && sourceTimes[1] == present.times[1] &&
-            sourceTimes[2] == present.times[2]) {
-            result = 1;
-        } else if (fileOps->SetTimes(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2])) {
-            result = 1;
-        } else {
-            DWORD error = GetLastError();
-            Print("Error %s SetFileTime for directory\n", LastErrorText());
-            SetLastError(error);
-        }
+        bool same = !targetIsNew && sourceTimes[0] == present.times[0] && sourceTimes[1] == present.times[1] &&
+                    sourceTimes[2] == present.times[2];
+        result = same || fileOps->SetTimes(to, &sourceTimes[0], &sourceTimes[1], &sourceTimes[2]);
+    }
+    if (!result) {
+        // a folder without its source's times reads as changed to the next run
+        DWORD error = GetLastError();
+        Print("Error %s SetFileTime for directory\n", LastErrorText());
+        CountFailure();
+        SetLastError(error);
     }
     DWORD error = GetLastError();
     if (IsValidHandle(to)) fileOps->Close(to);

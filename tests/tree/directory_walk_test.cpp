@@ -126,6 +126,24 @@ TEST_F(Walk, GuardsKnowTheSourceByIdentityUnderAnotherName) {
     }
 }
 
+// Failures after the data still fail the run: a folder's times, a surplus
+// stream that stays, a source folder -ds cannot remove.
+TEST_F(Walk, LateFailuresEndTheRunWithThirteen) {
+    const std::tuple<Call, const wchar_t*, const wchar_t*> cases[] = {
+        {Call::SetTimes, L"T\\S\\SUB", L" -s -o"}, {Call::Delete, L"T\\S\\A.TXT", L" -s -mir -ads"},
+        {Call::RemoveFolder, L"W\\S\\SUB", L" -s -ds -o"}};
+    for (const auto& [call, path, switches] : cases) {
+        MemoryFileSystem volume;
+        volume.AddFolder(S + L"\\sub");
+        volume.AddFile(S + L"\\a.txt", "a");
+        volume.AddFile(C + L"\\a.txt", "old", 0x01C0000000000000ULL);
+        volume.File(C + L"\\a.txt")->streams[L":EXTRA"] = "x";
+        volume.AddFault(call, path).times = -1;   // every such call there fails, no other
+        InProcessRun r = RunInProcess(volume, output, S + L" " + T + switches);
+        EXPECT_EQ(13, r.code) << Narrow(switches) << r.out;
+    }
+}
+
 TEST_F(Walk, NestingIsBoundedInDepth) {
     std::wstring deep = S;
     for (int i = 0; i < kMaxWalkDepth; ++i) deep += L"\\d";
