@@ -7,36 +7,12 @@
 #include "compression.h"
 #include "console.h"
 #include "dry_run.h"
-#include "folder_identity.h"
 #include "options.h"
 #include "paths.h"
 #include "run_checks_internal.h"
 #include "run_state.h"
 #include "target_folders.h"
 #include "text_format.h"
-
-namespace {
-
-// The guards for a folder copied into the target, asked before its folder
-// there is made: a refused run touches nothing.
-int RefuseCopyIntoItself() {
-    static wchar_t source[kPathCapacity], target[kPathCapacity];
-    if (!ResolveDrivePath(run.sourcePath, source, kPathCapacity))
-        lstrcpynW(source, SkipLongPrefix(run.sourcePath), kPathCapacity);
-    if (!ResolveDrivePath(run.targetPath, target, kPathCapacity))
-        lstrcpynW(target, SkipLongPrefix(run.targetPath), kPathCapacity);
-    if (options.mirror && IsSameOrWithinFolder(source, target)) {
-        Print("Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\n");
-        return kExitRecursion;
-    }
-    if (IsSameOrWithinFolder(target, source)) {
-        Print("target path is below source path (recursion) -> abort\n");
-        return kExitRecursion;
-    }
-    return -1;
-}
-
-}  // namespace
 
 int PrepareFolderSource() {
     size_t length = wcslen(run.sourcePath);
@@ -57,8 +33,8 @@ int PrepareFolderSource() {
             }
             wcscat(run.targetPath, name);
             lstrcpynW(run.createdTargetFolder, run.targetPath, kPathCapacity);
-            int refused = RefuseCopyIntoItself();
-            if (refused >= 0) return refused;
+            // asked before the folder is made: a refused run touches nothing
+            if (int refused = RefuseFoldersWithin(run.sourcePath, run.targetPath, true); refused >= 0) return refused;
             if (PathExists(run.targetPath)) {
                 if (options.mirror && !options.dryRun) CopyFolderTimes(run.sourcePath, run.targetPath);
             } else if (options.dryRun) {

@@ -62,6 +62,21 @@ int FullPath(wchar_t* path) {
 
 }  // namespace
 
+int RefuseFoldersWithin(const wchar_t* sourcePath, const wchar_t* targetPath, bool recursion) {
+    static wchar_t source[kPathCapacity], target[kPathCapacity];
+    ResolvedFolderOfSpec(sourcePath, source);
+    ResolvedFolderOfSpec(targetPath, target);
+    if (options.mirror && IsSameOrWithinFolder(source, target)) {
+        Print("Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\n");
+        return kExitRecursion;
+    }
+    if (recursion && IsSameOrWithinFolder(target, source)) {
+        Print("target path is below source path (recursion) -> abort\n");
+        return kExitRecursion;
+    }
+    return -1;
+}
+
 int CheckPathsAndOptions() {
     if (run.sourcePath[0] == 0) {
         Print("invalid source path\n");
@@ -123,15 +138,7 @@ int CheckPathsAndOptions() {
         int code = PrepareFolderSource();
         if (code >= 0) return code;
     }
-    if (options.mirror) {
-        static wchar_t source[kPathCapacity], target[kPathCapacity];
-        ResolvedFolderOfSpec(run.sourcePath, source);
-        ResolvedFolderOfSpec(run.targetPath, target);
-        if (IsSameOrWithinFolder(source, target)) {
-            Print("Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\n");
-            return kExitRecursion;
-        }
-    }
+    if (int refused = RefuseFoldersWithin(run.sourcePath, run.targetPath, false); refused >= 0) return refused;
     if (HasWildcard(run.sourcePath)) {
         // the folder a dry run would have created is taken as made
         bool dryMade = options.dryRun && run.createdTargetFolder[0] && !PathExists(run.targetPath);
