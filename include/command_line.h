@@ -14,8 +14,11 @@ struct ArgumentVector {
 int IsBlankChar(wchar_t c);
 // Fills the vector from the command line; returns the buffer (free with FreeMemory).
 wchar_t* SplitCommandLine(const wchar_t* commandLine, ArgumentVector* arguments);
-int64_t ParseInteger(const wchar_t* text);
-uint64_t ParseSize(const wchar_t* text);
+// A whole decimal number (ParseInteger), or one with an optional unit K, M, G,
+// T or P, powers of 1000 or with i of 1024, and an optional B (ParseSize):
+// 1 with the value when the whole text is such a number up to INT64_MAX, else 0.
+int ParseInteger(const wchar_t* text, int64_t* value);
+int ParseSize(const wchar_t* text, int64_t* value);
 int AddExcludeMask(const wchar_t* mask);
 
 // Reads arguments 1..count-1 into Options and the two paths. Returns -1 to go

@@ -89,27 +89,32 @@ int ReadOptions(ArgumentVector* arguments, wchar_t* sourcePath, wchar_t* targetP
         size_t length = wcslen(a);
         if (a[0] == L'/' && a[1] != L' ') a[0] = L'-';
         bool isPath = false;
+        int64_t value = 0;
+        bool valid = true;
         if (BeginsWithI(a, L"-r:")) {
-            int64_t attempts = ParseInteger(a + 3) + 1;
-            options.retries = static_cast<int>(attempts < 1 ? 1 : attempts > 1000000 ? 1000000 : attempts);
+            valid = ParseInteger(a + 3, &value);
+            options.retries = static_cast<int>(value >= 1000000 ? 1000000 : value + 1);
         } else if (BeginsWithI(a, L"-e:")) {
             AddExcludeMask(a + 3);
         } else if (BeginsWithI(a, L"-maxdel:")) {
             // a colon in neither third nor fourth place: tested before the value switches
-            int64_t cap = ParseInteger(a + 8);
-            options.maxDeletions = cap < 0 ? 0 : cap;
+            valid = ParseInteger(a + 8, &value);
+            options.maxDeletions = value;
         } else if (BeginsWithI(a, L"-t:")) {
-            int64_t size = (a[3] == L'f' || a[3] == L'F') ? 0x7FFFFFFFFFFFF000LL
-                                                         : static_cast<int64_t>(ParseSize(a + 3));
-            if (size < 8192) size = 8192;
-            options.testSize = size & ~static_cast<int64_t>(4095);
+            if (EqualsI(a + 3, L"f")) value = 0x7FFFFFFFFFFFF000LL;
+            else valid = ParseSize(a + 3, &value) && value > 0;
+            if (value < 8192) value = 8192;
+            options.testSize = value & ~static_cast<int64_t>(4095);
         } else if (a[0] == L'-' && ((length >= 3 && a[2] == L':') || (length >= 4 && a[3] == L':'))) {
-            if (BeginsWithI(a, L"-fi"))
-                options.forcedSize = static_cast<int64_t>(ParseSize(a + 4));
-            else if (BeginsWithI(a, L"-st:"))
-                options.startPos = static_cast<int64_t>(ParseSize(a + 4)) & ~static_cast<int64_t>(4095);
-            else
+            if (BeginsWithI(a, L"-fi:")) {
+                valid = ParseSize(a + 4, &value);
+                options.forcedSize = value;
+            } else if (BeginsWithI(a, L"-st:")) {
+                valid = ParseSize(a + 4, &value);
+                options.startPos = value & ~static_cast<int64_t>(4095);
+            } else {
                 isPath = true;
+            }
         } else if (length <= 9 && (a[0] == L'-' || a[0] == L'/')) {
             if (a[0] == L'/') a[0] = L'-';
             switch (ApplyPlainSwitch(a)) {
@@ -120,6 +125,10 @@ int ReadOptions(ArgumentVector* arguments, wchar_t* sourcePath, wchar_t* targetP
             }
         } else {
             isPath = true;
+        }
+        if (!valid) {
+            ReportInvalidParameter(a, arguments);
+            return kExitInvalid;
         }
         if (isPath) {
             if (sourcePath[0] == 0) {

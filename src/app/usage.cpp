@@ -10,11 +10,11 @@ void PrintUsage() {
     PrintLiteral(
           "Usage:\nQTX FileSpec1 FileSpec2 [-s][-o][-oo][-or][-k][-sr][-sw][-h][-p][-a][-ads]\n"
           "                        [-cx][-lzx][-xpressN][-sp][-st:n][-r:n][-e][-v]\n"
-          "                        [-n][-nl][-nlo]\n"
+          "                        [-n][-nl][-nlo][-mir][-maxdel:n][-dry]\n"
           "-s    recurse subdirs\n"
           "-o    overwrite existing files\n"
           "-oo   overwrite older existing files\n"
-          "-or   overwrite older existing files even they have the read-only attribute\n"
+          "-or   overwrite read-only target files too (clears their read-only attribute)\n"
           "-k    skip existing files\n"
           "-sr   share read (by default QTX needs exclusive read access on devices)\n"
           "-sw   share write (by default QTX needs needs exclusive write access)\n"
@@ -27,6 +27,8 @@ void PrintUsage() {
           "      the copy will point to the target path)\n");
     PrintLiteral(
           "-mir  mirror source to target (experimental): removes surplus files in target\n"
+          "-maxdel:n delete at most n entries (mirror deletions and -ds removals)\n"
+          "-dry  dry run: show what would be copied, overwritten and deleted, change nothing\n"
           "-scan scan target to find existing source file under different name or path\n"
           "      avoiding unnessecary writes (very experimental): only valid with -mir\n"
           "-t:nn test size for -scan: to find existing identical files QTX scans by default\n"
@@ -50,7 +52,7 @@ void PrintUsage() {
           "-ds   delete source file(s)\n"
           "-f    flush target volume's file cache (needs admin privileges)\n"
           "-1    print long file names into one line by shortening\n"
-          "-q    quiet mode\n"
+          "-q    quiet mode: no per-file lines; failures are still named on standard error\n"
           "-lv   list volumes\n"
           "-ld   list disks\n"
           "-n    no wait for key on finish if started standalone\n"

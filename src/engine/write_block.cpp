@@ -57,7 +57,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
                 if (r >= n && memcmp(buffer, compare, r) == 0) write = false;
                 if (!fileOps->SetPointer(target, -static_cast<int64_t>(r), FILE_CURRENT, nullptr)) {
                     uint32_t error = GetLastError();
-                    Print("\nerror %u on SetFilePointer(%I64i) file2\n", error, -static_cast<int64_t>(r));
+                    Print("\nerror %s on SetFilePointer(%I64i) file2\n", ErrorName(error), -static_cast<int64_t>(r));
                     Print("  current filepointer is %I64i\n", CurrentPosition(target));
                     SetLastError(error);
                     return kFailed;

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "security_streams.h"
 #include "system_facts.h"
+#include "text_format.h"
 
 int TakeOwnership(const wchar_t* path) {
     PSID everyone = nullptr, admins = nullptr;
@@ -17,12 +18,12 @@ int TakeOwnership(const wchar_t* path) {
     wchar_t* name = const_cast<wchar_t*>(path);
     do {
         if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
-            Print("AllocateAndInitializeSid (Everyone) error %u\n", GetLastError());
+            Print("AllocateAndInitializeSid (Everyone) error %s\n", LastErrorName());
             break;
         }
         if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
                                       &admins)) {
-            Print("AllocateAndInitializeSid (Admin) error %u\n", GetLastError());
+            Print("AllocateAndInitializeSid (Admin) error %s\n", LastErrorName());
             break;
         }
         EXPLICIT_ACCESSW access[2] = {};
@@ -49,11 +50,11 @@ int TakeOwnership(const wchar_t* path) {
             break;
         }
         if (error != ERROR_ACCESS_DENIED) {
-            Print("First SetNamedSecurityInfo call failed: %u\n", error);
+            Print("First SetNamedSecurityInfo call failed: %s\n", ErrorName(error));
             break;
         }
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
-            Print("OpenProcessToken failed: %u\n", GetLastError());
+            Print("OpenProcessToken failed: %s\n", LastErrorName());
             token = nullptr;
             break;
         }
@@ -64,7 +65,7 @@ int TakeOwnership(const wchar_t* path) {
         error = SetNamedSecurityInfoW(name, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, admins, nullptr, nullptr,
                                       nullptr);
         if (error != ERROR_SUCCESS) {
-            Print("Could not set owner. Error: %u\n", error);
+            Print("Could not set owner. Error: %s\n", ErrorName(error));
             SetPrivilege(token, L"SeTakeOwnershipPrivilege", 0);
             break;
         }
@@ -78,7 +79,7 @@ int TakeOwnership(const wchar_t* path) {
             Print("Successfully changed DACL\n");
             result = 1;
         } else {
-            Print("Second SetNamedSecurityInfo call failed: %u\n", error);
+            Print("Second SetNamedSecurityInfo call failed: %s\n", ErrorName(error));
         }
     } while (false);
     if (everyone) FreeSid(everyone);

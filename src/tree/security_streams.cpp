@@ -340,7 +340,7 @@ int RemoveSurplusStreams(const wchar_t* sourcePath, const wchar_t* targetPath) {
             if (fileOps->Delete(path)) {
                 if (!options.quiet) PrintName("delete stream %S\n", SkipLongPrefix(path));
             } else {
-                Print("Error %s deleting stream ", LastErrorText());
+                Print("Error %s deleting stream ", LastErrorName());
                 PrintName("%S\n", SkipLongPrefix(path));
                 CountFailure();
             }

@@ -43,7 +43,7 @@ int StampTarget(const wchar_t* targetFolder, const uint64_t* sourceTimes, int ta
     if (!result) {
         // a folder without its source's times reads as changed to the next run
         DWORD error = GetLastError();
-        Print("Error %s SetFileTime for directory\n", LastErrorText());
+        PrintError("Error %s SetFileTime for directory '%S'\n", LastErrorName(), SkipLongPrefix(target));
         CountFailure();
         SetLastError(error);
     }

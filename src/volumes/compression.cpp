@@ -6,6 +6,7 @@
 #include "console.h"
 #include "file_ops.h"
 #include "options.h"
+#include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
 
@@ -133,7 +134,7 @@ int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* 
     // nothing is written yet: drop a preallocation so that the clusters follow the new state
     fileOps->SetEnd(targetHandle);
     if (!fileOps->SetCompression(targetHandle, n)) {
-        PrintError("Error %u setting compression\n", GetLastError());
+        PrintError("Error %s setting compression of the copy of %S\n", LastErrorName(), SkipLongPrefix(sourcePath));
         return 0;
     }
     if (sourceOnDisk > kLargeCompressedFile)

@@ -24,7 +24,7 @@ int FlushTargetVolume() {
     HANDLE handle = CreateFileW(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        Print(" error %u\n", GetLastError());
+        Print(" error %s\n", LastErrorName());
         return 0;
     }
     BOOL flushed = FlushFileBuffers(handle);

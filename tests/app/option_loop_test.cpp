@@ -54,16 +54,22 @@ TEST(ReadOptions, NumbersAreRoundedAndBounded) {
         {L"qtx a b -st:5000", &Options::startPos, 4096},
         {L"qtx a b -fi:20GB", &Options::forcedSize, 20000000000LL},
         {L"qtx a b -fi:1PiB", &Options::forcedSize, 1125899906842624LL},
-        {L"qtx a b -maxdel:0x10", &Options::maxDeletions, 16},
+        {L"qtx a b -maxdel:16", &Options::maxDeletions, 16},
+        {L"qtx a b -st:4kib", &Options::startPos, 4096},
     };
     for (const auto& c : sizes) {
         EXPECT_EQ(Read(c.line).code, -1) << c.line;
         EXPECT_EQ(options.*c.field, c.expected) << c.line;
     }
-    EXPECT_EQ(ParseSize(L"5H") + ParseSize(L"abc") + ParseSize(std::wstring(128, L'1').c_str()), 5u);
+    // anything but a whole number in range, with a unit only where one is taken, is refused
+    for (const wchar_t* value : {L"-maxdel:abc", L"-maxdel:5O", L"-maxdel:0x10", L"-maxdel:18446744073709551617",
+                                 L"-maxdel:5K", L"-st:-1", L"-st:1.5KB", L"-st:abc", L"-st:", L"-fi:abc", L"-fi:1x",
+                                 L"-fi:-5", L"-fi:99999999999999999999", L"-fi:9300PB", L"-r:abc", L"-r:-7",
+                                 L"-t:abc", L"-t:0", L"-t:full"})
+        EXPECT_EQ(Read((L"qtx a b " + std::wstring(value)).c_str()).code, kExitInvalid) << value;
     // -r:n gives n+1 attempts, within bounds
     for (auto [line, attempts] : {std::pair{L"qtx a b -r:0", 1}, {L"qtx a b -r:5", 6},
-                                  {L"qtx a b -r:99999999", 1000000}, {L"qtx a b -r:-7", 1}}) {
+                                  {L"qtx a b -r:99999999", 1000000}}) {
         Read(line);
         EXPECT_EQ(options.retries, attempts) << line;
     }

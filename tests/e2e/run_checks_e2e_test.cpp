@@ -54,6 +54,8 @@ TEST(RunChecksEndToEnd, RefusedLinesEndWithTheirCodeAndTouchNothing) {
         {L"a b " + std::wstring(32000, L'x'), 2, "invalid parameter xxxx"},   // cut, not overrun
         {L"a b" + many + L" extra", 2, "too many parameters -> abort\r\n"},   // none dropped silently
         {mirrorTail + L" -e:keep.txt", 2, "too many parameters -> abort\r\n"},
+        {L"file.bin out -fi:1x", 2, "invalid parameter -fi:1x\r\n"},   // a value is checked before the copy
+        {L"src\\ out -mir -maxdel:5O", 2, "invalid parameter -maxdel:5O\r\n"},
         {L"a b -scan -mir", 2, "-scan is valid with -mir only -> abort\r\n"},
         {L"file.bin \\\\.\\NUL -v", 2, "verify against the NUL device nonsense -> abort\r\n"},
         {L"file.bin \\\\.\\NUL -ds", 2, "delete source with the NUL device as target makes no sense -> abort\r\n"},
