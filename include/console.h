@@ -23,6 +23,8 @@ int PrintLiteral(const char* text);   // like Print, for texts longer than a for
 int PrintError(const char* format, ...);
 int PrintName(const char* format, const wchar_t* name);
 int PrintNameW(const wchar_t* format, const wchar_t* name);
+// A failure line with one name (%S) of any length, to standard error, whatever -q says.
+int PrintErrorName(const char* format, const wchar_t* name);
 int PrintAt(int column, const char* format, ...);
 int PrintAtW(uint32_t position, const wchar_t* text);
 void EndLine();

@@ -12,6 +12,10 @@ constexpr int kMaxWalkDepth = 1024;
 int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFolder, int64_t* linkCounter,
                    int depth, int targetIsNew = 0);
 
+// Where the last walk stopped early (a full target, an abort, Ctrl+C): the
+// item it was at; empty after a walk that went to its end.
+const wchar_t* WalkStoppedAt();
+
 // After a file copy: when the console has the focus and Pause was pressed,
 // waits for a key.
 void CheckPauseKey();

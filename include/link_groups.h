@@ -21,8 +21,8 @@ struct HardLinkGroup {
     uint32_t linkCount;        // names of the source file when recorded
     FileIdentity identity;     // of the source file
     int complete;              // firstTarget holds a complete copy
-    void* security;            // the source's descriptor, kept when -ds may remove its names
-    uint32_t securityInfo;     // the parts it holds (SECURITY_INFORMATION)
+    uint8_t* security;         // the source's security stream, kept when -ds may remove its names
+    uint32_t securitySize;     // its bytes
     HardLinkGroup* next;
 };
 

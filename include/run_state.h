@@ -92,6 +92,11 @@ void ResetRunState();
 // Every failure of the run is counted here, after its line was printed: one
 // failure is enough for the exit code to tell that not all was done.
 void CountFailure();
+// The usual failure line, "Error NAME doing 'path'", to standard error (also
+// under -q), and its count.
+void ReportFailure(uint32_t error, const char* doing, const wchar_t* path);
+// The format of that line, for PrintErrorName with the path.
+const char* FailureFormat(uint32_t error, const char* doing);
 
 // Exit codes of the program.
 enum ExitCode {

@@ -13,6 +13,11 @@ int FormatTextV(char* out, size_t capacity, const char* format, va_list args);
 int FormatText(char* out, size_t capacity, const char* format, ...);
 int FormatTextVW(wchar_t* out, size_t capacity, const wchar_t* format, va_list args);
 int FormatTextW(wchar_t* out, size_t capacity, const wchar_t* format, ...);
+// Narrow texts hold wide ones in this code page: the console's, or UTF-8 for
+// redirected output, so that a script reads every name exactly.
+extern uint32_t narrowTextCodePage;
+// Always UTF-8, as the error log is written.
+int FormatTextUtf8(char* out, size_t capacity, const char* format, ...);
 
 const char* ErrorName(uint32_t code);
 const char* LastErrorName();

@@ -66,6 +66,9 @@ int WalkSource() {
     bool rootTimesRead =
         !options.dryRun && options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
+    if (WalkStoppedAt()[0])
+        PrintErrorName("the run stopped at '%S': what follows it in the tree was not reached\n",
+                       SkipLongPrefix(WalkStoppedAt()));
     if (run.breakRequested || run.stopRequested) return 0;
     // the walk wrote into the root folder after its times were copied
     if (rootTimesRead)

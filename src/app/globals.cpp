@@ -1,16 +1,32 @@
 // The process-wide records.
 #include <cstring>
 
+#include "console.h"
+#include "dry_run.h"
 #include "options.h"
+#include "paths.h"
 #include "run_state.h"
+#include "text_format.h"
 
 Options options;
 RunState run;
 
 void ResetRunState() {
     memset(&run, 0, sizeof run);
+    dryRunCounts = DryRunCounts{};
     run.sourceCluster = run.targetCluster = run.largestCluster = 4096;
     run.maxTargetFileSize = 0x1FFFFFFFE00000LL;
 }
 
 void CountFailure() { __atomic_add_fetch(&run.failedCopies, 1, __ATOMIC_SEQ_CST); }
+
+const char* FailureFormat(uint32_t error, const char* doing) {
+    thread_local char format[200];
+    FormatText(format, sizeof format, "Error %s %s '%%S'\n", ErrorName(error), doing);
+    return format;
+}
+
+void ReportFailure(uint32_t error, const char* doing, const wchar_t* path) {
+    PrintErrorName(FailureFormat(error, doing), SkipLongPrefix(path));
+    CountFailure();
+}

@@ -3,6 +3,7 @@
 
 #include "console.h"
 #include "run_state.h"
+#include "text_format.h"
 
 namespace {
 CRITICAL_SECTION consoleLock;
@@ -39,8 +40,10 @@ void ConsoleInit(ConsoleContext* context) {
     context->inputHandle = GetStdHandle(STD_INPUT_HANDLE);
     context->outputRedirected = GetFileType(context->outputHandle) != FILE_TYPE_CHAR;
     context->errorRedirected = GetFileType(context->errorHandle) != FILE_TYPE_CHAR;
-    context->outputCodePage = context->outputRedirected ? GetACP() : GetConsoleOutputCP();
+    // a file or pipe gets UTF-8: every name arrives exactly, whatever the system's code page
+    context->outputCodePage = context->outputRedirected ? CP_UTF8 : GetConsoleOutputCP();
     context->errorCodePage = context->outputCodePage;
+    narrowTextCodePage = context->outputRedirected ? CP_UTF8 : GetConsoleOutputCP();
     SetConsoleMode(context->inputHandle, 7);
     CONSOLE_SCREEN_BUFFER_INFO info;
     context->savedAttributes = GetConsoleScreenBufferInfo(context->outputHandle, &info) ? info.wAttributes : 0;

@@ -79,11 +79,11 @@ void PutNumber(Sink<Char>& sink, uint64_t magnitude, bool negative, unsigned bas
 
 // Converts a string of the other width; the chunked conversion keeps the
 // stack small for any length.
-void PutOtherString(Sink<char>& sink, const wchar_t* text, const Spec& spec) {
+void PutOtherString(Sink<char>& sink, const wchar_t* text, const Spec& spec, uint32_t codePage) {
     size_t length = wcslen(text);
     if (spec.precision >= 0 && length > static_cast<size_t>(spec.precision)) length = spec.precision;
     // Measure first so that padding is right.
-    int bytes = length ? WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
+    int bytes = length ? WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0,
                                              nullptr, nullptr)
                        : 0;
     size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
@@ -95,7 +95,7 @@ void PutOtherString(Sink<char>& sink, const wchar_t* text, const Spec& spec) {
         size_t take = length - done > 128 ? 128 : length - done;
         // never split a surrogate pair
         if (take == 128 && text[done + take - 1] >= 0xD800 && text[done + take - 1] <= 0xDBFF) --take;
-        int n = WideCharToMultiByte(CP_ACP, 0, text + done, static_cast<int>(take), chunk,
+        int n = WideCharToMultiByte(codePage, 0, text + done, static_cast<int>(take), chunk,
                                     sizeof(chunk), nullptr, nullptr);
         for (int i = 0; i < n; ++i) sink.Put(chunk[i]);
         done += take;
@@ -104,10 +104,10 @@ void PutOtherString(Sink<char>& sink, const wchar_t* text, const Spec& spec) {
         for (size_t i = static_cast<size_t>(bytes); i < width; ++i) sink.Put(' ');
 }
 
-void PutOtherString(Sink<wchar_t>& sink, const char* text, const Spec& spec) {
+void PutOtherString(Sink<wchar_t>& sink, const char* text, const Spec& spec, uint32_t codePage) {
     size_t length = strlen(text);
     if (spec.precision >= 0 && length > static_cast<size_t>(spec.precision)) length = spec.precision;
-    int chars = length ? MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0) : 0;
+    int chars = length ? MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), nullptr, 0) : 0;
     size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
     if (!spec.left)
         for (size_t i = static_cast<size_t>(chars); i < width; ++i) sink.Put(L' ');
@@ -119,15 +119,18 @@ void PutOtherString(Sink<wchar_t>& sink, const char* text, const Spec& spec) {
         if (take == 128) {
             size_t lead = 0;
             for (size_t i = 0; i < take; ++i) {
-                if (IsDBCSLeadByte(static_cast<BYTE>(text[done + i]))) {
+                if (IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[done + i]))) {
                     if (i + 1 == take) break;
                     ++i;
                 }
                 lead = i + 1;
             }
             take = lead ? lead : take;
+            // nor a UTF-8 sequence
+            if (codePage == CP_UTF8)
+                while (take > 1 && (static_cast<BYTE>(text[done + take]) & 0xC0) == 0x80) --take;
         }
-        int n = MultiByteToWideChar(CP_ACP, 0, text + done, static_cast<int>(take), chunk, 256);
+        int n = MultiByteToWideChar(codePage, 0, text + done, static_cast<int>(take), chunk, 256);
         for (int i = 0; i < n; ++i) sink.Put(chunk[i]);
         done += take;
     }
@@ -143,7 +146,7 @@ void PutSameString(Sink<Char>& sink, const Char* text, const Spec& spec) {
 }
 
 template <typename Char, typename Other>
-int FormatCore(Char* out, size_t capacity, const Char* format, va_list args) {
+int FormatCore(Char* out, size_t capacity, const Char* format, va_list args, uint32_t codePage) {
     Sink<Char> sink{out, capacity};
     constexpr bool kNarrow = sizeof(Char) == 1;
     for (const Char* p = format; *p; ++p) {
@@ -221,10 +224,10 @@ int FormatCore(Char* out, size_t capacity, const Char* format, va_list args) {
                     PutPadded(sink, &c, 1, spec, static_cast<Char>(' '));
                 } else if (kNarrow) {
                     wchar_t w[2] = {static_cast<wchar_t>(v), 0};
-                    PutOtherString(sink, reinterpret_cast<const Other*>(w), spec);
+                    PutOtherString(sink, reinterpret_cast<const Other*>(w), spec, codePage);
                 } else {
                     char n[2] = {static_cast<char>(v), 0};
-                    PutOtherString(sink, reinterpret_cast<const Other*>(n), spec);
+                    PutOtherString(sink, reinterpret_cast<const Other*>(n), spec, codePage);
                 }
                 break;
             }
@@ -239,7 +242,7 @@ int FormatCore(Char* out, size_t capacity, const Char* format, va_list args) {
                 } else {
                     const Other* s = va_arg(args, const Other*);
                     static const Other kNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
-                    PutOtherString(sink, s ? s : kNull, spec);
+                    PutOtherString(sink, s ? s : kNull, spec, codePage);
                 }
                 break;
             }
@@ -262,12 +265,22 @@ int FormatCore(Char* out, size_t capacity, const Char* format, va_list args) {
 
 }  // namespace
 
+uint32_t narrowTextCodePage = CP_ACP;
+
 int FormatTextV(char* out, size_t capacity, const char* format, va_list args) {
-    return FormatCore<char, wchar_t>(out, capacity, format, args);
+    return FormatCore<char, wchar_t>(out, capacity, format, args, narrowTextCodePage);
 }
 
 int FormatTextVW(wchar_t* out, size_t capacity, const wchar_t* format, va_list args) {
-    return FormatCore<wchar_t, char>(out, capacity, format, args);
+    return FormatCore<wchar_t, char>(out, capacity, format, args, narrowTextCodePage);
+}
+
+int FormatTextUtf8(char* out, size_t capacity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = FormatCore<char, wchar_t>(out, capacity, format, args, CP_UTF8);
+    va_end(args);
+    return n;
 }
 
 int FormatText(char* out, size_t capacity, const char* format, ...) {

@@ -144,8 +144,9 @@ int PrintW(const wchar_t* format, ...) {
         if (!WriteConsoleW(output, text, length, &written, nullptr)) return -1;
         return static_cast<int>(written);
     }
-    char bytes[2049];
-    int n = length ? WideCharToMultiByte(GetOEMCP(), 0, text, length, bytes, sizeof bytes, nullptr, nullptr)
+    char bytes[3 * kFormatLimit + 1];   // UTF-8 takes up to three bytes a character
+    int n = length ? WideCharToMultiByte(console ? console->outputCodePage : GetOEMCP(), 0, text, length, bytes,
+                                         sizeof bytes, nullptr, nullptr)
                    : 0;
     if (n <= 0) return -1;
     return WriteRedirected(1, bytes, static_cast<size_t>(n));

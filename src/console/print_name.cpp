@@ -12,17 +12,19 @@ namespace {
 
 wchar_t shortenScratch[32768];
 
-int WriteWide(const wchar_t* text, int length, bool splitLong, bool reportFailure) {
-    HANDLE output = console ? console->outputHandle : GetStdHandle(STD_OUTPUT_HANDLE);
+int WriteWide(const wchar_t* text, int length, bool splitLong, bool reportFailure, int stream = 1) {
+    HANDLE output = stream == 2 ? (console ? console->errorHandle : GetStdHandle(STD_ERROR_HANDLE))
+                                : (console ? console->outputHandle : GetStdHandle(STD_OUTPUT_HANDLE));
     DWORD written = 0;
-    if (!StandardOutputIsConsole()) {
-        UINT codePage = console ? console->outputCodePage : GetACP();
+    DWORD mode;
+    if (stream == 2 ? !GetConsoleMode(output, &mode) : !StandardOutputIsConsole()) {
+        UINT codePage = !console ? GetACP() : stream == 2 ? console->errorCodePage : console->outputCodePage;
         if (length == 0) return 0;
         int bytes = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
         if (bytes <= 0) return -1;
         char* buffer = static_cast<char*>(AllocZero(bytes));
         WideCharToMultiByte(codePage, 0, text, length, buffer, bytes, nullptr, nullptr);
-        int result = WriteRedirected(1, buffer, static_cast<size_t>(bytes));
+        int result = WriteRedirected(stream, buffer, static_cast<size_t>(bytes));
         FreeMemory(buffer);
         return result;
     }
@@ -40,7 +42,7 @@ int WriteWide(const wchar_t* text, int length, bool splitLong, bool reportFailur
 }
 
 // Builds prefix + name + rest around the one placeholder and writes it.
-int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t* name, bool isName) {
+int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t* name, bool isName, int stream = 1) {
     const wchar_t* mark = wcsstr(format, placeholder);
     if (!mark) return -1;
     size_t prefix = mark - format;
@@ -51,7 +53,7 @@ int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t
     wmemcpy(text, format, prefix);
     wmemcpy(text + prefix, name, nameLength);
     wmemcpy(text + prefix + nameLength, mark + 2, rest);
-    int result = WriteWide(text, static_cast<int>(total), isName, isName);
+    int result = WriteWide(text, static_cast<int>(total), isName, isName, stream);
     FreeMemory(text);
     return result;
 }
@@ -105,3 +107,10 @@ int PrintName(const char* format, const wchar_t* name) {
 }
 
 int PrintNameW(const wchar_t* format, const wchar_t* name) { return WriteAround(format, L"%s", name, false); }
+
+int PrintErrorName(const char* format, const wchar_t* name) {
+    wchar_t* wideFormat = AnsiToWide(format);
+    int result = WriteAround(wideFormat, L"%S", name, false, 2);
+    FreeMemory(wideFormat);
+    return result;
+}

@@ -109,10 +109,8 @@ int CopyBlocks() {
     // sequential operation and a file of one block move on this thread.
     RunJobsHere(blocks == 1 || !parallel);
     uint32_t firstLength = nextLength();
-    if (!RunJob(kReaderWorker, ReadBlockThread, firstLength)) {
-        run.aborted = 1;
-        return FinishLoop(0, false, size);
-    }
+    // an unreadable file fails alone; the run goes on with the next one
+    if (!RunJob(kReaderWorker, ReadBlockThread, firstLength)) return FinishLoop(0, false, size);
     if (SourceEndedEarly(firstLength, size - start)) return FinishLoop(0, false, size);
     char total[64];
     FormatText(total, sizeof total, "%s", FormatSizeMB(static_cast<uint64_t>(size), 1));

@@ -153,6 +153,13 @@ int Skip() {
     return 0;
 }
 
+// -ve checks every target it keeps, whatever decided to keep it.
+int KeepExisting(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size) {
+    Skip();
+    if (options.verify >= 2) VerifyExistingTarget(sourcePath, targetPath, size);
+    return 0;
+}
+
 // Makes targetPath one more name of existingPath's file. A name in place is
 // replaced only by a finished link, made beside it and renamed over it, so a
 // failed link leaves that name as it was. 1 when linked.
@@ -321,8 +328,7 @@ int DecideAboutExistingTarget(FilePlan& p) {
         // -h links the source itself, which an open handle without write sharing would block
         p.sizesRead = !p.streamFlag && !options.hardlinks && OpenSourceForSizes(p.sourcePath, &p.size, &links, &index);
         if (!p.sizesRead && !ProbePath(p.sourcePath, &p.size, &links, &index)) {
-            if (!options.quiet)
-                PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(p.sourcePath));
+            PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(p.sourcePath));
             CountFailure();
             return 0;
         }
@@ -378,13 +384,11 @@ int DecideAboutExistingTarget(FilePlan& p) {
             } else if (answer == L'O') {
                 options.overwriteOlder = 1;
                 action = kExistingCopy;
-            } else if (answer == L'K' || answer == L'S') {
-                options.skipExisting = 1;
-                return Skip();
             } else if (answer == L'Y') {
                 action = kExistingCopy;
             } else {
-                return Skip();
+                if (answer == L'K' || answer == L'S') options.skipExisting = 1;
+                return KeepExisting(p.sourcePath, p.targetPath, p.size);
             }
         }
         if (action == kExistingNotOlder) {
@@ -581,7 +585,7 @@ int CheckRoom(FilePlan& p) {
             if (attributes & FILE_ATTRIBUTE_READONLY) {
                 if (!options.overwriteReadOnly) {
                     PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
-                    return Skip();
+                    return KeepExisting(p.sourcePath, p.targetPath, p.size);
                 }
                 // a read-only name may share its data with other names
                 if (!LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size)) UnlinkTargetBeforeOverwrite(p.targetPath);
@@ -661,6 +665,10 @@ int CreateAndPrepareTarget(FilePlan& p) {
             if (p.call.targetIsDevice) {
                 Print("-> Writing only to the end of the target drive\n");
                 p.size = transfer.sourceSize = p.room;
+                // the source's tail has nowhere to go: the copy cannot be complete
+                PrintError("Error DISK_FULL: '%S' holds only the first %I64u bytes of '%S'\n", SkipLongPrefix(p.targetPath),
+                           static_cast<uint64_t>(p.room), SkipLongPrefix(p.sourcePath));
+                CountFailure();
             }
         } else if (p.fileTarget && !run.targetCompressed && !options.avoidWrites && p.size > 0 && !p.oneBlock) {
             // one write allocates a file of one block in one piece anyway

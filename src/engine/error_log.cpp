@@ -63,14 +63,14 @@ int FormatReadErrorLine(char* out, int capacity, const wchar_t* sourcePath, int3
                         uint32_t errorCode) {
     ShownPath shown = ShowPath(sourcePath);
     if (failedSectors == 0)
-        return FormatText(out, capacity, "Error %s reading %s%S\n", ErrorName(errorCode), shown.lead, shown.rest);
-    return FormatText(out, capacity, "Error %s reading %s%S: %i sectors failed\n", ErrorName(errorCode), shown.lead,
+        return FormatTextUtf8(out, capacity, "Error %s reading %s%S\n", ErrorName(errorCode), shown.lead, shown.rest);
+    return FormatTextUtf8(out, capacity, "Error %s reading %s%S: %i sectors failed\n", ErrorName(errorCode), shown.lead,
                       shown.rest, failedSectors);
 }
 
 int FormatVerifyLine(char* out, int capacity, const wchar_t* targetPath) {
     ShownPath shown = ShowPath(targetPath);
-    return FormatText(out, capacity, "%s%S\r\n", shown.lead, shown.rest);
+    return FormatTextUtf8(out, capacity, "%s%S\r\n", shown.lead, shown.rest);
 }
 
 void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t errorCode) {
@@ -99,7 +99,7 @@ void LogVerifyFailure(const wchar_t* targetPath) {
     char* line = static_cast<char*>(AllocZero(capacity));
     if (!ErrorStreamIsConsole()) {
         ShownPath shown = ShowPath(targetPath);
-        int length = FormatText(line, capacity, "verification failed: %s%S\n", shown.lead, shown.rest);
+        int length = FormatTextUtf8(line, capacity, "verification failed: %s%S\n", shown.lead, shown.rest);
         WriteRedirected(2, line, static_cast<size_t>(length));
     } else if (!options.noLog) {
         int length = FormatVerifyLine(line, capacity, targetPath);

@@ -10,6 +10,7 @@
 #include "file_ops.h"
 #include "options.h"
 #include "paths.h"
+#include "read_recovery.h"
 #include "run_state.h"
 #include "security_streams.h"
 #include "source_removal.h"
@@ -92,8 +93,7 @@ int FinishZeroLength(CopyCall* call) {
     if (IsValidHandle(transfer.targetHandle) && !call->targetIsDevice) {
         // an older, longer target must not keep its content under the new times
         if (!fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
-            Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(0), LastErrorName());
-            CountFailure();
+            ReportFailure(GetLastError(), "emptying", call->targetPath);
             complete = 0;
         }
         complete = StampTimes(call) && complete;
@@ -121,8 +121,10 @@ int CutToSize(CopyCall* call) {
     int64_t targetSize = 0;
     if (!allRead) fileOps->GetSize(transfer.targetHandle, &targetSize);
     if (targetSize < size && !allRead) {
-        Print(" error: Target file size is only %I64u instead of %I64u\n", static_cast<uint64_t>(targetSize),
-              static_cast<uint64_t>(size));
+        char line[160];
+        FormatText(line, sizeof line, "Error: target file '%%S' is only %I64u bytes long instead of %I64u\n",
+                   static_cast<uint64_t>(targetSize), static_cast<uint64_t>(size));
+        PrintErrorName(line, SkipLongPrefix(call->targetPath));
         Print(" delete incomplete file (Y/N)?");
         int yes = 1;
         if (engineConsoleCheck() && !run.stopRequested) yes = AskYesNo(L'Y');
@@ -192,14 +194,29 @@ void KeepUntouchedTarget(const CopyCall* call) {
     PrintNameW(L" %s kept unchanged\n", NameOf(call->targetPath));
 }
 
+// The line that says why a copy is incomplete, with the file's path.
+void SayWhyIncomplete(const CopyCall* call) {
+    if (transfer.sourceEnded) {
+        char line[160];
+        FormatText(line, sizeof line, "Error HANDLE_EOF reading '%%S': source ended before the requested size (%I64u of %I64u bytes)\n",
+                   static_cast<uint64_t>(transfer.startPosition + transfer.bytesRead),
+                   static_cast<uint64_t>(transfer.sourceSize));
+        PrintErrorName(line, SkipLongPrefix(call->sourcePath));
+    } else if (transfer.lastReadError) {
+        PrintErrorName(FailureFormat(transfer.lastReadError, "reading"), SkipLongPrefix(call->sourcePath));
+    } else if (transfer.lastWriteError) {
+        PrintErrorName(FailureFormat(transfer.lastWriteError, "writing"), SkipLongPrefix(call->targetPath));
+    }
+}
+
 int FailedLoop(CopyCall* call, bool interrupted) {
     ClearLine();
-    if (!interrupted) CountFailure();
-    if (transfer.sourceEnded)
-        Print(" source ended before the requested size (%I64u of %I64u bytes)\n",
-              static_cast<uint64_t>(transfer.startPosition + transfer.bytesRead),
-              static_cast<uint64_t>(transfer.sourceSize));
-    if (!run.singleSource && transfer.lastReadError && !transfer.sourceEnded) {
+    if (!interrupted) {
+        CountFailure();
+        SayWhyIncomplete(call);
+    }
+    // only media errors are CRC errors with a line in the log
+    if (!run.singleSource && IsSectorReadError(transfer.lastReadError) && !transfer.sourceEnded) {
         LogReadError(call->sourcePath, 0, transfer.lastReadError);
         CountUp(&run.readErrorFiles);
     }
@@ -216,11 +233,6 @@ int FailedLoop(CopyCall* call, bool interrupted) {
         Print(" incomplete image kept: the first %I64u bytes are good (resume with -st:%I64u)\n",
               static_cast<uint64_t>(transfer.goodEnd), static_cast<uint64_t>(transfer.goodEnd));
     } else if (run.singleSource) {
-        // the line that says why the copy is incomplete
-        if (transfer.lastReadError || transfer.lastWriteError)
-            PrintError("Error %s %s '%S'\n", ErrorName(transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError),
-                       transfer.lastReadError ? "reading" : "writing",
-                       SkipLongPrefix(transfer.lastReadError ? call->sourcePath : call->targetPath));
         // a target this copy created holds nothing worth keeping
         int yes = call->targetExisted ? 0 : 1;
         if (engineConsoleCheck() && !run.stopRequested) {

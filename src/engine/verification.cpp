@@ -219,6 +219,7 @@ int VerifyFile(PassFile& file) {
 
         compared += c;
         ShowProgress(compared, size, start);
+        AskStopIfPending();
         if (run.stopRequested || run.breakRequested) endedEarly = true;
     }
 
@@ -229,8 +230,10 @@ int VerifyFile(PassFile& file) {
         uint32_t elapsed = GetTickCount() - start;
         Print("\r");
         Print(" File verified");
+        // the blanks cover a longer progress text, which redirected output never has
         if (size > 102400 && elapsed > 100 && !run.stopRequested)
-            Print(" with %s                    ", FormatSpeed(static_cast<uint64_t>(size), elapsed));
+            Print(StandardOutputIsConsole() ? " with %s                    " : " with %s",
+                  FormatSpeed(static_cast<uint64_t>(size), elapsed));
         // redirected output has no cursor to end the line by
         if (!StandardOutputIsConsole()) Print("\n");
     }

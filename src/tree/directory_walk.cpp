@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
+#include <unordered_map>
 
 #include "console.h"
 #include "copy_engine.h"
@@ -30,6 +32,26 @@ constexpr size_t kNameRoom = 262;
 const wchar_t kNulDevice[] = L"\\\\.\\NUL";
 
 bool StopAsked() { return run.stopRequested || run.breakRequested; }
+
+wchar_t walkStoppedAt[kPathCapacity];
+
+// The names of one source folder by their upper-case form: a case-sensitive
+// source may hold two that a Windows target takes for one.
+using NamesSeen = std::unordered_map<std::wstring, std::wstring>;
+
+// A name the folder had before in another case cannot be copied beside it:
+// it would overwrite the first one's copy. A counted failure naming both.
+bool IsSecondSpelling(NamesSeen* seen, const wchar_t* name, const wchar_t* sourceItem) {
+    std::wstring key = name;
+    CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    auto [earlier, added] = seen->emplace(key, name);
+    if (added) return false;
+    std::wstring line = L"Error FILE_EXISTS: '" + std::wstring(SkipLongPrefix(sourceItem)) +
+                        L"' differs only in case from '" + earlier->second + L"' -> skip";
+    PrintErrorName("%S\n", line.c_str());
+    CountFailure();
+    return true;
+}
 
 // Identities of the folders from the root of the walk down to the one being
 // walked: a link, junction or mount point back up the tree leads to one of them.
@@ -138,11 +160,7 @@ bool TargetIsLinkInMirror(FolderListing* listing, const wchar_t* name) {
 bool NextEntry(void* search, FoundName* found, const wchar_t* folder) {
     if (fileOps->FindNext(search, found)) return true;
     DWORD error = GetLastError();
-    if (error != ERROR_NO_MORE_FILES) {
-        Print("Error %s listing ", ErrorName(error));
-        PrintName("%S\n", SkipLongPrefix(folder));
-        CountFailure();
-    }
+    if (error != ERROR_NO_MORE_FILES) ReportFailure(error, "listing", folder);
     return false;
 }
 
@@ -160,7 +178,8 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     if (existing && !(existing->attributes & kAttributeDirectory)) {
         // the file is left alone unless it is deleted; nothing below is walked into it
         if (!RemoveFileInTheWay(targetItem, existing)) {
-            PrintName("Error ALREADY_EXISTS: a file stands where the folder goes -> skip folder %S\n", existing->name);
+            PrintErrorName("Error ALREADY_EXISTS: a file stands where the folder goes -> skip folder %S\n",
+                           SkipLongPrefix(targetItem));
             CountFailure();
             return kFolderSkipped;
         }
@@ -193,10 +212,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             // appeared after the target was listed: use it as found
             targetAttributes = present;
         } else {
-            Print("Error %s creating dir %S\n", ErrorName(error), targetItem);
-            ClearLine();
-            PrintError("Error '%s' creating %S\n", ErrorName(error), SkipLongPrefix(targetItem));
-            CountFailure();
+            ReportFailure(error, "creating dir", targetItem);
             return kFolderSkipped;
         }
     }
@@ -204,9 +220,11 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         if (run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
-        if ((found.attributes ^ targetAttributes) & ~kAttributeCompressed)
-            fs->SetAttributes(targetItem,
-                              (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed));
+        // a folder without its source's attributes is no copy of it
+        if (((found.attributes ^ targetAttributes) & ~kAttributeCompressed) &&
+            !fs->SetAttributes(targetItem,
+                               (found.attributes & ~kAttributeCompressed) | (targetAttributes & kAttributeCompressed)))
+            ReportFailure(GetLastError(), "setting the attributes of folder", targetItem);
     }
     // the search read the source's times before the walk; a link's own are not
     // its folder's, and -ds empties that folder during the walk
@@ -286,6 +304,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     FileOps* fs = fileOps;
     const bool toNul = run.targetIsNul != 0;
     if (depth == 0) {
+        walkStoppedAt[0] = 0;
         walkPathKnown[0] = folderIndexReader(sourceFolder, &walkPathIds[0]) != 0;
         walkPathLength[0] = wcslen(sourceFolder);
     }
@@ -329,7 +348,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (sourceListing.complete && targetListing.complete)
             MirrorPass(targetFolder, &targetListing, &sourceListing, depth);
         else if (!StopAsked()) {
-            PrintName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
+            PrintErrorName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
             CountFailure();
         }
         FreeListing(&sourceListing);
@@ -339,7 +358,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (sourceLength + kNameRoom > static_cast<size_t>(kPathCapacity) ||
         targetLength + kNameRoom > static_cast<size_t>(kPathCapacity)) {
         joinListing();
-        PrintName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
+        PrintErrorName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
         CountFailure();
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
@@ -353,9 +372,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!search) {
         DWORD error = GetLastError();
         joinListing();
-        Print("cannot open '%S' err=%s\n\n", SkipLongPrefix(pattern), ErrorName(error));
         // an empty root has nothing to list, which is no failure
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) CountFailure();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+            ReportFailure(error, "listing", pattern);
         FreeMemory(pattern);
         if (haveTargetListing) FreeListing(&targetListing);
         return 0;
@@ -368,6 +387,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     wchar_t* targetItem =
         toNul ? nullptr : static_cast<wchar_t*>(AllocZero((targetLength + kNameRoom) * sizeof(wchar_t)));
     int64_t count = 0;
+    NamesSeen seen;
     do {
         if (IsDotName(found.name)) continue;
         if (IsExcluded(found.name)) {
@@ -377,6 +397,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         bool matched = MatchMask(found.name, mask) != 0;
         bool folder = (found.attributes & kAttributeDirectory) != 0;
         JoinName(sourceItem, sourceFolder, sourceLength, found.name, false);
+        if ((folder ? options.recurse : matched) && !toNul && IsSecondSpelling(&seen, found.name, sourceItem)) continue;
         if (!toNul) JoinName(targetItem, targetFolder, targetLength, found.name, false);
 
         bool followedLink = false;
@@ -404,11 +425,13 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         }
         bool walked = false;
         if (depth >= kMaxWalkDepth) {
-            Print("path nested too deep (max %i) -> skip folder %S\n", kMaxWalkDepth, found.name);
+            char line[100];
+            FormatText(line, sizeof line, "path nested too deep (max %i) -> skip folder %%S\n", kMaxWalkDepth);
+            PrintErrorName(line, SkipLongPrefix(sourceItem));
             CountFailure();
         } else if (IsOnOwnPath(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId, depth)) {
             // walking into it would copy the tree into itself until the paths run out
-            PrintName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", found.name);
+            PrintErrorName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", SkipLongPrefix(sourceItem));
             CountFailure();
         } else if (toNul) {
             count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
@@ -428,6 +451,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (run.aborted) break;
         AskStopIfPending();
     } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
+    // the innermost folder the run left early tells where it stopped
+    if ((run.aborted || StopAsked()) && !walkStoppedAt[0])
+        lstrcpynW(walkStoppedAt, sourceItem[0] ? sourceItem : sourceFolder, kPathCapacity);
 
     fs->FindEnd(search);
     FreeMemory(sourceItem);
@@ -435,3 +461,5 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (haveTargetListing) FreeListing(&targetListing);
     return count;
 }
+
+const wchar_t* WalkStoppedAt() { return walkStoppedAt; }

@@ -61,21 +61,7 @@ void DropUnfinished(LinkGroupList* list) {
 // -ds removes the source names as they are copied, before the security pass
 // at the end can read them: their descriptor is kept with the group.
 void KeepSecurity(HardLinkGroup* group, const wchar_t* sourcePath) {
-    const SECURITY_INFORMATION withSacl =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
-    const SECURITY_INFORMATION attempts[2] = {withSacl, withSacl & ~SACL_SECURITY_INFORMATION};
-    for (SECURITY_INFORMATION info : attempts) {
-        DWORD needed = 0;
-        GetFileSecurityW(sourcePath, info, nullptr, 0, &needed);
-        if (!needed) continue;
-        void* descriptor = AllocZero(needed);
-        if (GetFileSecurityW(sourcePath, info, descriptor, needed, &needed)) {
-            group->security = descriptor;
-            group->securityInfo = info;
-            return;
-        }
-        FreeMemory(descriptor);
-    }
+    group->security = ReadSecurityStream(sourcePath, &group->securitySize);
 }
 
 }  // namespace
@@ -178,7 +164,8 @@ int64_t CopyGroupSecurity(LinkGroupList* list) {
         ++handled;
         bool mapped = TargetToSource(group->firstTarget, sourcePath, kPathCapacity) != 0;
         if (group->security && (!mapped || !PathExists(sourcePath))) {
-            SetFileSecurityW(group->firstTarget, group->securityInfo, group->security);
+            if (!WriteSecurityStream(group->firstTarget, group->security, group->securitySize))
+                ReportFailure(GetLastError(), "setting the security of", group->firstTarget);
             continue;
         }
         if (mapped) CopySecurity(sourcePath, group->firstTarget);

@@ -33,11 +33,7 @@ wchar_t* ItemPath(const wchar_t* folder, const wchar_t* name) {
 
 // A surplus entry that stays leaves the target unlike its source: the run
 // must not end as a success.
-void ReportNotRemoved() {
-    uint32_t error = GetLastError();
-    if (!options.quiet) Print(" error %s\n", ErrorName(error));
-    CountFailure();
-}
+void ReportNotRemoved(const wchar_t* path) { ReportFailure(GetLastError(), "deleting", path); }
 
 // A link goes by the call for its own kind; neither follows it.
 int RemoveLinkOrFile(const wchar_t* path, uint32_t attributes) {
@@ -64,7 +60,7 @@ void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
     if ((IsFolder(found.attributes) ? DryDeleteFolder(path) : DryDeleteFile(path)) != kDryAct) return;
     if (!options.quiet) PrintName("delete file %S\n", found.name);
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (!RemoveLinkOrFile(path, found.attributes)) ReportNotRemoved();
+    if (!RemoveLinkOrFile(path, found.attributes)) ReportNotRemoved(path);
 }
 
 // The source has a real item where the target has a link: writing or walking
@@ -74,7 +70,7 @@ bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
     if (verdict != kDryAct) return verdict == kDryPretend;
     if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
     if (RemoveLinkOrFile(path, attributes)) return true;
-    ReportNotRemoved();
+    ReportNotRemoved(path);
     return false;
 }
 
@@ -86,13 +82,13 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     FileOps* fs = fileOps;
     uint32_t attributes = fs->GetAttributes(path);
     if (attributes == kNoAttributes && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
-        ReportNotRemoved();
+        ReportNotRemoved(path);
     if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
     if (IsLink(attributes)) {
         // the folder a link points to lies outside what is being cleaned up
         if (DryDeleteFolder(path) != kDryAct) return 0;
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
-        if (!fs->RemoveFolder(path)) ReportNotRemoved();
+        if (!fs->RemoveFolder(path)) ReportNotRemoved(path);
         return 0;
     }
 
@@ -100,9 +96,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     FoundName found;
     void* search = fs->FindFirst(pattern, &found);
     if (!search) {
-        Print("Error %s opening ", LastErrorName());
-        PrintName("%S\n", SkipLongPrefix(pattern));
-        CountFailure();
+        ReportFailure(GetLastError(), "opening", pattern);
         FreeMemory(pattern);
         return 1;
     }
@@ -120,6 +114,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
             }
             FreeMemory(item);
         }
+        AskStopIfPending();
         if (StopAsked()) {
             stopped = true;
             break;
@@ -135,12 +130,12 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     // names not yet seen may still be in there
     if (endError != ERROR_NO_MORE_FILES) {
         SetLastError(endError);
-        ReportNotRemoved();
+        ReportNotRemoved(path);
         return 2;
     }
     if (DryDeleteFolder(path) != kDryAct) return 0;
     if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
-    if (!fs->RemoveFolder(path)) ReportNotRemoved();
+    if (!fs->RemoveFolder(path)) ReportNotRemoved(path);
     return 0;
 }
 
@@ -150,7 +145,8 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
     // a name missing from a partial listing may still be in the source
     if (!sourceListing->complete) return;
     int64_t index = 0;
-    while (index < targetListing->count && !StopAsked()) {
+    // a first Ctrl+C is answered before the next deletion
+    while (index < targetListing->count && (AskStopIfPending(), !StopAsked())) {
         ListingEntry* entry = targetListing->entries[index];
         ListingEntry* source = FindInListing(sourceListing, entry->name);
         wchar_t* path = ItemPath(targetFolder, entry->name);
@@ -167,7 +163,7 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
             } else {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
                 removed = fileOps->Delete(path) != 0;
-                if (!removed) ReportNotRemoved();
+                if (!removed) ReportNotRemoved(path);
             }
         } else if (IsLink(entry->attributes) && (!IsLink(source->attributes) || options.parseReparse)) {
             // a source link that is copied as a link replaces the target link itself

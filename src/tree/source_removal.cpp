@@ -60,10 +60,10 @@ int RemoveSourceFile(const wchar_t* path) {
     }
     uint32_t cleared = ClearReadOnly(path);
     if (!fileOps->Delete(path)) {
+        uint32_t error = GetLastError();
         PutBack(path, cleared);
-        Print(" Error %s deleting file\n", LastErrorName());
         // the move asked for did not happen
-        CountFailure();
+        ReportFailure(error, "deleting source file", path);
         return 0;
     }
     if (!options.quiet) Print(" File deleted\n");
@@ -88,7 +88,6 @@ int RemoveSourceFolder(const wchar_t* path) {
     // a folder that still holds what was not copied stays, silently
     if (GetLastError() == ERROR_DIR_NOT_EMPTY) --dryRunCounts.deletions;   // nothing was deleted
     if (GetLastError() == ERROR_DIR_NOT_EMPTY) return 0;
-    Print(" Error %s deleting folder\n", LastErrorName());
-    CountFailure();
+    ReportFailure(GetLastError(), "deleting source folder", path);
     return 0;
 }

@@ -63,7 +63,7 @@ TEST_F(Compression, NewTargetFollowsTheLevelAndARefusalIsReported) {
     fs.Format(kTarget) = 0;
     fs.AddFault(Call::SetCompression, L"", ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, ApplyNtfsCompression(Open(kSource), Open(kTarget), kSource, 1, 100000, 40960));
-    EXPECT_EQ("Error 5 setting compression\n", output.errors());
+    EXPECT_EQ("Error ACCESS_DENIED setting compression of the copy of C:\\S\\f.txt\n", output.errors());
 }
 
 TEST_F(Compression, PreallocationKeepsThePositionAndSparesCompressedTargets) {
