@@ -1,4 +1,6 @@
 // The process-wide records.
+#include <windows.h>
+
 #include <cstring>
 
 #include "console.h"
@@ -27,6 +29,11 @@ const char* FailureFormat(uint32_t error, const char* doing) {
 }
 
 void ReportFailure(uint32_t error, const char* doing, const wchar_t* path) {
-    PrintErrorName(FailureFormat(error, doing), SkipLongPrefix(path));
+    // a folder is named without the backslash the walk appends to it
+    thread_local wchar_t shown[kPathCapacity];
+    lstrcpynW(shown, SkipLongPrefix(path), kPathCapacity);
+    size_t length = wcslen(shown);
+    if (length > 3 && shown[length - 1] == L'\\') shown[length - 1] = 0;
+    PrintErrorName(FailureFormat(error, doing), shown);
     CountFailure();
 }

@@ -211,6 +211,7 @@ bool ReadableLines(const std::string& text) {
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return false;
+        if (text[i] == '\r' && i > 0 && text[i - 1] == ' ') return false;   // no padding at a line's end
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
     }
     return true;

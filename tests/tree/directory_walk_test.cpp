@@ -20,10 +20,23 @@ namespace {
 const std::wstring S = L"C:\\W\\S", T = L"C:\\W\\T", C = T + L"\\S";   // C: where S's content lands
 
 // A stop request comes at the second write after stopIn is opened for writing.
+// A listing that returns twin shows it once more in lower case, as a
+// case-sensitive source would hold both.
 class Volume : public MemoryFileSystem {
 public:
-    std::wstring stopIn;
+    std::wstring stopIn, twin;
     int writes = -1;
+    bool twinNext = false;
+    int FindNext(void* search, FoundName* found) override {
+        if (twinNext) {
+            twinNext = false;
+            for (wchar_t* c = found->name; *c; ++c) *c = towlower(*c);
+            return 1;
+        }
+        int ok = MemoryFileSystem::FindNext(search, found);
+        twinNext = ok && twin == found->name;
+        return ok;
+    }
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
         if (writes < 0 && !stopIn.empty() && (access & GENERIC_WRITE) && wcsstr(path, stopIn.c_str())) writes = 0;
         return MemoryFileSystem::Open(path, access, share, disposition, flags);
@@ -80,6 +93,22 @@ TEST_F(Walk, FailuresAreReportedAndTheWalkGoesOn) {
     fs.faults.clear();
     EXPECT_EQ(0, Run(L"-s -o"));   // -o puts the folder in the file's place
     EXPECT_EQ("inside", fs.Data(C + L"\\data\\inside.txt"));
+    fs.AddFile(C + L"\\surplus.txt", "surplus");
+    EXPECT_EQ(0, Run(L"-mir"));
+    EXPECT_TRUE(!Says("there was nothing to do") && Says("1 entry deleted\n")) << text;
+}
+
+// A.TXT and a.txt in one source folder: the second fails naming both, and
+// no run copies it over the first one's copy.
+TEST_F(Walk, NamesDifferingOnlyInCaseFailTheSecond) {
+    fs.AddFile(S + L"\\A.TXT", "upper");
+    fs.twin = L"A.TXT";
+    for (const wchar_t* switches : {L"-s", L"-mir", L"-mir"}) {
+        EXPECT_EQ(13, Run(switches));
+        EXPECT_TRUE(Says("Error FILE_EXISTS: 'C:\\W\\S\\a.txt' differs only in case from 'A.TXT' -> skip\n")) << text;
+        EXPECT_EQ(switches[1] == L's', Says(" File copied")) << text;
+    }
+    EXPECT_EQ("upper", fs.Data(C + L"\\A.TXT"));
 }
 
 TEST_F(Walk, ListingThatBreaksOffFailsAndTheMirrorDeletesNothing) {
@@ -126,21 +155,30 @@ TEST_F(Walk, GuardsKnowTheSourceByIdentityUnderAnotherName) {
     }
 }
 
-// Failures after the data still fail the run: a folder's times, a surplus
-// stream that stays, a source folder -ds cannot remove.
-TEST_F(Walk, LateFailuresEndTheRunWithThirteen) {
-    const std::tuple<Call, const wchar_t*, const wchar_t*> cases[] = {
-        {Call::SetTimes, L"T\\S\\SUB", L" -s -o"}, {Call::Delete, L"T\\S\\A.TXT", L" -s -mir -ads"},
-        {Call::RemoveFolder, L"W\\S\\SUB", L" -s -ds -o"}};
-    for (const auto& [call, path, switches] : cases) {
+// Each kind of failure ends the run with 13 and a line on standard error that
+// names it, also under -q; the walk goes on (sub\\b.txt is copied).
+TEST_F(Walk, FailuresOfEveryKindEndTheRunWithThirteenAndAreNamed) {
+    const std::tuple<Call, const wchar_t*, uint32_t, const wchar_t*, const char*> cases[] = {
+        {Call::SetTimes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -o", "Error ACCESS_DENIED SetFileTime for directory 'C:\\W\\T\\S\\sub'\n"},
+        {Call::Delete, L"T\\S\\A.TXT", ERROR_ACCESS_DENIED, L" -s -mir -ads", "Error ACCESS_DENIED deleting stream 'C:\\W\\T\\S\\a.txt:EXTRA'\n"},
+        {Call::RemoveFolder, L"W\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -ds -o", "Error ACCESS_DENIED deleting source folder 'C:\\W\\S\\sub'\n"},
+        {Call::Delete, L"T\\S\\X.TXT", ERROR_SHARING_VIOLATION, L" -mir", "Error SHARING_VIOLATION deleting 'C:\\W\\T\\S\\x.txt'\n"},
+        {Call::SetAttributes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s", "Error ACCESS_DENIED setting the attributes of folder 'C:\\W\\T\\S\\sub'\n"},
+        {Call::Read, L"W\\S\\A.TXT", ERROR_LOCK_VIOLATION, L" -s -o", "Error LOCK_VIOLATION reading 'C:\\W\\S\\a.txt'\n"},
+    };
+    for (const auto& [call, path, error, switches, line] : cases) {
         MemoryFileSystem volume;
-        volume.AddFolder(S + L"\\sub");
+        volume.AddFile(S + L"\\sub\\b.txt", "b");
+        volume.SetAttributes((S + L"\\sub").c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
         volume.AddFile(S + L"\\a.txt", "a");
         volume.AddFile(C + L"\\a.txt", "old", 0x01C0000000000000ULL);
+        volume.AddFile(C + L"\\x.txt", "surplus");
         volume.File(C + L"\\a.txt")->streams[L":EXTRA"] = "x";
-        volume.AddFault(call, path).times = -1;   // every such call there fails, no other
-        InProcessRun r = RunInProcess(volume, output, S + L" " + T + switches);
-        EXPECT_EQ(13, r.code) << Narrow(switches) << r.out;
+        volume.AddFault(call, path, error).times = -1;   // every such call there fails, no other
+        InProcessRun r = RunInProcess(volume, output, S + L" " + T + switches + L" -q");
+        EXPECT_TRUE(r.code == 13 && output.errors().find(line) != std::string::npos) << Narrow(switches) << r.out;
+        EXPECT_EQ("b", volume.Data(C + L"\\sub\\b.txt")) << Narrow(switches);
+        EXPECT_EQ(std::string::npos, r.out.find("CRC")) << r.out;
     }
 }
 
