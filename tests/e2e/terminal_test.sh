@@ -178,5 +178,43 @@ for key in n y; do
   fi
 done
 
+# -- Ctrl+C during a verification pass: asked at the next verified block -----
+for key in n y; do
+  start "verify$key" "$win\\big.bin" "$win\\big-v$key.bin" -v
+  wait_for " MB of [0-9]+ MB compared" 60 || continue
+  tmux -L "$socket" send-keys -t "$session" C-c
+  wait_for "Ctrl\+C pressed - stop copying\? \(Y/N\)" || continue
+  answer "$key" "stop copying\? \(Y/N\)$key? ${key^^}"
+  if [ "$key" = n ]; then
+    ended_with 0
+    screen | grep -q "File verified" || fail "verifyn: the pass did not go on to its end"
+  else
+    ended_with 15
+  fi
+  rm -f "$unix/big-v$key.bin"
+done
+
+# -- Ctrl+C during mirror deletions: asked before the next deletion ----------
+for key in n y; do
+  dir="$unix/mir$key"
+  mkdir -p "$dir/src" "$dir/dst"
+  echo "kept" >"$dir/src/kept.txt"
+  (cd "$dir/dst" && seq -f "surplus%05g.txt" 1 20000 | xargs touch)
+  start "mir$key" "$win\\mir$key\\src\\" "$win\\mir$key\\dst" -mir
+  wait_for "delete file " 60 || continue
+  tmux -L "$socket" send-keys -t "$session" C-c
+  wait_for "Ctrl\+C pressed - stop copying\? \(Y/N\)" || continue
+  answer "$key" "stop copying\? \(Y/N\)$key? ${key^^}"
+  if [ "$key" = n ]; then
+    ended_with 0
+    left="$(find "$dir/dst" -name 'surplus*' | wc -l)"
+    [ "$left" = 0 ] || fail "mirn: $left surplus files stayed after N"
+  else
+    ended_with 15
+    left="$(find "$dir/dst" -name 'surplus*' | wc -l)"
+    [ "$left" -gt 0 ] || fail "miry: every surplus file went although Y stopped the deletions"
+  fi
+done
+
 [ "$failures" = 0 ] && echo "terminal tests passed"
 exit $((failures > 0))
