@@ -8,6 +8,7 @@
 #include "console.h"
 #include "heap_memory.h"
 #include "options.h"
+#include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
 
@@ -81,7 +82,18 @@ void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t err
     int length = FormatReadErrorLine(line, capacity, sourcePath, failedSectors, errorCode);
     if (!ErrorStreamIsConsole()) {
         WriteRedirected(2, line, static_cast<size_t>(length));
-    } else if (!options.noLog) {
+        FreeMemory(line);
+        SetLastError(lastError);
+        return;
+    }
+    // a copy with unreadable sectors is named on the console too (a failed one
+    // has its line already): the log may be off, and -q hides the file's line
+    if (failedSectors) {
+        char format[128];
+        FormatText(format, sizeof format, "Error %s reading %%S: %i sectors failed\n", ErrorName(errorCode), failedSectors);
+        PrintErrorName(format, SkipLongPrefix(sourcePath));
+    }
+    if (!options.noLog) {
         HANDLE log = OpenLogAtEnd(nullptr);
         if (log != INVALID_HANDLE_VALUE) {
             WriteAll(log, line, length);
@@ -101,7 +113,10 @@ void LogVerifyFailure(const wchar_t* targetPath) {
         ShownPath shown = ShowPath(targetPath);
         int length = FormatTextUtf8(line, capacity, "verification failed: %s%S\n", shown.lead, shown.rest);
         WriteRedirected(2, line, static_cast<size_t>(length));
-    } else if (!options.noLog) {
+    } else {
+        PrintErrorName("verification failed: %S\n", SkipLongPrefix(targetPath));
+    }
+    if (ErrorStreamIsConsole() && !options.noLog) {
         int length = FormatVerifyLine(line, capacity, targetPath);
         bool wasEmpty = false;
         HANDLE log = OpenLogAtEnd(&wasEmpty);

@@ -119,7 +119,7 @@ bool DeleteWithAttributes(const wchar_t* path, uint32_t attributes) {
 }
 
 void PrintCreateError(DWORD error, const char* label, const wchar_t* targetPath) {
-    PrintError("Error %s creating %s %S\n", ErrorName(error), label, LastComponent(targetPath));
+    PrintError("Error %s creating %s %S\n", ErrorName(error), label, SkipLongPrefix(targetPath));
     CountFailure();
     SetLastError(error);
 }
@@ -300,7 +300,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
     int result = 0;
     int read = ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
     if (read == kLinkReadFailed) {
-        PrintError("Error %s reading source %s %S\n", LastErrorName(), "reparse point", LastComponent(targetPath));
+        PrintError("Error %s reading source %s %S\n", LastErrorName(), "reparse point", SkipLongPrefix(sourcePath));
         CountFailure();
     } else if (read == kLinkRead) {
         const char* label = ReparseLabel(ReparseTagOf(data, size));

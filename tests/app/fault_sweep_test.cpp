@@ -186,15 +186,13 @@ void ReadOnlySource(MemoryFileSystem& fs) {
 }
 
 // Security on two files; one stream small enough for the backup write, one
-// copied as a file of its own; a hard link.
+// copied as a file of its own.
 void SecuredTree(MemoryFileSystem& fs) {
     SourceTree(fs);
     auto a = fs.File(kSource + L"\\a.txt");
     a->security = "owner=S-1-5-32-544";
     a->streams = {{L":SMALL", "small"}, {L":BIG", qtxtest::PatternBytes(kSmallStreamLimit + 500, 6)}};
     fs.File(kSource + L"\\sub\\b.txt")->security = "owner=S-1-5-18";
-    // a link group whose security is set at the end, from what was kept before -ds removed its names
-    fs.AddLink(kSource + L"\\sub\\a2.txt", kSource + L"\\a.txt");
 }
 
 const Scenario kScenarios[] = {

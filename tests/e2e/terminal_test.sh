@@ -63,6 +63,14 @@ answer() {
   return 1
 }
 
+# Once the screen shows the pattern: Ctrl+C, and the key answers the stop question.
+interrupt() {
+  wait_for "$1" 60 || return 1
+  tmux -L "$socket" send-keys -t "$session" C-c
+  wait_for "Ctrl\+C pressed - stop copying\? \(Y/N\)" || return 1
+  answer "$2" "stop copying\? \(Y/N\)$2? ${2^^}"
+}
+
 ended_with() {
   wait_for "exit code [0-9]+" 30 || return 1
   local code
@@ -181,10 +189,7 @@ done
 # -- Ctrl+C during a verification pass: asked at the next verified block -----
 for key in n y; do
   start "verify$key" "$win\\big.bin" "$win\\big-v$key.bin" -v
-  wait_for " MB of [0-9]+ MB compared" 60 || continue
-  tmux -L "$socket" send-keys -t "$session" C-c
-  wait_for "Ctrl\+C pressed - stop copying\? \(Y/N\)" || continue
-  answer "$key" "stop copying\? \(Y/N\)$key? ${key^^}"
+  interrupt " MB of [0-9]+ MB compared" "$key" || continue
   if [ "$key" = n ]; then
     ended_with 0
     screen | grep -q "File verified" || fail "verifyn: the pass did not go on to its end"
@@ -201,10 +206,7 @@ for key in n y; do
   echo "kept" >"$dir/src/kept.txt"
   (cd "$dir/dst" && seq -f "surplus%05g.txt" 1 20000 | xargs touch)
   start "mir$key" "$win\\mir$key\\src\\" "$win\\mir$key\\dst" -mir
-  wait_for "delete file " 60 || continue
-  tmux -L "$socket" send-keys -t "$session" C-c
-  wait_for "Ctrl\+C pressed - stop copying\? \(Y/N\)" || continue
-  answer "$key" "stop copying\? \(Y/N\)$key? ${key^^}"
+  interrupt "delete file " "$key" || continue
   if [ "$key" = n ]; then
     ended_with 0
     left="$(find "$dir/dst" -name 'surplus*' | wc -l)"
