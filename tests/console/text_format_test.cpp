@@ -20,6 +20,7 @@ TEST(FormatText, WindowsConventionsWithinCapacity) {
     std::wstring name = L"abcdefghijklmnopqrstuvwxyz0123", longName(40000, L'x');
     for (int room : {20, 5, 1, 0, -7}) EXPECT_LE(ShortenMiddle(&name[0], room), room < 0 ? 0 : room) << room;
     EXPECT_EQ(ShortenMiddle(&longName[0], 50000), 32767) << "the room is capped by the scratch buffer";
+    EXPECT_EQ(std::string(ErrorName(17)) + ErrorName(1142) + ErrorName(66), "NOT_SAME_DEVICETOO_MANY_LINKSBAD_DEV_TYPE");
 }
 
 // A line rewritten in place goes on a line of its own; CR LF split over two writes stays one.
