@@ -3,6 +3,7 @@
 
 #include "link_groups.h"
 #include "memory_file_system.h"
+#include "options.h"
 #include "run_state.h"
 
 TEST(LinkGroups, OnlyTheWholeIdentityOfACompleteCopyIsALinkTarget) {
@@ -24,6 +25,8 @@ TEST(LinkGroups, LaterNamesLinkToTheFirstCompleteCopy) {
     fs.AddLink(L"C:\\S\\b\\two", L"C:\\S\\a\\one");
     fs.AddLink(L"C:\\S\\c\\three", L"C:\\S\\a\\one");
     fs.AddFile(L"C:\\S\\lone", "x");
+    fs.File(L"C:\\S\\a\\one")->security = "owner=S-1-5-18";
+    options.security = options.deleteSource = 1;   // the group keeps its security before -ds removes the names
     LinkGroupList* saved = run.linkGroups;
     run.linkGroups = nullptr;
     wchar_t target[kPathCapacity];
@@ -40,6 +43,11 @@ TEST(LinkGroups, LaterNamesLinkToTheFirstCompleteCopy) {
     EXPECT_EQ(0, FindLinkGroup(L"C:\\S\\lone", target, kPathCapacity));
     EXPECT_EQ(1, SameFile(L"C:\\S\\a\\one", L"C:\\S\\c\\three"));
     EXPECT_EQ(0, SameFile(L"C:\\S\\a\\one", L"C:\\S\\lone"));
+    // the kept security cannot be set on a copy that is gone: a counted failure
+    run.failedCopies = 0;
+    EXPECT_EQ(1, CopyGroupSecurity(run.linkGroups));
+    EXPECT_EQ(1, run.failedCopies);
+    options = Options();
     FreeHardLinkList(run.linkGroups);
     run.linkGroups = saved;
 }
