@@ -104,6 +104,19 @@ public:
     virtual int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size);
     virtual int SetReparse(void* handle, const uint8_t* data, size_t size);
 
+    // ---- where a file really lies, and removal through a handle (src/tree/real_location.cpp) ----
+    // GetFinalPathNameByHandleW: the path of what handle names, links and
+    // substitutions resolved, in its drive-letter form ("\\?\C:\...").
+    virtual int FinalPath(void* handle, wchar_t* out, uint32_t capacity);
+    // The folders that hold a folder at which the volume with this root is
+    // mounted: a list of paths each ending in its zero, closed by an empty one.
+    // 0 when it is mounted at no folder.
+    virtual int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity);
+    // Writes: the object of a handle opened with DELETE access goes when the
+    // handle is closed (FileDispositionInfo); a folder must be empty. A link
+    // opened with FILE_FLAG_OPEN_REPARSE_POINT goes itself.
+    virtual int RemoveOpened(void* handle);
+
     // ---- compression ----
     // The NTFS compression format of a file or folder (0 none, 1 default, 2 LZNT1).
     virtual int GetCompression(void* handle, uint16_t* format);

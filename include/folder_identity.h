@@ -23,8 +23,9 @@ extern FolderIdReader folderIndexReader;
 
 int SameFolderId(const FolderId& a, const FolderId& b);
 
-// 1 when `child` is `folder` or lies below it: `child` and each of its
-// ancestors that can be read are compared with `folder` by identity.
+// 1 when `child` is `folder` or lies below it, by identity: the ancestors
+// written in `child`, and every real ancestor of where `child` really lies,
+// up through each folder its volume is mounted at.
 int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdReader reader);
 
 // The path with its short names made long, as far as it exists; the rest
@@ -33,3 +34,11 @@ int ExpandShortNames(const wchar_t* path, wchar_t* out, size_t capacity);
 
 // The guards' relation: by text after short names are expanded, then by identity.
 int IsSameOrWithinFolder(const wchar_t* child, const wchar_t* folder);
+
+// The run's source and target folders: a mirror removal never removes or
+// enters either, and a walk never copies the target into itself.
+void SetGuardedFolders(const wchar_t* source, const wchar_t* target);
+// 1 when the folder at path is one of them; listedIndex (0 when unknown) is
+// the index its listing showed, which spares the read for most folders.
+int IsGuardedFolder(const wchar_t* path, uint64_t listedIndex);
+int IsGuardedId(const FolderId& id);

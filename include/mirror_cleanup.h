@@ -3,9 +3,6 @@
 
 struct FolderListing;
 
-// A surplus folder is emptied down to this walk depth; deeper levels stay.
-constexpr int kMirrorDeleteDepth = 130;
-
 // Deletes the entries of the target folder (ending in a backslash) that the
 // source listing lacks or holds as the other kind (file or folder), and
 // removes a target link where the source has a real file or folder, so that
@@ -18,5 +15,6 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
 // Deletes a folder (path without trailing backslash) with all it holds; a
 // folder link is removed itself, never entered. 0 when it finished, whether or
 // not everything went; 1 when the folder could not be searched; 2 when its
-// search ended with an error (the folder is then left).
+// search ended with an error (the folder is then left); 3 when it met the
+// source or target folder, or nesting deeper than a walk goes, and stopped.
 int MirrorDeleteFolder(const wchar_t* path, int depth);

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "folder_identity.h"
 #include "volume_capabilities.h"
 
 constexpr int kPathCapacity = 32768;   // characters, terminator included
@@ -69,6 +70,9 @@ struct RunState {
     int64_t runBytesNotWritten;
     volatile int32_t readErrorFiles;
     volatile int32_t verifyFailures;
+    // the source and target folders as they were found: what no removal takes
+    FolderId guardedFolders[2];
+    int guardedFolderCount;
     volatile int32_t failedCopies;   // files or devices not copied completely (exit code 13)
     int32_t pathKindUnknown;   // a path's attributes could not be read for a reason other than absence
     int64_t linksCreated;

@@ -1,9 +1,23 @@
 // -ds: removal of the source after it was copied.
 #pragma once
+#include <cstdint>
 
 // Only with -ds: clears the read-only attribute and deletes the file,
 // printing the outcome; a file that stays gets its attribute back.
 int RemoveSourceFile(const wchar_t* path);
+
+// The source file as its copy began.
+struct SourceAsCopied {
+    int64_t size;
+    uint64_t lastWrite;
+};
+// As RemoveSourceFile, through one handle that is not led through a link;
+// with `copied`, a file whose size or last-write time differs from it stays,
+// with a line and a counted failure.
+int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied);
+struct CopyCall;
+// -ds after CopyOneFile: the file named by the call, as it was when opened.
+int RemoveCopiedSource(const CopyCall* call, int64_t size);
 // Only with -ds: removes a walked source folder when it is empty; one that
 // still holds anything stays without a message.
 int RemoveSourceFolder(const wchar_t* path);

@@ -116,6 +116,7 @@ int ProbeVolumes() {
         Print("target path is below source path (recursion) -> abort\n");
         return kExitRecursion;
     }
+    SetGuardedFolders(run.sourceFolder, run.targetFolder);
     PrintW(options.mirror ? L"mirror %s to %s\n" : L"copy %s to %s\n", SkipLongPrefix(run.sourcePath),
            SkipLongPrefix(run.targetPath));
     CreateHashBuffers();

@@ -218,7 +218,7 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
     }
     if (linkCounter) ++*linkCounter;
     if (!options.quiet) PrintNameW(L"%s replaced by hardlink\n", NameOf(call->targetPath));
-    if (options.deleteSource) RemoveSourceFile(call->entryPath);
+    if (options.deleteSource) RemoveCopiedSource(call, sourceSize);
     return 1;
 }
 
@@ -457,7 +457,7 @@ int LinkOrReparsePoint(FilePlan& p) {
                 if (p.linkCounter) ++*p.linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(p.targetPath));
                 CloseHandleOf(&transfer.sourceHandle);
-                if (options.deleteSource) RemoveSourceFile(p.call.entryPath);
+                if (options.deleteSource) RemoveCopiedSource(&p.call, p.size);
                 return 1;
             }
             // this name is copied as a file of its own instead, with its own security

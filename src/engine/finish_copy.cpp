@@ -105,7 +105,7 @@ int FinishZeroLength(CopyCall* call) {
     int extrasCopied = SecurityAndStreams(call) && attributesSet;
     // a stream copied on its own leaves the source to its file's copy
     if (complete && extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
-        RemoveSourceFile(call->entryPath);
+        RemoveCopiedSource(call, transfer.sourceSize);
     return 1;
 }
 
@@ -341,6 +341,6 @@ int FinishCopy(CopyCall* call) {
     // a source with unreadable sectors is the only full copy left
     if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && timesSet && options.deleteSource &&
         call->sourceKind == kSourceFile && !call->streamCall)
-        RemoveSourceFile(call->entryPath);
+        RemoveCopiedSource(call, transfer.sourceSize);
     return 1;
 }

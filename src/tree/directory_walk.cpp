@@ -433,6 +433,11 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
             // walking into it would copy the tree into itself until the paths run out
             PrintErrorName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", SkipLongPrefix(sourceItem));
             CountFailure();
+        } else if (IsGuardedFolder(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId)) {
+            // the target met inside the source: copying it would feed on its own output
+            PrintErrorName("Error CANT_RESOLVE_FILENAME: target folder inside the source -> skip folder %S\n",
+                           SkipLongPrefix(sourceItem));
+            CountFailure();
         } else if (toNul) {
             count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
             walked = true;

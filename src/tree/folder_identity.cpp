@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <initializer_list>
 
 #include "file_ops.h"
 #include "heap_memory.h"
@@ -83,9 +84,115 @@ wchar_t* FolderPathCopy(const wchar_t* path, size_t* length) {
 
 }  // namespace
 
+namespace {
+
+// Whether `path` or one of the ancestors written in it has the identity `wanted`.
+bool WrittenPathWithin(wchar_t* path, size_t length, const FolderId& wanted, FolderIdReader reader) {
+    FolderId seen;
+    // one step up per pass: the loop ends when no backslash is left
+    for (;;) {
+        while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
+        if (length == 0) return false;
+        // "C:" alone is the current folder of that drive, the root is "C:\"
+        bool driveOnly = path[length - 1] == L':';
+        if (driveOnly) path[length] = L'\\', path[length + 1] = 0;
+        if (reader(path, &seen) && SameFolderId(seen, wanted)) return true;
+        if (driveOnly) path[length] = 0;
+        wchar_t* cut = wcsrchr(path, L'\\');
+        if (!cut) return false;
+        length = static_cast<size_t>(cut - path);
+        *cut = 0;
+    }
+}
+
+// Length of the volume root at the start of a final path, backslash included:
+// "\\?\C:\", "\\?\Volume{...}\" or "\\?\UNC\server\share\".
+size_t FinalRootLength(const wchar_t* path) {
+    size_t at = StartsWithI(path, L"\\\\?\\") ? 4 : 0;
+    int parts = StartsWithI(path + at, L"UNC\\") ? 3 : 1;
+    for (int i = 0; i < parts; ++i) {
+        const wchar_t* next = wcschr(path + at, L'\\');
+        if (!next) return wcslen(path);
+        at = static_cast<size_t>(next - path) + 1;
+    }
+    return at;
+}
+
+// Every prefix of a final path, from the whole down to its volume root, is a
+// real folder: compares each with `wanted`. Leaves the root in `root`.
+bool FinalPathWithin(wchar_t* path, const FolderId& wanted, FolderIdReader reader, wchar_t* root) {
+    size_t rootLength = FinalRootLength(path);
+    lstrcpynW(root, path, static_cast<int>(rootLength + 1));
+    size_t length = wcslen(path);
+    FolderId seen;
+    for (;;) {
+        while (length > rootLength && path[length - 1] == L'\\') path[--length] = 0;
+        if (reader(path, &seen) && SameFolderId(seen, wanted)) return true;
+        if (length <= rootLength) return false;
+        while (length > rootLength && path[length - 1] != L'\\') --length;
+        path[length] = 0;
+    }
+}
+
+// Opens what path names, following links; a missing tail is cut off, so the
+// deepest part that exists is opened. The path keeps what was opened.
+void* OpenExistingPart(wchar_t* path) {
+    for (;;) {
+        void* handle = fileOps->Open(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        if (IsValidHandle(handle)) return handle;
+        size_t length = wcslen(path);
+        while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
+        wchar_t* cut = wcsrchr(path, L'\\');
+        if (!cut || cut == path || cut[-1] == L':' || cut[-1] == L'?') return nullptr;
+        *cut = 0;
+    }
+}
+
+// A volume mounted inside another leads up into it; a few such steps are
+// enough for any real nesting, and they bound a loop of mounts.
+constexpr int kMountSteps = 16;
+
+// Follows path to where it really lies and compares that folder and every
+// real ancestor with `wanted`, across the folders its volume is mounted at.
+bool RealLocationWithin(const wchar_t* start, const FolderId& wanted, FolderIdReader reader) {
+    wchar_t* pending = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    wchar_t* path = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    wchar_t* root = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
+    lstrcpynW(pending, start, kPathCapacity - 1);
+    size_t pendingUsed = wcslen(pending) + 1;
+    bool found = false;
+    for (int step = 0; step < kMountSteps && pending[0] && !found; ++step) {
+        lstrcpynW(path, pending, kPathCapacity);
+        size_t first = wcslen(pending) + 1;
+        memmove(pending, pending + first, (pendingUsed - first + 1) * sizeof(wchar_t));
+        pendingUsed -= first;
+        void* handle = OpenExistingPart(path);
+        if (!handle) continue;
+        int resolved = fileOps->FinalPath(handle, path, kPathCapacity);
+        fileOps->Close(handle);
+        if (!resolved) continue;
+        found = FinalPathWithin(path, wanted, reader, root);
+        if (found || !fileOps->MountHolders(root, path, kPathCapacity)) continue;
+        for (const wchar_t* holder = path; *holder; holder += wcslen(holder) + 1) {
+            size_t length = wcslen(holder);
+            if (pendingUsed + length + 2 > static_cast<size_t>(kPathCapacity)) break;
+            memcpy(pending + pendingUsed, holder, (length + 1) * sizeof(wchar_t));
+            pendingUsed += length + 1;
+            pending[pendingUsed] = 0;
+        }
+    }
+    FreeMemory(pending);
+    FreeMemory(path);
+    FreeMemory(root);
+    return found;
+}
+
+}  // namespace
+
 int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdReader reader) {
     if (!child || !folder || !reader) return 0;
-    FolderId wanted, seen;
+    FolderId wanted;
     size_t length = 0;
     wchar_t* path = FolderPathCopy(folder, &length);
     int read = path && reader(path, &wanted);
@@ -93,26 +200,9 @@ int IsWithinFolderById(const wchar_t* child, const wchar_t* folder, FolderIdRead
     if (!read) return 0;
     path = FolderPathCopy(child, &length);
     if (!path) return 0;
-    int found = 0;
-    // one step up per pass: the loop ends when no backslash is left
-    for (;;) {
-        while (length > 0 && path[length - 1] == L'\\') path[--length] = 0;
-        if (length == 0) break;
-        // "C:" alone is the current folder of that drive, the root is "C:\"
-        bool driveOnly = path[length - 1] == L':';
-        if (driveOnly) path[length] = L'\\', path[length + 1] = 0;
-        if (reader(path, &seen) && SameFolderId(seen, wanted)) {
-            found = 1;
-            break;
-        }
-        if (driveOnly) path[length] = 0;
-        wchar_t* cut = wcsrchr(path, L'\\');
-        if (!cut) break;
-        length = static_cast<size_t>(cut - path);
-        *cut = 0;
-    }
+    bool found = WrittenPathWithin(path, length, wanted, reader) || RealLocationWithin(child, wanted, reader);
     FreeMemory(path);
-    return found;
+    return found ? 1 : 0;
 }
 
 int ExpandShortNames(const wchar_t* path, wchar_t* out, size_t capacity) {
@@ -169,4 +259,28 @@ int IsSameOrWithinFolder(const wchar_t* child, const wchar_t* folder) {
     FreeMemory(longChild);
     FreeMemory(longFolder);
     return within;
+}
+
+void SetGuardedFolders(const wchar_t* source, const wchar_t* target) {
+    run.guardedFolderCount = 0;
+    for (const wchar_t* folder : {source, target}) {
+        size_t length = 0;
+        wchar_t* path = folder ? FolderPathCopy(folder, &length) : nullptr;
+        if (path && folderIdReader(path, &run.guardedFolders[run.guardedFolderCount])) ++run.guardedFolderCount;
+        FreeMemory(path);
+    }
+}
+
+int IsGuardedId(const FolderId& id) {
+    for (int i = 0; i < run.guardedFolderCount; ++i)
+        if (SameFolderId(id, run.guardedFolders[i])) return 1;
+    return 0;
+}
+
+int IsGuardedFolder(const wchar_t* path, uint64_t listedIndex) {
+    bool indexMatches = listedIndex == 0;
+    for (int i = 0; i < run.guardedFolderCount; ++i)
+        indexMatches = indexMatches || run.guardedFolders[i].fileIndex == listedIndex;
+    FolderId id;
+    return indexMatches && folderIdReader(path, &id) && IsGuardedId(id) ? 1 : 0;
 }

@@ -8,13 +8,17 @@
 #include <cwchar>
 
 #include "console.h"
+#include "directory_walk.h"
 #include "dry_run.h"
+#include "file_ops.h"
+#include "folder_identity.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
+#include "transfer_state.h"
 #include "tree_file_system.h"
 
 namespace {
@@ -35,9 +39,35 @@ wchar_t* ItemPath(const wchar_t* folder, const wchar_t* name) {
 // must not end as a success.
 void ReportNotRemoved(const wchar_t* path) { ReportFailure(GetLastError(), "deleting", path); }
 
-// A link goes by the call for its own kind; neither follows it.
-int RemoveLinkOrFile(const wchar_t* path, uint32_t attributes) {
-    return IsFolder(attributes) ? fileOps->RemoveFolder(path) : fileOps->Delete(path);
+constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// the folder's content was not all removable, or it is the source or target
+constexpr int kFolderGuarded = 3;
+
+// Opens an entry to remove it; a link is opened itself, never followed.
+void* OpenForRemoval(const wchar_t* path, uint32_t share) {
+    return fileOps->Open(path, DELETE | FILE_READ_ATTRIBUTES, share, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+bool SameKind(uint32_t a, uint32_t b) { return IsFolder(a) == IsFolder(b) && IsLink(a) == IsLink(b); }
+
+// Removes what path names only while it is still of the kind it was listed as
+// (file or folder, link or not): what was checked is what goes, and a link
+// put in its place since is not followed anywhere.
+int RemoveAsListed(const wchar_t* path, uint32_t listedAttributes) {
+    void* handle = OpenForRemoval(path, kShareAll);
+    if (!IsValidHandle(handle)) return 0;
+    FileInfo info;
+    int removed = fileOps->GetInfo(handle, &info, 0);
+    if (removed && !SameKind(info.attributes, listedAttributes)) {
+        SetLastError(ERROR_FILE_INVALID);
+        removed = 0;
+    }
+    if (removed) removed = fileOps->RemoveOpened(handle);
+    DWORD error = GetLastError();
+    fileOps->Close(handle);
+    SetLastError(error);
+    return removed;
 }
 
 // Later lookups must not find what is gone; the order of the rest is kept.
@@ -60,7 +90,7 @@ void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
     if ((IsFolder(found.attributes) ? DryDeleteFolder(path) : DryDeleteFile(path)) != kDryAct) return;
     if (!options.quiet) PrintName("delete file %S\n", found.name);
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
-    if (!RemoveLinkOrFile(path, found.attributes)) ReportNotRemoved(path);
+    if (!RemoveAsListed(path, found.attributes)) ReportNotRemoved(path);
 }
 
 // The source has a real item where the target has a link: writing or walking
@@ -69,7 +99,7 @@ bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
     int verdict = IsFolder(attributes) ? DryDeleteFolder(path) : DryDeleteFile(path);
     if (verdict != kDryAct) return verdict == kDryPretend;
     if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
-    if (RemoveLinkOrFile(path, attributes)) return true;
+    if (RemoveAsListed(path, attributes)) return true;
     ReportNotRemoved(path);
     return false;
 }
@@ -88,8 +118,28 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
         // the folder a link points to lies outside what is being cleaned up
         if (DryDeleteFolder(path) != kDryAct) return 0;
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
-        if (!fs->RemoveFolder(path)) ReportNotRemoved(path);
+        if (!RemoveAsListed(path, attributes)) ReportNotRemoved(path);
         return 0;
+    }
+    if (depth > kMaxWalkDepth) {
+        ReportFailure(ERROR_FILENAME_EXCED_RANGE, "deleting, nested deeper than a walk goes,", path);
+        return kFolderGuarded;
+    }
+    // held without shared deletion while its content goes: it cannot be moved
+    // away and a link put in its place
+    void* folder = OpenForRemoval(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileInfo info;
+    if (!IsValidHandle(folder) || !fs->GetInfo(folder, &info, kInfoIdentity)) {
+        ReportFailure(GetLastError(), "opening", path);
+        CloseHandleOf(&folder);
+        return 1;
+    }
+    FolderId id = {static_cast<uint32_t>(info.volumeSerial), info.fileIndex};
+    if (!SameKind(info.attributes, attributes) || IsGuardedId(id)) {
+        // reached through a mount or a link swapped in: the source or target itself
+        ReportFailure(ERROR_CANT_RESOLVE_FILENAME, "deleting the source or target folder", path);
+        CloseHandleOf(&folder);
+        return kFolderGuarded;
     }
 
     wchar_t* pattern = JoinStrings(path, L"\\*", nullptr);
@@ -98,6 +148,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     if (!search) {
         ReportFailure(GetLastError(), "opening", pattern);
         FreeMemory(pattern);
+        CloseHandleOf(&folder);
         return 1;
     }
     FreeMemory(pattern);
@@ -107,18 +158,14 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     for (;;) {
         if (!IsDotName(found.name)) {
             wchar_t* item = ItemPath(path, found.name);
-            if (IsFolder(found.attributes) && !IsLink(found.attributes)) {
-                if (depth < kMirrorDeleteDepth) MirrorDeleteFolder(item, depth + 1);
-            } else {
+            if (IsFolder(found.attributes) && !IsLink(found.attributes))
+                stopped = MirrorDeleteFolder(item, depth + 1) == kFolderGuarded;
+            else
                 DeleteInnerItem(item, found);
-            }
             FreeMemory(item);
         }
         AskStopIfPending();
-        if (StopAsked()) {
-            stopped = true;
-            break;
-        }
+        if (stopped || StopAsked()) break;
         if (!fs->FindNext(search, &found)) {
             endError = GetLastError();
             break;
@@ -126,17 +173,21 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     }
     fs->FindEnd(search);
 
-    if (stopped) return 0;
-    // names not yet seen may still be in there
-    if (endError != ERROR_NO_MORE_FILES) {
+    int result = 0;
+    if (stopped) {
+        result = kFolderGuarded;
+    } else if (StopAsked()) {
+    } else if (endError != ERROR_NO_MORE_FILES) {
+        // names not yet seen may still be in there
         SetLastError(endError);
         ReportNotRemoved(path);
-        return 2;
+        result = 2;
+    } else if (DryDeleteFolder(path) == kDryAct) {
+        if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
+        if (!fs->RemoveOpened(folder)) ReportNotRemoved(path);
     }
-    if (DryDeleteFolder(path) != kDryAct) return 0;
-    if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
-    if (!fs->RemoveFolder(path)) ReportNotRemoved(path);
-    return 0;
+    CloseHandleOf(&folder);
+    return result;
 }
 
 void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, FolderListing* sourceListing,
@@ -162,7 +213,7 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
                 removed = verdict == kDryPretend;
             } else {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
-                removed = fileOps->Delete(path) != 0;
+                removed = RemoveAsListed(path, entry->attributes) != 0;
                 if (!removed) ReportNotRemoved(path);
             }
         } else if (IsLink(entry->attributes) && (!IsLink(source->attributes) || options.parseReparse)) {

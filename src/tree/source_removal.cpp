@@ -4,6 +4,8 @@
 #include <cwchar>
 
 #include "console.h"
+#include "copy_call.h"
+#include "file_ops.h"
 #include "dry_run.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
@@ -11,6 +13,7 @@
 #include "run_state.h"
 #include "source_removal.h"
 #include "text_format.h"
+#include "transfer_state.h"
 #include "tree_file_system.h"
 
 namespace {
@@ -52,22 +55,43 @@ bool WouldBeEmpty(const wchar_t* folder) {
 
 }  // namespace
 
-int RemoveSourceFile(const wchar_t* path) {
+int RemoveSourceFile(const wchar_t* path) { return RemoveSourceFileAsCopied(path, nullptr); }
+
+int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied) {
     if (!options.deleteSource) return 0;
     if (int verdict = DryRemoveSource(path); verdict != kDryAct) {
         if (verdict == kDryPretend) DryNoteRemoved(path);
         return verdict == kDryPretend;
     }
     uint32_t cleared = ClearReadOnly(path);
-    if (!fileOps->Delete(path)) {
-        uint32_t error = GetLastError();
+    // the file is looked at and removed through one handle: what was checked is what goes
+    void* handle = fileOps->Open(path, DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    FileInfo info;
+    bool changed = false, removed = false;
+    if (IsValidHandle(handle) && fileOps->GetInfo(handle, &info, 0)) {
+        changed = copied && (info.size != copied->size || info.times[2] != copied->lastWrite);
+        removed = !changed && fileOps->RemoveOpened(handle);
+    }
+    uint32_t error = changed ? ERROR_FILE_INVALID : GetLastError();
+    CloseHandleOf(&handle);
+    if (!removed) {
         PutBack(path, cleared);
         // the move asked for did not happen
-        ReportFailure(error, "deleting source file", path);
+        ReportFailure(error, changed ? "deleting source file changed since its copy began" : "deleting source file",
+                      path);
         return 0;
     }
     if (!options.quiet) Print(" File deleted\n");
     return 1;
+}
+
+int RemoveCopiedSource(const CopyCall* call, int64_t size) {
+    // a link followed to its target was copied from there: the link itself has nothing to compare
+    bool comparable = call->timesRead && call->sourcePath == call->entryPath;
+    SourceAsCopied copied = {size, call->writeTime};
+    return RemoveSourceFileAsCopied(call->entryPath, comparable ? &copied : nullptr);
 }
 
 int RemoveSourceFolder(const wchar_t* path) {

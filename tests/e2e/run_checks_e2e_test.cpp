@@ -11,16 +11,56 @@ using namespace qtxtest;
 
 namespace {
 
+std::string UnixName(const std::wstring& path) {
+    typedef char*(__cdecl * UnixNameOf)(const wchar_t*);
+    auto unixName =
+        reinterpret_cast<UnixNameOf>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    std::string text = name ? name : "";
+    if (name) HeapFree(GetProcessHeap(), 0, name);
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
 // The same folder under Wine's Z: drive, which maps the whole Unix tree.
 std::wstring UnixDriveAlias(const std::wstring& path) {
-    typedef char*(__cdecl * UnixName)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
-    char* name = unixName ? unixName(path.c_str()) : nullptr;
-    if (!name) return L"";
+    std::string name = UnixName(path);
     std::wstring alias = L"Z:";
-    for (const char* c = name; *c; ++c) alias += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
-    HeapFree(GetProcessHeap(), 0, name);
-    return alias;
+    for (char c : name) alias += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return name.empty() ? L"" : alias;
+}
+
+// Runs a Unix program (Wine starts it): Windows calls make no links here.
+bool RunUnix(const std::string& program, const std::string& arguments) {
+    std::wstring line(program.begin(), program.end()), image = L"Z:" + line;
+    line += L" " + std::wstring(arguments.begin(), arguments.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(image.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+// A Unix symbolic link, which Wine shows as a folder link (or, in the
+// prefix's dosdevices, as a drive); removed however the test ends.
+struct UnixLink {
+    std::string link;
+    UnixLink(const std::string& target, const std::string& at) : link(at) { RunUnix("/bin/ln", "-sfn " + target + " " + link); }
+    ~UnixLink() { RunUnix("/bin/rm", "-f " + link); }
+};
+
+// A drive letter no one uses.
+std::wstring FreeDrive() {
+    for (wchar_t letter = L'P'; letter <= L'Y'; ++letter) {
+        std::wstring root = std::wstring(1, letter) + L":\\";
+        if (!(GetLogicalDrives() & (1u << (letter - L'A'))) && GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return root.substr(0, 2);
+    }
+    return L"";
 }
 
 void Build(const TempDir& dir) {
@@ -47,6 +87,14 @@ TEST(RunChecksEndToEnd, RefusedLinesEndWithTheirCodeAndTouchNothing) {
     for (int i = 0; i < 27; ++i) mirrorTail += L" -e:x" + std::to_wstring(i);
     const char* parent = "Source folder is a sub-folder of the target folder, -MIR makes no sense -> abort\r\n";
     const char* below = "target path is below source path (recursion) -> abort\r\n";
+    // links to a sub-folder of the other side, and a drive whose root lies in src
+    std::string unixDir = UnixName(dir.path()), devices = UnixName(L"C:\\");
+    devices.resize(devices.size() - 2);
+    std::wstring drive = FreeDrive();
+    ASSERT_FALSE(unixDir.empty() || drive.empty());
+    UnixLink toTarget(unixDir + "/longfoldername/sub", unixDir + "/lnk");
+    UnixLink toSource(unixDir + "/src/sub", unixDir + "/sublnk");
+    UnixLink mapped(unixDir + "/src/sub", devices + static_cast<char>(towlower(drive[0])) + ":");
     const std::tuple<std::wstring, int, std::string> cases[] = {   // the line, its exit code, a line it shows
         {L"", 1, "Usage:\r\nQTX FileSpec1 FileSpec2 [-s]"},
         {L"a b \"c d", 2, "invalid parameter c d\r\n"},     // a lone quote takes the rest of the line
@@ -79,6 +127,13 @@ TEST(RunChecksEndToEnd, RefusedLinesEndWithTheirCodeAndTouchNothing) {
         {L"src\\sub\\ SRC -mir", 9, parent},   // the mirror would delete its own source
         {L"longfoldername\\sub\\ " + alias + L" -mir", 9, parent},
         {L"longfoldername\\sub\\ " + unixAlias + L" -mir", 9, parent},
+        {L"lnk\\ longfoldername -mir", 9, parent},
+        {L"lnk\\ longfoldername -mir -dry", 9, parent},
+        {L"src sublnk -s", 9, below},
+        {L"src\\ sublnk -s -dry", 9, below},
+        {drive + L"\\ src -mir", 9, parent},
+        {drive + L"\\ src -mir -dry", 9, parent},
+        {L"src\\ " + drive + L"\\ -s", 9, below},
         {L"file.bin far.bin -st:8192", 13, "Error: StartPos (8192) > FileSize (5000) -> abort"},
         {L"-n -ld missing1 missing2", 0, "QTX 1.0.0"},   // listings end before any path is read
         {L"/LV", 0, "C:  \\\\.\\HarddiskVolume"},

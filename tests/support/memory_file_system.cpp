@@ -91,7 +91,36 @@ std::wstring MemoryFileSystem::Key(const std::wstring& path, std::wstring* strea
         if (name == L":") name.clear();
     }
     if (stream) *stream = name;
+    if (folderLinks_.empty() && mounts_.empty()) return key;
+    // what lies below a link is where the link leads; the link itself stays
+    size_t cut = key.rfind(L'\\');
+    if (cut == std::wstring::npos || key.size() <= 2) return Follow(key);
+    return Follow(key.substr(0, cut)) + key.substr(cut);
+}
+
+std::wstring MemoryFileSystem::Follow(std::wstring key) {
+    // a few steps cover any chain a test builds, and end a loop of links
+    for (int step = 0; step < 16; ++step) {
+        bool changed = false;
+        for (auto& [from, to] : mounts_)
+            if (key == from || key.compare(0, from.size() + 1, from + L"\\") == 0) {
+                key = to + key.substr(from.size());
+                changed = true;
+            }
+        for (auto& [from, to] : folderLinks_)
+            if (key == from || key.compare(0, from.size() + 1, from + L"\\") == 0) {
+                key = to + key.substr(from.size());
+                changed = true;
+            }
+        if (!changed) break;
+    }
     return key;
+}
+
+bool MemoryFileSystem::Pinned(const std::wstring& key) {
+    for (auto& [id, h] : handles_)
+        if (!h.file && !(h.share & FILE_SHARE_DELETE) && h.key == key) return true;
+    return false;
 }
 
 std::wstring MemoryFileSystem::ParentKey(const std::wstring& key) {
@@ -100,6 +129,11 @@ std::wstring MemoryFileSystem::ParentKey(const std::wstring& key) {
 }
 
 bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, int64_t length, Fault** altered) {
+    if (beforeCall && !inHook_) {
+        inHook_ = true;
+        beforeCall(call, key);
+        inHook_ = false;
+    }
     int total = ++counts[0];
     int ofKind = ++counts[static_cast<int>(call)];
     for (Fault& f : faults) {
@@ -239,6 +273,7 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     std::lock_guard<std::recursive_mutex> hold(lock_);
     std::wstring stream;
     std::wstring key = Key(path, &stream);
+    if (!(flags & FILE_FLAG_OPEN_REPARSE_POINT)) key = Follow(key);
     if (Failing(Call::Open, key)) return INVALID_HANDLE_VALUE;
     auto parent = nodes_.find(ParentKey(key));
     if (parent == nodes_.end() || !parent->second.folder) return FailOpen(ERROR_PATH_NOT_FOUND);
@@ -247,7 +282,9 @@ void* MemoryFileSystem::Open(const wchar_t* path, uint32_t access, uint32_t shar
     if (it != nodes_.end() && it->second.folder) {
         if (!stream.empty() || !(flags & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW)
             return FailOpen(ERROR_ACCESS_DENIED);
-        return NewHandle(key, nullptr, nullptr, access);
+        void* folder = NewHandle(key, nullptr, nullptr, access);
+        Find(folder)->share = share;
+        return folder;
     }
     bool exists = it != nodes_.end() && (stream.empty() || it->second.file->streams.count(stream));
     if (exists && disposition == CREATE_NEW) return FailOpen(ERROR_FILE_EXISTS);
@@ -511,10 +548,17 @@ int MemoryFileSystem::RemoveFolder(const wchar_t* path) {
     auto it = nodes_.find(key);
     if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
     if (!it->second.folder) return Fail(ERROR_DIRECTORY);
+    if (Pinned(key)) return Fail(ERROR_SHARING_VIOLATION);
+    return EraseEmptyFolder(key);
+}
+
+int MemoryFileSystem::EraseEmptyFolder(const std::wstring& key) {
+    auto it = nodes_.find(key);
     auto next = std::next(it);
     if (next != nodes_.end() && next->first.compare(0, key.size() + 1, key + L"\\") == 0)
         return Fail(ERROR_DIR_NOT_EMPTY);
     nodes_.erase(it);
+    folderLinks_.erase(key);
     return 1;
 }
 
@@ -524,6 +568,7 @@ int MemoryFileSystem::Move(const wchar_t* from, const wchar_t* to, int replace) 
     if (Failing(Call::Move, source)) return 0;
     auto it = nodes_.find(source);
     if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    if (Pinned(source)) return Fail(ERROR_SHARING_VIOLATION);
     auto parent = nodes_.find(ParentKey(target));
     if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);
     auto present = nodes_.find(target);
@@ -601,6 +646,8 @@ void* MemoryFileSystem::FindFirst(const wchar_t* pattern, FoundName* found) {
     std::wstring mask = slash == std::wstring::npos ? whole : whole.substr(slash + 1);
     std::wstring folder = Key(slash == std::wstring::npos ? L"" : whole.substr(0, slash));
     if (Failing(Call::FindFirst, folder)) return nullptr;
+    // a search goes through what the folder's name leads to when it starts
+    folder = Follow(Key(slash == std::wstring::npos ? L"" : whole.substr(0, slash)));
     auto it = nodes_.find(folder);
     if (it == nodes_.end() || !it->second.folder) return Fail<void*>(ERROR_PATH_NOT_FOUND);
     Search* search = new Search;
@@ -636,5 +683,65 @@ int MemoryFileSystem::FindNext(void* handle, FoundName* found) {
 }
 
 void MemoryFileSystem::FindEnd(void* handle) { delete static_cast<Search*>(handle); }
+
+void MemoryFileSystem::AddFolderLink(const std::wstring& path, const std::wstring& target) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    AddFolder(path);
+    std::wstring key = Key(path);
+    nodes_[key].folderAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    folderLinks_[key] = Key(target);
+}
+
+void MemoryFileSystem::MountAt(const std::wstring& drive, const std::wstring& folder) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    mounts_[Upper(drive)] = Key(folder);
+}
+
+int MemoryFileSystem::FinalPath(void* handle, wchar_t* out, uint32_t capacity) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::GetInfo, h->key)) return 0;
+    std::wstring path = h->key;
+    // a volume's folders are named by its own drive, as the system names them
+    for (auto& [drive, folder] : mounts_)
+        if (path == folder || path.compare(0, folder.size() + 1, folder + L"\\") == 0)
+            path = drive + path.substr(folder.size());
+    path = L"\\\\?\\" + path + (path.size() == 2 ? L"\\" : L"");
+    if (path.size() + 1 > capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    wcscpy(out, path.c_str());
+    return 1;
+}
+
+int MemoryFileSystem::MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::wstring drive = root;
+    if (drive.compare(0, 4, L"\\\\?\\") == 0) drive.erase(0, 4);
+    while (!drive.empty() && drive.back() == L'\\') drive.pop_back();
+    auto it = mounts_.find(Upper(drive));
+    if (it == mounts_.end()) return Fail(ERROR_NOT_FOUND);
+    std::wstring holder = ParentKey(it->second) + L"\\";
+    if (holder.size() + 2 > capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    wcscpy(out, holder.c_str());
+    out[holder.size() + 1] = 0;
+    return 1;
+}
+
+int MemoryFileSystem::RemoveOpened(void* handle) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h) return 0;
+    std::wstring key = h->key;
+    auto it = nodes_.find(key);
+    if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
+    if (it->second.folder) {
+        return Failing(Call::RemoveFolder, key) ? 0 : EraseEmptyFolder(key);
+    }
+    if (Failing(Call::Delete, key)) return 0;
+    if (it->second.file->attributes & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+    --it->second.file->links;
+    nodes_.erase(it);
+    return 1;
+}
 
 }  // namespace qtxtest

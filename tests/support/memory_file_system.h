@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -143,6 +144,19 @@ public:
     std::string Reparse(const std::wstring& path);   // "" when none
     int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) override;
     int SetReparse(void* handle, const uint8_t* data, size_t size) override;
+    // A folder link (junction) at path leading to target: opened, searched
+    // and named through, it is target; removed, it goes itself.
+    void AddFolderLink(const std::wstring& path, const std::wstring& target);
+    // The drive (as "M:") is a volume mounted at folder: the same folders
+    // under two names, the drive's being where they really lie.
+    void MountAt(const std::wstring& drive, const std::wstring& folder);
+    int FinalPath(void* handle, wchar_t* out, uint32_t capacity) override;
+    int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) override;
+    // A file goes as by Delete, a folder or link as by RemoveFolder, with their faults.
+    int RemoveOpened(void* handle) override;
+    // Runs before each call (not within itself): a test changes the volume
+    // between two steps of the program with it.
+    std::function<void(Call call, const std::wstring& key)> beforeCall;
 
     // ---- compression (memory_file_system_compression.cpp) ----
     // NTFS format of a file or folder; algorithm of a file's overlay backing, -1 for none.
@@ -172,7 +186,12 @@ private:
         std::string* data;                  // the file's or a stream's bytes
         int64_t position = 0;
         uint32_t access = 0;
+        uint32_t share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     };
+    // A folder held open without shared deletion cannot be moved or removed by name.
+    bool Pinned(const std::wstring& key);
+    // Removes an existing folder's node unless something lies below it.
+    int EraseEmptyFolder(const std::wstring& key);
     struct Search {
         std::wstring key;
         std::vector<FoundName> names;
@@ -185,7 +204,13 @@ private:
     uint64_t nextId_ = 1;
     FileOps* saved_ = nullptr;
 
-    static std::wstring Key(const std::wstring& path, std::wstring* stream = nullptr);
+    // The node a path names: what lies below a folder link or a drive mounted
+    // at a folder is found where it really is; a link itself is not followed.
+    std::wstring Key(const std::wstring& path, std::wstring* stream = nullptr);
+    std::wstring Follow(std::wstring key);
+    std::map<std::wstring, std::wstring> folderLinks_;   // link key -> the key it leads to
+    std::map<std::wstring, std::wstring> mounts_;        // drive ("M:") -> the folder key it is mounted at
+    bool inHook_ = false;
     static std::wstring ParentKey(const std::wstring& key);
     bool Failing(Call call, const std::wstring& key, int64_t at = 0, int64_t length = 0, Fault** altered = nullptr);
     Handle* Find(void* handle);

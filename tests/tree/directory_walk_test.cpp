@@ -125,34 +125,61 @@ TEST_F(Walk, ListingThatBreaksOffFailsAndTheMirrorDeletesNothing) {
 TEST_F(Walk, FolderLoopIsNotEnteredButAnEqualIndexElsewhereIs) {
     fs.AddFile(S + L"\\a\\loop\\never.txt", "n");
     fs.ShareFolderId(S + L"\\a\\loop", S);   // as a mount of the root would show
+    fs.AddFile(S + L"\\a\\b\\up\\never.txt", "n");
+    fs.ShareFolderId(S + L"\\a\\b\\up", S + L"\\a\\b");   // and of its own parent
     // the root's index is read; those below come from their parent's listing
     folderIndexReader = ReadFolderId;
     EXPECT_NE(0, Run(L"-s"));
     EXPECT_TRUE(Says("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder C:\\W\\S\\a\\loop\n")) << text;
     EXPECT_FALSE(fs.Exists(C + L"\\a\\loop\\never.txt"));
+    EXPECT_TRUE(Says("folder loop -> skip folder C:\\W\\S\\a\\b\\up\n")) << text;
+    EXPECT_TRUE(fs.Exists(C + L"\\a\\b") && !fs.Exists(C + L"\\a\\b\\up\\never.txt"));
 
     folderIdReader = [](const wchar_t* path, FolderId* id) {
         int ok = ReadFolderId(path, id);
-        if (wcsstr(path, L"\\loop")) id->volumeSerial ^= 1;
+        if (wcsstr(path, L"\\loop") || wcsstr(path, L"\\up")) id->volumeSerial ^= 1;
         return ok;
     };
     EXPECT_EQ(0, Run(L"-s"));
     EXPECT_EQ("n", fs.Data(C + L"\\a\\loop\\never.txt"));
 }
 
-// M is the source under another name, as a folder link or mount shows it:
-// the guards refuse by identity and touch nothing.
-TEST_F(Walk, GuardsKnowTheSourceByIdentityUnderAnotherName) {
-    const std::wstring M = L"C:\\W\\M";
+// A folder link or a drive mounted at a folder leads into the other side:
+// refused by where the folders really lie, touching nothing, dry or not.
+TEST_F(Walk, GuardsFollowLinksAndMountsIntoTheOtherSide) {
     fs.AddFile(S + L"\\a.txt", "a");
-    fs.AddFile(M + L"\\a.txt", "a");
-    fs.ShareFolderId(M, S);
+    fs.AddFile(S + L"\\sub\\b.txt", "b");
+    fs.AddFile(T + L"\\data\\sub\\c.txt", "c");
+    fs.AddFolderLink(L"C:\\W\\toTarget", T + L"\\data\\sub");
+    fs.AddFolderLink(L"C:\\W\\toSource", S + L"\\sub");
+    fs.AddFolderLink(L"C:\\W\\self", S);
+    fs.MountAt(L"M:", T + L"\\data\\sub");
+    fs.MountAt(L"N:", S + L"\\sub");
     auto before = fs.Snapshot();
-    for (const std::wstring& line : {S + L" " + M + L" -s -mir", S + L" " + M + L"\\new -s", M + L"\\a.txt " + S + L"\\"}) {
-        InProcessRun r = RunInProcess(fs, output, line);
-        EXPECT_NE(0, r.code) << r.out;
-        EXPECT_TRUE(fs.Snapshot() == before) << Narrow(line) << "\n" << r.out;
-    }
+    const std::pair<std::wstring, int> lines[] = {
+        {L"C:\\W\\toTarget\\ " + T + L" -mir", 9}, {L"M:\\ " + T + L" -mir", 9},
+        {S + L" C:\\W\\toSource -s", 9},          {S + L"\\ N:\\ -s", 9},
+        {S + L"\\a.txt C:\\W\\self\\", 2},      {L"N:\\b.txt " + S + L"\\sub", 2}};
+    for (const auto& [line, code] : lines)
+        for (const wchar_t* dry : {L"", L" -dry"}) {
+            InProcessRun r = RunInProcess(fs, output, line + dry);
+            EXPECT_EQ(code, r.code) << Narrow(line + dry) << "\n" << r.out;
+            EXPECT_TRUE(fs.Snapshot() == before) << Narrow(line + dry) << "\n" << r.out;
+        }
+}
+
+// A source that changed while it was copied is no longer what the target
+// holds: -ds leaves it, says so and fails the run.
+TEST_F(Walk, SourceChangedDuringItsCopyIsNotDeleted) {
+    fs.AddFile(S + L"\\a.txt", "first");
+    fs.beforeCall = [this](Call call, const std::wstring& key) {
+        if (call == Call::Write && key.find(L"W\\T\\A.TXT") != std::wstring::npos) fs.File(S + L"\\a.txt")->data += "+more";
+    };
+    InProcessRun r = RunInProcess(fs, output, S + L"\\a.txt " + T + L" -ds");
+    fs.beforeCall = nullptr;
+    EXPECT_NE(0, r.code) << r.out;
+    EXPECT_EQ("first+more", fs.Data(S + L"\\a.txt")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Error FILE_INVALID deleting source file changed since its copy began")) << r.out;
 }
 
 // Each kind of failure ends the run with 13 and a line on standard error that

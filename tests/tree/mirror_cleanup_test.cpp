@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <string>
 
+#include "folder_identity.h"
 #include "folder_listing.h"
 #include "memory_file_system.h"
+#include "directory_walk.h"
 #include "mirror_cleanup.h"
 #include "options.h"
 #include "reparse_points.h"
@@ -121,18 +123,46 @@ TEST_F(MirrorCleanup, FailuresLeaveWhatCouldNotGoAndThePassGoesOn) {
     EXPECT_EQ(2, MirrorDeleteFolder(L"C:\\T\\d-broken", 0));
 }
 
-TEST_F(MirrorCleanup, SurplusFolderIsEmptiedDownToTheDepthLimitAndAStopEndsIt) {
+TEST_F(MirrorCleanup, SurplusFolderGoesAsDeepAsTheWalkAndAStopEndsIt) {
+    std::wstring deep = L"C:\\T\\l0";
+    for (int i = 1; i < 200; ++i) deep += L"\\l" + std::to_wstring(i);
+    fs.AddFile(deep + L"\\f.txt", "x");
     fs.AddFile(L"C:\\T\\l0\\l1\\f1.txt", "x");
-    fs.AddFile(L"C:\\T\\l0\\l1\\l2\\f2.txt", "x");
-    EXPECT_EQ(0, MirrorDeleteFolder(L"C:\\T\\l0", kMirrorDeleteDepth - 1));
-    EXPECT_FALSE(fs.Exists(L"C:\\T\\l0\\l1\\f1.txt"));
-    EXPECT_TRUE(fs.Exists(L"C:\\T\\l0\\l1\\l2\\f2.txt"));
     run.stopRequested = 1;
     MirrorDeleteFolder(L"C:\\T\\l0", 0);
-    EXPECT_TRUE(fs.Exists(L"C:\\T\\l0\\l1\\l2\\f2.txt"));
+    EXPECT_TRUE(fs.Exists(deep + L"\\f.txt"));
     run.stopRequested = 0;
-    EXPECT_EQ(0, MirrorDeleteFolder(L"C:\\T\\l0", kMirrorDeleteDepth - 3));
+    EXPECT_EQ(3, MirrorDeleteFolder(L"C:\\T\\l0", kMaxWalkDepth - 1)) << "deeper than a walk goes";
+    EXPECT_TRUE(fs.Exists(deep + L"\\f.txt"));
+    EXPECT_EQ(0, MirrorDeleteFolder(L"C:\\T\\l0", 0));
     EXPECT_FALSE(fs.Exists(L"C:\\T\\l0"));
+}
+
+// The source or target folder met inside a surplus folder (through a mount)
+// stops that removal; a link swapped in for a surplus folder while its
+// content goes leads the removal nowhere.
+TEST_F(MirrorCleanup, RemovalNeverTakesTheSourceOrTargetNorFollowsASwappedLink) {
+    fs.AddFile(L"C:\\S\\keep.txt", "keep");
+    fs.AddFile(L"C:\\T\\x\\a\\gone.txt", "x");
+    fs.AddFile(L"C:\\T\\x\\m\\keep.txt", "keep");
+    fs.ShareFolderId(L"C:\\T\\x\\m", L"C:\\S");   // as a mount of the source shows
+    SetGuardedFolders(L"C:\\S\\", L"C:\\T\\");
+    int64_t failures = run.failedCopies;
+    EXPECT_EQ(3, MirrorDeleteFolder(L"C:\\T\\x", 0));
+    EXPECT_EQ("keep", fs.Data(L"C:\\T\\x\\m\\keep.txt"));
+    EXPECT_TRUE(fs.Exists(L"C:\\T\\x"));
+    EXPECT_EQ(failures + 1, run.failedCopies);
+
+    fs.AddFile(L"C:\\T\\y\\gone.txt", "x");
+    fs.beforeCall = [this](Call call, const std::wstring& key) {
+        if (call == Call::FindFirst && key == L"C:\\T\\Y" && fs.Move(L"C:\\T\\y", L"C:\\T\\y-old", 0))
+            fs.AddFolderLink(L"C:\\T\\y", L"C:\\S");
+    };
+    MirrorDeleteFolder(L"C:\\T\\y", 0);
+    fs.beforeCall = nullptr;
+    EXPECT_EQ("keep", fs.Data(L"C:\\S\\keep.txt"));
+    EXPECT_FALSE(fs.Exists(L"C:\\T\\y"));
+    run.guardedFolderCount = 0;
 }
 
 TEST_F(MirrorCleanup, SourceRemovalPutsTheReadOnlyAttributeBackWhenItFails) {
