@@ -223,7 +223,8 @@ int FailedLoop(CopyCall* call, bool interrupted) {
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.verifyHandle);
     bool deviceSource = call->sourceKind == kSourceVolume || call->sourceKind == kSourceDisk;
-    if (!IsValidHandle(transfer.targetHandle)) {
+    // a target lost after writes began (a reopen that failed) is still broken under its name
+    if (!IsValidHandle(transfer.targetHandle) && !transfer.targetTouched) {
         // nothing left to decide about
     } else if (call->targetExisted && !transfer.targetTouched) {
         KeepUntouchedTarget(call);

@@ -73,6 +73,11 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     uint32_t written = 0;
     transfer.targetTouched = 1;
     if (!fileOps->Write(target, buffer, w, &written)) return kFaulted;
+    // a write that took fewer bytes than given leaves a hole behind the pointer
+    if (written != w) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return kFaulted;
+    }
     if (options.verifyImmediate && !VerifyWrittenBlock(p0, w)) return kFaulted;
     return kDone;
 }

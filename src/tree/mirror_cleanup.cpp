@@ -88,7 +88,7 @@ void DropEntry(FolderListing* listing, int64_t index) {
 // One item inside a surplus folder that is not a real sub-folder.
 void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
     if ((IsFolder(found.attributes) ? DryDeleteFolder(path) : DryDeleteFile(path)) != kDryAct) return;
-    if (!options.quiet) PrintName("delete file %S\n", found.name);
+    if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (!RemoveAsListed(path, found.attributes)) ReportNotRemoved(path);
 }

@@ -10,6 +10,7 @@
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "options.h"
+#include "paths.h"
 #include "run_state.h"
 #include "source_removal.h"
 #include "text_format.h"

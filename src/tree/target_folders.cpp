@@ -77,7 +77,13 @@ int SetFolderTimes(const wchar_t* folder, const FolderTimes& times, int targetIs
 
 int CopyFolderTimes(const wchar_t* sourceFolder, const wchar_t* targetFolder, int targetIsNew) {
     FolderTimes times;
-    return ReadFolderTimes(sourceFolder, &times) && SetFolderTimes(targetFolder, times, targetIsNew);
+    if (ReadFolderTimes(sourceFolder, &times)) return SetFolderTimes(targetFolder, times, targetIsNew);
+    // the target folder keeps a time of this run: the next one takes it as changed
+    DWORD error = GetLastError();
+    Print("Error %s reading the times of folder %S\n", ErrorName(error), SkipLongPrefix(sourceFolder));
+    CountFailure();
+    SetLastError(error);
+    return 0;
 }
 
 int SetFolderTimes(const wchar_t* targetFolder, uint64_t creation, uint64_t lastAccess, uint64_t lastWrite,

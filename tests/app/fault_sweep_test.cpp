@@ -1,18 +1,26 @@
 // Whole runs in process on a volume in memory, each rerun once for every
-// file-system call it makes with that call failing, once and for good. Whatever
-// fails, the run must not lose or half-write data in silence.
+// file-system call it makes with that call failing, once and for good, with
+// an error a real volume gives for that call; then with sectors that stay
+// bad, with writes that come back altered and with every read failing.
+// Whatever fails, no data is lost or half-written in silence: every source
+// entry ends up copied whole or named in a line that reports its failure, and
+// the run counts as many failures as it names entries.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "../volumes/fake_device_system.h"
 #include "run_in_process.h"
 #include "run_state.h"
 #include "security_streams.h"
 #include "test_support.h"
+#include "text_format.h"
 
 namespace {
 
@@ -26,6 +34,7 @@ using Tree = std::map<std::wstring, std::string>;
 const std::wstring kRoot = L"C:\\QTXSWEEP";
 const std::wstring kSource = kRoot + L"\\SRC";
 const std::wstring kTarget = kRoot + L"\\DST";
+const uint64_t kFolderTime = 0x01C8000000000000ULL;
 
 bool Under(const std::wstring& key, const std::wstring& root) {
     if (key == root) return true;
@@ -33,6 +42,7 @@ bool Under(const std::wstring& key, const std::wstring& root) {
 }
 
 std::string DataOf(const std::string& line) { return line.substr(0, line.find('|')); }
+bool IsFolder(const std::string& line) { return line.compare(0, 6, "folder") == 0; }
 
 // A name whose link failed is copied on its own, by design: the link count
 // is not part of what a copy must reproduce.
@@ -41,13 +51,103 @@ std::string WithoutLinks(const std::string& line) {
     return at == std::string::npos ? line : line.substr(0, at) + line.substr(line.find('|', at + 1));
 }
 
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The lines of output that report a failure, upper-case. One that names no
+// path reads as part of the last line that did, as a file's result follows
+// its name; the totals at the end name no entry.
+std::vector<std::string> FailureLines(const std::string& out) {
+    std::vector<std::string> lines;
+    std::string context;
+    for (size_t start = 0; start < out.size();) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        std::string line = Upper(out.substr(start, end - start));
+        start = end + 1;
+        if (line.find(":\\") != std::string::npos)
+            context = line;
+        else
+            line = context + " " + line;
+        if (line.find(" LOG!") != std::string::npos) continue;
+        for (const char* word : {"ERR", "FAIL", "ABORT", "INCOMPLETE", "CANNOT", "NOT REACHED"})
+            if (line.find(word) != std::string::npos) {
+                lines.push_back(line);
+                break;
+            }
+    }
+    return lines;
+}
+
+// Whether the line names the path as a whole, not only a folder above it.
+bool NamesPath(const std::string& line, const std::string& path) {
+    for (size_t at = line.find(path); at != std::string::npos; at = line.find(path, at + 1)) {
+        size_t end = at + path.size();
+        if (end < line.size() && line[end] == '\\') ++end;   // a folder's trailing backslash
+        char after = end < line.size() ? line[end] : ' ';
+        if (!isalnum(static_cast<unsigned char>(after)) && after != '\\' && after != '.' && after != '_') return true;
+    }
+    return false;
+}
+
+// The errors a real volume gives for a call; kShort: it moves only part of the bytes.
+constexpr uint32_t kShort = 0;
+std::vector<uint32_t> ErrorsFor(Call call) {
+    switch (call) {
+    case Call::Read:
+        return {ERROR_IO_DEVICE, ERROR_CRC, kShort, ERROR_LOCK_VIOLATION, ERROR_ACCESS_DENIED};
+    case Call::Write:
+        return {ERROR_DISK_FULL, ERROR_IO_DEVICE, kShort, ERROR_LOCK_VIOLATION, ERROR_ACCESS_DENIED};
+    case Call::Open:
+        return {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND, ERROR_IO_DEVICE};
+    // where "not found" would be an answer, not a failure
+    case Call::GetAttributes:
+    case Call::FindFirst:
+    case Call::FindNext:
+        return {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_IO_DEVICE};
+    case Call::CreateFolder:
+    case Call::Link:
+    case Call::Move:
+    case Call::SetEnd:
+    case Call::BackupWrite:
+    case Call::SetReparse:
+        return {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_NOT_SUPPORTED, ERROR_IO_DEVICE};
+    case Call::Delete:
+    case Call::RemoveFolder:
+        return {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_IO_DEVICE};
+    default:
+        return {ERROR_IO_DEVICE, ERROR_ACCESS_DENIED, ERROR_NOT_SUPPORTED, ERROR_LOCK_VIOLATION};
+    }
+}
+
+// Source and target on physical drives of their own: the target folder is a
+// volume mounted there. Reader and writer then overlap.
+struct TwoDrives : qtxtest::FakeDeviceSystem {
+    TwoDrives() {
+        AddVolume(L'C', L"C", 1);
+        AddVolume(L'D', L"D", 2);
+    }
+    static bool OnTarget(const wchar_t* path) { return qtxtest::Upper(path).find(L"\\DST") != std::wstring::npos; }
+    int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override {
+        return Put(OnTarget(path) ? kTarget + L"\\" : L"C:\\", out, capacity);
+    }
+    uint32_t DriveType(const wchar_t*) override { return DRIVE_FIXED; }
+    int VolumeNameForMountPoint(const wchar_t* root, wchar_t* out, uint32_t capacity) override {
+        return Put(OnTarget(root) ? L"\\\\?\\Volume{D}\\" : L"\\\\?\\Volume{C}\\", out, capacity);
+    }
+};
+
 struct Scenario {
     const char* name;
     std::wstring arguments;
     std::wstring copyRoot;   // where the source folder's content lands
     bool deletesSource;
     void (*setUp)(MemoryFileSystem& fs);
+    bool parallel;
 };
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 class Sweep {
 public:
@@ -58,32 +158,82 @@ public:
         MemoryFileSystem fs;
         Prepare(fs);
         initial_ = fs.Snapshot();
+        fs.trace = &calls_;
         InProcessRun r = RunInProcess(fs, output_, s_.arguments);
         EXPECT_EQ(0, r.code) << s_.name << "\n" << r.out;
         complete_ = fs.Snapshot();
         // a target the run left is a whole copy: data, attributes, time, streams and security
         for (auto& item : initial_) {
-            if (!Under(item.first, kSource) || item.second == "folder") continue;
+            if (!Under(item.first, kSource) || (item.first == kSource && !FolderCopied())) continue;
             auto target = complete_.find(s_.copyRoot + item.first.substr(kSource.size()));
             EXPECT_TRUE(target == complete_.end() || WithoutLinks(target->second) == WithoutLinks(item.second))
-                << s_.name << " " << qtxtest::Narrow(item.first);
+                << s_.name << " " << qtxtest::Narrow(item.first) << " " << target->second;
         }
-        return fs.counts[0];
+        return static_cast<int>(calls_.size());
     }
 
-    void Rerun(int n, bool persistent) {
-        MemoryFileSystem fs;
-        Prepare(fs);
+    // Call n fails with an error its kind of call gives, once or for good:
+    // successive calls of one kind take the combinations in turn.
+    void FailCall(int n) {
+        Call call = calls_[n - 1];
+        int occurrence = 0;
+        for (int i = 0; i < n - 1; ++i) occurrence += calls_[i] == call;
+        std::vector<uint32_t> errors = ErrorsFor(call);
         Fault fault;
         fault.nth = n;
-        fault.persistent = persistent;
-        fault.error = ERROR_IO_DEVICE;
+        bool persistent = fault.persistent = occurrence % 2 != 0;
+        fault.error = errors[(occurrence + occurrence / (2 * errors.size())) % errors.size()];
+        if (fault.error == kShort) fault.effect = Fault::Effect::Short;
+        std::string label = std::string(persistent ? "persistent " : "once ") + std::to_string(n) + " " +
+                            (fault.error == kShort ? "short" : ErrorName(fault.error));
+        Rerun(fault, label);
+    }
+
+    // Sectors in the middle of each file that stay bad, and writes of its
+    // copy that come back altered once or always (what -v and -vi catch).
+    void FailRanges(bool verified) {
+        for (auto& item : initial_) {
+            if (!Under(item.first, kSource) || IsFolder(item.second)) continue;
+            int64_t size = static_cast<int64_t>(DataOf(item.second).size());
+            if (size < 1024) continue;
+            Fault bad;
+            bad.call = Call::Read;
+            bad.path = item.first;
+            bad.from = size / 1024 * 512;
+            bad.to = bad.from + 512;
+            bad.times = -1;
+            bad.error = size % 2 ? ERROR_CRC : ERROR_IO_DEVICE;
+            Rerun(bad, "bad sectors " + qtxtest::Narrow(item.first));
+            std::wstring target = s_.copyRoot + item.first.substr(kSource.size());
+            if (!verified || !complete_.count(target)) continue;
+            for (int times : {1, -1}) {
+                Fault flip = bad;
+                flip.call = Call::Write;
+                flip.path = target;
+                flip.effect = Fault::Effect::Flip;
+                flip.times = times;
+                Rerun(flip, (times > 0 ? "altered once " : "altered always ") + qtxtest::Narrow(target));
+            }
+        }
+        Fault reads;
+        reads.call = Call::Read;
+        reads.times = -1;
+        reads.error = ERROR_CRC;
+        Rerun(reads, "every read fails");
+    }
+
+    void Rerun(const Fault& fault, const std::string& label) {
+        MemoryFileSystem fs;
+        Prepare(fs);
         fs.faults.push_back(fault);
+        size_t before = findings.size();
         InProcessRun r = RunInProcess(fs, output_, s_.arguments);
+        int failures = run.failedCopies + run.verifyFailures;
         Tree now = fs.Snapshot();
         const Fault& hit = fs.faults[0];
-        std::string where = std::string(s_.name) + (persistent ? " persistent " : " once ") + std::to_string(n) + " " + CallName(hit.hitCall) +
-                            " " + qtxtest::Narrow(hit.hitPath);
+        bool lasting = hit.persistent || hit.times < 0;
+        std::string where = std::string(s_.name) + " " + label + " " + CallName(hit.hitCall) + " " +
+                            qtxtest::Narrow(hit.hitPath);
         if (fs.OpenHandles()) Note(where, "handles left open");
         bool differs = false;
         Tree keys = initial_;
@@ -93,12 +243,13 @@ public:
             const std::wstring& key = item.first;
             auto was = initial_.find(key), done = complete_.find(key), is = now.find(key);
             bool present = is != now.end();
+            // a name every call fails on cannot be given its attributes back, nor be removed
+            bool stuck = lasting && hit.hitPath == key && r.code != 0;
             if (Under(key, kSource)) {
-                // a name every call fails on cannot be given its attributes back
-                bool stuck = persistent && hit.hitPath == key && r.code != 0;
-                if (present && is->second != was->second && !stuck) Note(where, "source changed", key);
+                if (present && WithoutLinks(is->second) != WithoutLinks(was->second) && !stuck)
+                    Note(where, "source changed " + is->second.substr(is->second.find("|")) + " was " + was->second.substr(was->second.find("|")), key);
                 if (!present && !s_.deletesSource) Note(where, "source removed", key);
-                if (!present && s_.deletesSource && was->second != "folder") {
+                if (!present && s_.deletesSource && !IsFolder(was->second)) {
                     auto target = now.find(s_.copyRoot + key.substr(kSource.size()));
                     if (target == now.end() || WithoutLinks(target->second) != WithoutLinks(was->second))
                         Note(where, "source removed without its complete target", key);
@@ -107,24 +258,21 @@ public:
                 bool complete = present ? done != complete_.end() && WithoutLinks(is->second) == WithoutLinks(done->second)
                                         : done == complete_.end();
                 if (!complete) differs = true;
-                if (present && is->second != "folder") {
+                if (present && !IsFolder(is->second)) {
                     std::string data = DataOf(is->second);
                     bool old = was != initial_.end() && data == DataOf(was->second);
                     bool copied = done != complete_.end() && data == DataOf(done->second);
-                    // a name every call fails on cannot even be removed
-                    bool stuck = persistent && hit.hitPath == key && r.code != 0;
-                    if (!old && !copied && !stuck) Note(where, "target neither old nor new", key);
+                    // a single file's existing target is kept when its overwrite fails
+                    bool kept = !FolderCopied() && was != initial_.end() && r.code != 0;
+                    if (!old && !copied && !stuck && !kept) Note(where, "target neither old nor new", key);
                 }
             } else if ((was == initial_.end()) != !present || (present && is->second != was->second)) {
                 Note(where, "changed outside the trees", key);
             }
         }
-        if (r.code == 0 && differs) Note(where, "exit code 0 with an incomplete target");
-        std::string said = r.out;
-        for (char& c : said) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        bool why = false;
-        for (const char* word : {"err", "fail", "abort", "cannot", "incomplete"}) why = why || said.find(word) != std::string::npos;
-        if (differs && !why) Note(where, "incomplete target without a line saying why");
+        if (r.code == 0 && (differs || failures)) Note(where, "exit code 0 with an incomplete target");
+        Account(where, r, now, failures);
+        if (getenv("SWEEPDEBUG") && findings.size() != before) findings.push_back(r.out);
     }
 
     std::vector<std::string> findings;
@@ -133,10 +281,71 @@ private:
     const Scenario& s_;
     qtxtest::CapturedOutput output_;
     Tree initial_, complete_;
+    std::vector<Call> calls_;
 
+    // Every source entry the run should copy is copied whole, or it or a
+    // folder above it is named in a failure line; so is every target entry
+    // the run should remove and did not. Each failure counted has its line
+    // naming an entry. A run refused by its checks says so and counts nothing.
+    void Account(const std::string& where, const InProcessRun& r, const Tree& now, int failures) {
+        std::vector<std::string> lines = FailureLines(r.out);
+        if (r.code != kExitOk && r.code != kExitVerifyFailed && r.code != kExitCopyFailed) {
+            if (lines.empty()) Note(where, "run ended with " + std::to_string(r.code) + " without a line saying why");
+            return;
+        }
+        // what the run did not reach is no failure of its own
+        std::vector<std::string> failed;
+        for (const std::string& line : lines)
+            if (line.find("NOT REACHED") == std::string::npos) failed.push_back(line);
+        auto names = [&](const std::string& line, const std::wstring& rel) {
+            return NamesPath(line, qtxtest::Narrow(kSource + rel)) || NamesPath(line, qtxtest::Narrow(s_.copyRoot + rel));
+        };
+        auto named = [&](const std::wstring& rel, const std::vector<std::string>& in) {
+            for (const std::string& line : in)
+                if (names(line, rel)) return true;
+            return false;
+        };
+        auto reached = [&](std::wstring rel) {
+            for (;; rel.erase(rel.rfind(L'\\'))) {
+                if (named(rel, lines)) return false;
+                if (rel.empty()) return true;
+            }
+        };
+        std::set<std::wstring> entries;
+        for (const Tree* tree : std::vector<const Tree*>{&initial_, &complete_, &now})
+            for (auto& item : *tree) {
+                if (Under(item.first, kSource)) entries.insert(item.first.substr(kSource.size()));
+                if (Under(item.first, s_.copyRoot)) entries.insert(item.first.substr(s_.copyRoot.size()));
+            }
+        int namingLines = 0;
+        for (const std::string& line : failed)
+            for (const std::wstring& rel : entries)
+                if (names(line, rel)) {
+                    ++namingLines;
+                    break;
+                }
+        if (!FolderCopied()) entries.erase(L"");
+        int namedEntries = 0;
+        for (const std::wstring& rel : entries) {
+            auto done = complete_.find(s_.copyRoot + rel);
+            auto is = now.find(s_.copyRoot + rel);
+            bool expected = done != complete_.end();
+            bool right = expected ? is != now.end() && WithoutLinks(is->second) == WithoutLinks(done->second) : is == now.end();
+            if (!right && reached(rel)) Note(where, "entry neither complete nor named", s_.copyRoot + rel);
+            namedEntries += !right && named(rel, failed);
+        }
+        // an entry may fail twice and say so twice, or fail after its copy (-ds)
+        if (failures < namedEntries || failures > namingLines)
+            Note(where, std::to_string(failures) + " failures counted, " + std::to_string(namedEntries) + " entries named in " +
+                            std::to_string(namingLines) + " lines");
+    }
+
+    bool FolderCopied() const { return s_.copyRoot != kTarget; }
     void Prepare(MemoryFileSystem& fs) {
         fs.AddFolder(kTarget);
         s_.setUp(fs);
+        for (auto& item : fs.Snapshot())
+            if (Under(item.first, kSource) && IsFolder(item.second)) fs.SetFolderTime(item.first, kFolderTime);
         fs.ResetCounts();
     }
     void Note(const std::string& where, const std::string& what, const std::wstring& key = L"") {
@@ -174,9 +383,11 @@ void MirrorTree(MemoryFileSystem& fs) {
     fs.AddFile(kCopy + L"\\a.txt", "old a", kOld);
 }
 
+// A file the scan finds moved, and one of the same size that must not pass for it.
 void MovedTarget(MemoryFileSystem& fs) {
     SourceTree(fs);
     fs.AddFile(kCopy + L"\\moved.bin", qtxtest::PatternBytes(70000, 2));
+    fs.AddFile(kCopy + L"\\other.bin", qtxtest::PatternBytes(70000, 8));
 }
 
 void ReadOnlySource(MemoryFileSystem& fs) {
@@ -195,34 +406,66 @@ void SecuredTree(MemoryFileSystem& fs) {
     fs.File(kSource + L"\\sub\\b.txt")->security = "owner=S-1-5-18";
 }
 
+// A folder link to the folder holding it.
+void LoopingTree(MemoryFileSystem& fs) {
+    SourceTree(fs);
+    fs.AddFolder(kSource + L"\\sub\\up");
+    fs.AddReparse(kSource + L"\\sub\\up", qtxtest::JunctionTo(kSource + L"\\sub"));
+}
+
+// A copy that stopped after 8192 bytes, resumed with -st.
+const std::wstring kResumed = kSource + L"\\a.bin";
+void StoppedCopy(MemoryFileSystem& fs) {
+    std::string data = qtxtest::PatternBytes(100000, 3);
+    fs.AddFile(kResumed, data);
+    fs.AddFile(kTarget + L"\\a.bin", data.substr(0, 8192), kOld);
+}
+
+// A target already whole but for its time: -st at its very end copies nothing.
+void WholeCopy(MemoryFileSystem& fs) {
+    std::string data = qtxtest::PatternBytes(98304, 3);
+    fs.AddFile(kResumed, data);
+    fs.AddFile(kTarget + L"\\a.bin", data, kOld);
+}
+
 const Scenario kScenarios[] = {
     {"single file", kSource + L"\\a.txt " + kTarget + L"\\", kTarget, false,
-     [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }},
-    {"tree -s -v", kSource + L" " + kTarget + L" -s -v", kCopy, false, SourceTree},
-    {"-o", kSource + L" " + kTarget + L" -s -o", kCopy, false, OlderTargets},
-    {"-u", kSource + L" " + kTarget + L" -s -o -u", kCopy, false, OlderTargets},
-    {"-mir", kSource + L" " + kTarget + L" -s -mir", kCopy, false, MirrorTree},
-    {"-mir -scan", kSource + L" " + kTarget + L" -s -mir -scan", kCopy, false, MovedTarget},
-    {"-ds", kSource + L" " + kTarget + L" -s -ds", kCopy, true, ReadOnlySource},
-    {"-sec -ads -ds", kSource + L" " + kTarget + L" -s -sec -ads -ds", kCopy, true, SecuredTree},
+     [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }, false},
+    {"tree -s -v", kSource + L" " + kTarget + L" -s -v", kCopy, false, SourceTree, false},
+    {"-vi", kSource + L" " + kTarget + L" -s -vi", kCopy, false, SourceTree, false},
+    {"-o", kSource + L" " + kTarget + L" -s -o", kCopy, false, OlderTargets, false},
+    {"-u", kSource + L" " + kTarget + L" -s -o -u", kCopy, false, OlderTargets, false},
+    {"-h", kSource + L" " + kTarget + L" -s -h", kCopy, false, SourceTree, false},
+    {"-st", kResumed + L" " + kTarget + L"\\ -o -st:8192", kTarget, false, StoppedCopy, false},
+    {"-st -u", kResumed + L" " + kTarget + L"\\ -o -u -st:8192", kTarget, false, StoppedCopy, false},
+    {"-st at the end", kResumed + L" " + kTarget + L"\\ -o -st:98304", kTarget, false, WholeCopy, false},
+    {"-mir", kSource + L" " + kTarget + L" -s -mir", kCopy, false, MirrorTree, false},
+    {"-mir -scan in parallel", kSource + L" " + kTarget + L" -s -mir -scan", kCopy, false, MovedTarget, true},
+    {"-ds", kSource + L" " + kTarget + L" -s -ds", kCopy, true, ReadOnlySource, false},
+    {"-p -ds", kSource + L" " + kTarget + L" -s -p -ds", kCopy, true, LoopingTree, false},
+    {"-sec -ads -ds", kSource + L" " + kTarget + L" -s -sec -ads -ds", kCopy, true, SecuredTree, false},
 };
 
-TEST(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
-    for (const Scenario& scenario : kScenarios) {
-        Sweep sweep(scenario);
-        int calls = sweep.Baseline();
-        printf("%s: %d calls\n", scenario.name, calls);
-        for (int n = 1; n <= calls; ++n) {
-            sweep.Rerun(n, false);
-            sweep.Rerun(n, true);
-        }
-        for (const std::string& f : sweep.findings) ADD_FAILURE() << f;
-    }
+class FaultSweep : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
+    const Scenario& scenario = GetParam();
+    TwoDrives drives;
+    std::unique_ptr<qtxtest::UseFake> use(scenario.parallel ? new qtxtest::UseFake(&drives) : nullptr);
+    Sweep sweep(scenario);
+    int calls = sweep.Baseline();
+    printf("%s: %d calls\n", scenario.name, calls);
+    for (int n = 1; n <= calls; ++n) sweep.FailCall(n);
+    sweep.FailRanges((scenario.arguments + L" ").find(L" -v") != std::wstring::npos);
+    for (const std::string& f : sweep.findings) ADD_FAILURE() << f;
 }
+
+INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::to_string(info.index); });
 
 // A volume that fills up in mid-file: the run fails, names why and keeps no
 // partial target.
-TEST(FaultSweep, AFullVolumeFailsTheRunWithoutPartialTargets) {
+TEST(FullVolume, FailsTheRunWithoutPartialTargets) {
     qtxtest::CapturedOutput output;
     MemoryFileSystem fs;
     fs.AddFolder(kTarget);

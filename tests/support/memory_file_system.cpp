@@ -39,11 +39,19 @@ T Fail(uint32_t error, T value = T()) {
 
 void* FailOpen(uint32_t error) { return Fail<void*>(error, INVALID_HANDLE_VALUE); }
 
+// Size and FNV-1a hash: data of any bytes in a line of fields.
+std::string Digest(const std::string& data) {
+    uint64_t hash = 0xCBF29CE484222325ULL;
+    for (unsigned char c : data) hash = (hash ^ c) * 0x100000001B3ULL;
+    return std::to_string(data.size()) + ":" + std::to_string(hash);
+}
+
 constexpr uintptr_t kHandleBase = 0x5A000000;
 
 // Copies n bytes that lie at offset at, as the fault alters them; the count it lets through.
+// A fault picked by its call number shortens to half.
 int64_t Altered(const Fault& f, int64_t at, int64_t n, char* to, const void* from) {
-    if (f.effect == Fault::Effect::Short) n = std::max<int64_t>(0, std::min(n, f.from - at));
+    if (f.effect == Fault::Effect::Short) n = f.nth ? n / 2 : std::max<int64_t>(0, std::min(n, f.from - at));
     if (n > 0) memcpy(to, from, static_cast<size_t>(n));
     for (int64_t i = std::max(at, f.from); f.effect == Fault::Effect::Flip && i < at + n && (f.to < 0 || i < f.to); ++i)
         to[i - at] ^= 0xFF;
@@ -136,6 +144,7 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
     }
     int total = ++counts[0];
     int ofKind = ++counts[static_cast<int>(call)];
+    if (trace) trace->push_back(call);
     for (Fault& f : faults) {
         bool changes = f.effect != Fault::Effect::Fail;
         if (changes && !altered) continue;
@@ -143,14 +152,15 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
         bool where = kind && (f.path.empty() || key.find(Upper(f.path)) != std::wstring::npos) &&
                      (f.to < 0 || ((call == Call::Read || call == Call::Write) && at < f.to && at + length > f.from));
         bool hit;
-        if (f.times || changes) {
+        if (f.nth && !f.fired) {
+            hit = kind && (f.call == Call::Any ? total : ofKind) == f.nth;
+        } else if (f.times || changes) {
+            if (f.nth) continue;
             hit = where && (f.times < 0 || f.fired < std::max(f.times, 1));
         } else if (f.fired && f.persistent && !f.hitPath.empty()) {
             hit = key == f.hitPath;
-        } else if (f.fired && f.nth) {
-            continue;
         } else if (f.nth) {
-            hit = kind && (f.call == Call::Any ? total : ofKind) == f.nth;
+            continue;
         } else {
             hit = where && !(f.fired && !f.persistent);
         }
@@ -250,12 +260,12 @@ std::map<std::wstring, std::string> MemoryFileSystem::Snapshot() {
         const Node& node = item.second;
         std::string line;
         if (node.folder) {
-            line = "folder";
+            line = "folder|a" + std::to_string(node.folderAttributes) + "|t" + std::to_string(node.folderTimes[2]);
         } else {
             const MemoryFile& f = *node.file;
-            line = f.data + "|a" + std::to_string(f.attributes & ~FILE_ATTRIBUTE_ARCHIVE) + "|t" +
+            line = Digest(f.data) + "|a" + std::to_string(f.attributes & ~FILE_ATTRIBUTE_ARCHIVE) + "|t" +
                    std::to_string(f.times[2]) + "|n" + std::to_string(f.links);
-            for (auto& s : f.streams) line += "|s" + std::string(s.first.begin(), s.first.end()) + "=" + s.second;
+            for (auto& s : f.streams) line += "|s" + std::string(s.first.begin(), s.first.end()) + "=" + Digest(s.second);
             line += "|sec" + f.security;
         }
         all[item.first] = line;
@@ -610,6 +620,12 @@ int MemoryFileSystem::CompressedSize(const wchar_t* path, int64_t* size) {
     if (it == nodes_.end() || it->second.folder) return Fail(ERROR_FILE_NOT_FOUND);
     *size = OnDisk(key, static_cast<int64_t>(it->second.file->data.size()));
     return 1;
+}
+
+void MemoryFileSystem::SetFolderTime(const std::wstring& path, uint64_t lastWrite) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    uint64_t* times = nodes_[Key(path)].folderTimes;
+    times[0] = times[1] = times[2] = lastWrite;
 }
 
 void MemoryFileSystem::ShareFolderId(const std::wstring& path, const std::wstring& original) {

@@ -29,6 +29,8 @@ enum class Call {
     Count
 };
 const char* CallName(Call call);
+// The reparse data of a mount point (junction) to folder.
+std::string JunctionTo(const std::wstring& folder);
 
 // A call that fails: the nth call of its kind (Any counts every call), or
 // with nth 0 every call on a path containing `path`, reads and writes only
@@ -45,8 +47,8 @@ struct Fault {
     // as a bad sector would; persistent does not apply.
     int times = 0;
     // Instead of failing, a read or write where it matches succeeds with only
-    // the bytes before `from` (Short), or with those in [from, to) inverted
-    // (Flip); once unless times says otherwise.
+    // the bytes before `from` (Short; half the bytes when picked by nth), or
+    // with those in [from, to) inverted (Flip); once unless times says otherwise.
     enum class Effect { Fail, Short, Flip } effect = Effect::Fail;
     // what it hit
     int fired = 0;
@@ -79,10 +81,12 @@ public:
     void AddLink(const std::wstring& newPath, const std::wstring& existingPath);
     // The folder at path takes the id of the folder at original, as a mount of it would show.
     void ShareFolderId(const std::wstring& path, const std::wstring& original);
+    void SetFolderTime(const std::wstring& path, uint64_t lastWrite);
     bool Exists(const std::wstring& path);
     std::string Data(const std::wstring& path);   // "<missing>" when absent
     std::shared_ptr<MemoryFile> File(const std::wstring& path);
-    // Every name below the drive: data, size, attributes and times, one line each.
+    // Every name below the drive, one line each: "folder|a<attributes>|t<time>" or
+    // "<size>:<hash>|a<attributes>|t<time>|n<links>|s<stream>=<size>:<hash>...|sec<security>".
     std::map<std::wstring, std::string> Snapshot();
     int OpenHandles();
     int64_t capacity = 1LL << 30;
@@ -95,6 +99,7 @@ public:
     Fault& AddFault(Call call, const std::wstring& path = L"", uint32_t error = ERROR_ACCESS_DENIED,
                 bool persistent = false);
     int counts[static_cast<int>(Call::Count)] = {};
+    std::vector<Call>* trace = nullptr;   // when set, every call's kind in order
     std::vector<std::wstring> searches;   // every pattern FindFirst was given
     void ResetCounts();
 

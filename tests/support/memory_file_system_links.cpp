@@ -1,7 +1,20 @@
 // Reparse data of files and folders in the in-memory volume.
 #include "memory_file_system.h"
 
+#include "reparse_points.h"
+
 namespace qtxtest {
+
+std::string JunctionTo(const std::wstring& folder) {
+    auto names = std::make_unique<ReparseNames>();
+    names->tag = kTagMountPoint;
+    std::wstring substitute = L"\\??\\" + folder;
+    names->substituteLength = substitute.size();
+    wcscpy(names->substitute, substitute.c_str());
+    std::string data(kMaxReparseDataSize, '\0');
+    data.resize(BuildReparseData(*names, reinterpret_cast<uint8_t*>(&data[0]), data.size()));
+    return data;
+}
 
 void MemoryFileSystem::AddReparse(const std::wstring& path, const std::string& data) {
     void* handle = Open(path.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING,

@@ -21,17 +21,6 @@ using qtxtest::Fault;
 
 namespace {
 
-std::string JunctionTo(const std::wstring& folder) {
-    ReparseNames names = {};
-    names.tag = kTagMountPoint;
-    std::wstring substitute = L"\\??\\" + folder;
-    names.substituteLength = substitute.size();
-    wcscpy(names.substitute, substitute.c_str());
-    std::string data(kMaxReparseDataSize, '\0');
-    data.resize(BuildReparseData(names, reinterpret_cast<uint8_t*>(&data[0]), data.size()));
-    return data;
-}
-
 class MirrorCleanup : public ::testing::Test {
 protected:
     Options savedOptions = options;
@@ -74,11 +63,11 @@ TEST_F(MirrorCleanup, SurplusGoesLinksAreRemovedNeverFollowed) {
     fs.AddFile(L"C:\\T\\gone\\deep\\a.txt", "x", 0, FILE_ATTRIBUTE_READONLY);
     fs.AddFile(L"C:\\O\\data\\precious.txt", "p");
     fs.AddFolder(L"C:\\T\\junction");                 // surplus link
-    fs.AddReparse(L"C:\\T\\junction", JunctionTo(L"C:\\O\\data"));
+    fs.AddReparse(L"C:\\T\\junction", qtxtest::JunctionTo(L"C:\\O\\data"));
     fs.AddFolder(L"C:\\T\\gone\\inner");              // link inside a surplus folder
-    fs.AddReparse(L"C:\\T\\gone\\inner", JunctionTo(L"C:\\O\\data"));
+    fs.AddReparse(L"C:\\T\\gone\\inner", qtxtest::JunctionTo(L"C:\\O\\data"));
     fs.AddFolder(L"C:\\T\\data");                     // link where the source has a real folder
-    fs.AddReparse(L"C:\\T\\data", JunctionTo(L"C:\\O\\data"));
+    fs.AddReparse(L"C:\\T\\data", qtxtest::JunctionTo(L"C:\\O\\data"));
     Pass();
 
     EXPECT_EQ("old", fs.Data(L"C:\\T\\report.txt"));
