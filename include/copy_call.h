@@ -23,6 +23,7 @@ struct CopyCall {
     uint64_t creationTime, accessTime, writeTime;
     int timesRead;
     int verifyFailed;            // set by the verification pass
+    int detailsFailed;           // times, attributes, security or streams could not be given
     int securityPerGroup;        // first copy of a link group: its security comes once, after the walk
     int preallocated;            // the target's end was moved before the data
 };

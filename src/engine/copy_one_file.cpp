@@ -548,8 +548,11 @@ int OpenTheSource(FilePlan& p) {
             PrintError("Error: StartPos (%I64i) > FileSize (%I64i) -> abort\n", options.startPos, p.size);
             return FailBeforeLoop(&p.call, false);
         }
-        if (!fileOps->SetPointer(transfer.sourceHandle, options.startPos, FILE_BEGIN, nullptr))
+        if (!fileOps->SetPointer(transfer.sourceHandle, options.startPos, FILE_BEGIN, nullptr)) {
+            PrintError("Error %s moving file pointer to StartPos (%I64i) in '%S' -> abort\n", LastErrorName(),
+                       options.startPos, SkipLongPrefix(p.sourcePath));
             return FailBeforeLoop(&p.call, false);
+        }
         transfer.startPosition = options.startPos;
     }
     if (p.deviceSource) ClaimSourceDevice(p.sourcePath, transfer.sourceHandle, p.call.sourceKind == kSourceVolume);
@@ -715,8 +718,8 @@ int Finish(FilePlan& p) {
     int copied = FinishCopy(&p.call);
     // a stream with unreadable sectors or a failed verification leaves its file incomplete
     if (p.streamFlag && (transfer.failedSectors || p.call.verifyFailed)) copied = 0;
-    // later names are linked only to a complete copy
-    SettleLinkGroup(p.targetPath, copied && !p.call.verifyFailed);
+    // later names are linked only to a complete copy: data, times and all
+    SettleLinkGroup(p.targetPath, copied && !p.call.verifyFailed && !p.call.detailsFailed && !transfer.failedSectors);
     return copied;
 }
 

@@ -103,6 +103,7 @@ int FinishZeroLength(CopyCall* call) {
     if (call->targetIsNul || call->targetIsDevice) return 1;
     int attributesSet = SetTargetAttributes(call);
     int extrasCopied = SecurityAndStreams(call) && attributesSet;
+    call->detailsFailed = !(complete && extrasCopied);
     // a stream copied on its own leaves the source to its file's copy
     if (complete && extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
         RemoveCopiedSource(call, transfer.sourceSize);
@@ -338,6 +339,7 @@ int FinishCopy(CopyCall* call) {
         extrasCopied = SetTargetAttributes(call) && extrasCopied;
     }
     run.runBytesCopied += size;
+    call->detailsFailed = !(extrasCopied && timesSet);
     SettleImmediateVerification(call);
     // a source with unreadable sectors is the only full copy left
     if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && timesSet && options.deleteSource &&

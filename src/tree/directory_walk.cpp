@@ -261,7 +261,16 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
     if (toNul && !folder) return false;
     wchar_t* linkTarget = static_cast<wchar_t*>(AllocZero(kPathCapacity * sizeof(wchar_t)));
     bool handled = false;
-    if (ReadReparseTarget(sourceItem, linkTarget, kPathCapacity) && linkTarget[0]) {
+    int read = ReadReparseTarget(sourceItem, linkTarget, kPathCapacity);
+    DWORD error = GetLastError();
+    if (!read && error != ERROR_NOT_A_REPARSE_POINT && error != ERROR_INVALID_REPARSE_DATA &&
+        error != ERROR_INSUFFICIENT_BUFFER) {
+        // a link that cannot be read must not pass for a plain folder: -ds would remove it
+        Print("Error %s reading the link ", ErrorName(error));
+        PrintName("%S\n", SkipLongPrefix(sourceItem));
+        CountFailure();
+        handled = true;
+    } else if (read && linkTarget[0]) {
         if (!options.parseReparse || PointsIntoSource(linkTarget)) {
             // never walked into: that could copy the tree into itself
             handled = true;

@@ -49,8 +49,9 @@ int WriteLink(const wchar_t* path, bool folder, const uint8_t* data, size_t size
     void* handle = fileOps->Open(path, GENERIC_WRITE, 0, folder ? OPEN_EXISTING : OPEN_ALWAYS, kLinkFlags);
     if (!IsValidHandle(handle)) return 0;
     int ok = fileOps->SetReparse(handle, data, size);
+    // a link without its source's times reads as changed to the next run
+    if (ok && times) ok = fileOps->SetTimes(handle, &times[0], &times[1], &times[2]);
     DWORD error = GetLastError();
-    if (times) fileOps->SetTimes(handle, &times[0], &times[1], &times[2]);
     fileOps->Close(handle);
     SetLastError(error);
     return ok;
@@ -299,7 +300,7 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
     size_t size = 0;
     int result = 0;
     int read = ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
-    if (read == kLinkReadFailed) {
+    if (read == kLinkReadFailed || read == kLinkOpenFailed) {
         PrintError("Error %s reading source %s %S\n", LastErrorName(), "reparse point", SkipLongPrefix(sourcePath));
         CountFailure();
     } else if (read == kLinkRead) {

@@ -81,20 +81,6 @@ TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
     EXPECT_EQ(run.verifyFailures, 1);
 }
 
-TEST_F(EngineTest, WriteErrorWithoutConsoleFailsTheCopy) {
-    for (int parallel = 0; parallel <= 1; ++parallel) {
-        SetUpRun(parallel, PatternBytes(5 * kBlock, 2));
-        // one a console run would reopen the target for
-        fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 3)};
-        fs.faults[0].error = ERROR_NETNAME_DELETED;
-        fs.ResetCounts();
-        EXPECT_EQ(Copy(), 0);
-        EXPECT_FALSE(fs.Exists(kTarget)) << parallel;
-        EXPECT_EQ(run.failedCopies, 1);
-        EXPECT_EQ(fs.OpenHandles(), 0);
-    }
-}
-
 // An existing target no byte reached is put back exactly; one that was
 // written into is deleted with the error named.
 TEST_F(EngineTest, FailedOverwriteKeepsTheExistingTarget) {

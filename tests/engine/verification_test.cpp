@@ -50,13 +50,4 @@ TEST_F(VerificationTest, CorruptedTargetIsFoundCountedOnceAndKeepsTheSource) {
     }
 }
 
-TEST_F(VerificationTest, ShortTargetReadIsADifference) {
-    for (int64_t size : {2 * kBlock + 100, 3000LL}) {
-        Prepare(0, size, {Altered(Call::Read, Fault::Effect::Short, size / 2)});
-        Copy();
-        EXPECT_EQ(run.verifyFailures, 1) << size << Output();
-        EXPECT_TRUE(fs.Exists(kSource));
-    }
-}
-
 }  // namespace

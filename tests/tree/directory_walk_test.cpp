@@ -111,17 +111,6 @@ TEST_F(Walk, NamesDifferingOnlyInCaseFailTheSecond) {
     EXPECT_EQ("upper", fs.Data(C + L"\\A.TXT"));
 }
 
-TEST_F(Walk, ListingThatBreaksOffFailsAndTheMirrorDeletesNothing) {
-    for (const wchar_t* name : {L"\\a.txt", L"\\b.txt"}) fs.AddFile(S + name, "new");
-    fs.AddFile(C + L"\\b.txt", "old", 0x01C0000000000000ULL);
-    // the source's listing for the mirror pass and the walk's own both end after "."
-    fs.AddFault(Call::FindNext, S);
-    fs.AddFault(Call::FindNext, S);
-    EXPECT_NE(0, Run(L"-mir"));
-    EXPECT_TRUE(Says("Error ACCESS_DENIED listing ")) << text;
-    EXPECT_EQ("old", fs.Data(C + L"\\b.txt"));   // not taken for surplus
-}
-
 TEST_F(Walk, FolderLoopIsNotEnteredButAnEqualIndexElsewhereIs) {
     fs.AddFile(S + L"\\a\\loop\\never.txt", "n");
     fs.ShareFolderId(S + L"\\a\\loop", S);   // as a mount of the root would show

@@ -152,18 +152,4 @@ TEST_F(ReparseCopy, ExistingTargetsFollowTheOverwriteRules) {
     EXPECT_EQ(fs.Reparse(L"Z:\\bak\\src\\s"), symlink);
 }
 
-TEST_F(ReparseCopy, LinksThatCannotBeReadOrWrittenAreFailures) {
-    fs.AddFile(L"C:\\src\\plain", "");
-    EXPECT_FALSE(Copy(L"C:\\src\\plain", L"Z:\\bak\\src\\p", false));
-    EXPECT_FALSE(fs.Exists(L"Z:\\bak\\src\\p"));
-    AddLink(L"C:\\src\\j", true, kJunction);
-    fs.AddFile(L"Z:\\bak\\src\\full\\x", "x");   // a folder that holds something takes no link
-    EXPECT_FALSE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\full"));
-    EXPECT_EQ("x", fs.Data(L"Z:\\bak\\src\\full\\x"));
-    fs.AddFault(Call::GetReparse);
-    EXPECT_FALSE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\j"));
-    EXPECT_EQ(3, run.failedCopies);
-    EXPECT_EQ(0, fs.OpenHandles());
-}
-
 }  // namespace
