@@ -81,32 +81,6 @@ TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
     EXPECT_EQ(run.verifyFailures, 1);
 }
 
-// An existing target no byte reached is put back exactly; one that was
-// written into is deleted with the error named.
-TEST_F(EngineTest, FailedOverwriteKeepsTheExistingTarget) {
-    options.overwrite = 1;
-    SetUpRun(0, PatternBytes(3 * kBlock, 2));
-    fs.AddFile(kTarget, PatternBytes(0x18000, 3), 131000000000000000ull, FILE_ATTRIBUTE_HIDDEN);
-    auto before = fs.Snapshot();
-    // the source ends early, or its first read fails
-    for (auto effect : {Fault::Effect::Short, Fault::Effect::Fail}) {
-        fs.faults = {On(Call::Read, L"source", effect, 0x8000, -1)};
-        EXPECT_EQ(Copy(), 0);
-        EXPECT_TRUE(fs.Snapshot() == before);
-        EXPECT_EQ(fs.OpenHandles(), 0);
-    }
-    fs.faults = {On(Call::Write, L"", Fault::Effect::Fail, 0, -1, 2)};
-    fs.faults[0].error = ERROR_DISK_FULL;
-    fs.ResetCounts();
-    run.aborted = 0;
-    EXPECT_EQ(Copy(), 0);
-    EXPECT_FALSE(fs.Exists(kTarget));
-    std::string out = Output();
-    EXPECT_NE(out.find(" target.bin kept unchanged"), std::string::npos) << out;
-    EXPECT_NE(out.find(" broken file deleted after error DISK_FULL"), std::string::npos) << out;
-    EXPECT_EQ(run.failedCopies, 3);
-}
-
 TEST_F(EngineTest, OverwriteNeverWritesThroughTheTargetsOtherNames) {
     options.overwrite = 1;
     std::string data = PatternBytes(3 * kBlock, 1), old = PatternBytes(3 * kBlock, 2);

@@ -63,16 +63,6 @@ TEST_F(ReadRecoveryTest, BadUnitsStayZeroInPlaceAndTheLastPartialUnitArrives) {
     EXPECT_EQ(Occurrences(out, "Error CRC reading C:\\d\\source.bin: 3 sectors failed\n"), 2);
 }
 
-TEST_F(ReadRecoveryTest, BlockWithoutOneReadableUnitFailsTheCopy) {
-    SetUpRun(0, PatternBytes(3 * kBlock, 14));
-    fs.faults = {BadRange(kBlock, kBlock, -1)};
-    EXPECT_EQ(Copy(), 0);
-    EXPECT_FALSE(fs.Exists(kTarget));
-    EXPECT_NE(Output().find("0 of 16 sectors successfully read, 16 failed\n"), std::string::npos) << Output();
-    EXPECT_EQ(run.readErrorFiles, 1);
-    EXPECT_EQ(run.failedCopies, 1);
-}
-
 TEST_F(ReadRecoveryTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
     for (int attempts = 3; attempts <= 4; ++attempts) {
         options.retries = attempts;
