@@ -237,8 +237,12 @@ public:
                     Note(where, "source changed", key);
                 if (!present && !s_.deletesSource) Note(where, "source removed", key);
                 if (!present && s_.deletesSource) {
+                    // a folder's times may fail after its content moved: that keeps no data in it
                     auto target = now.find(s_.copyRoot + key.substr(kSource.size()));
-                    if (target == now.end() || WithoutLinks(target->second) != WithoutLinks(was->second))
+                    auto kept = [&](const std::string& line) {
+                        return IsFolder(line) ? line.substr(0, line.find("|t")) : WithoutLinks(line);
+                    };
+                    if (target == now.end() || kept(target->second) != kept(was->second))
                         Note(where, "source removed without its complete target", key);
                 }
             } else if (Under(key, kTarget)) {
@@ -294,7 +298,10 @@ private:
                 if (names(line, rel)) return true;
             return false;
         };
+        // a run that stopped says where; what follows in the tree it never reached
+        bool stopped = failed.size() != lines.size();
         auto reached = [&](std::wstring rel) {
+            if (stopped) return false;
             for (;; rel.erase(rel.rfind(L'\\'))) {
                 if (named(rel, lines)) return false;
                 if (rel.empty()) return true;
