@@ -35,14 +35,28 @@ int IsCursorVisible();
 void SetCursorVisible(int visible);
 int ScreenWidth();
 int CursorColumn();
-int CursorRow();
 int GetCursorPosition(int* column, int* row);
-void SetCursorColumn(int column);
 void WidenConsole();
 int IsOwnConsole();
 int ShortenMiddle(wchar_t* name, int room);
 wchar_t* AnsiToWide(const char* text);   // free with FreeMemory
-int StandardOutputIsConsole();
+int StandardOutputIsConsole();   // decided once for each output handle
+void FlushOutput();               // writes what waits for its line end
+
+// Where a console's cursor stands, followed from the text written to it.
+struct ScreenCursor {
+    int known;
+    int column;
+    int lineLength;   // cells of the current row that may hold text
+    int width;
+};
+ScreenCursor* ConsoleCursor();   // null when standard output is not a console
+// Moves the cursor over one character; nonzero when a line ended.
+int AdvanceCursor(ScreenCursor* cursor, wchar_t c);
+// Wide text to standard output; redirected, in the code page given.
+int WriteWideOutput(const wchar_t* text, int length, unsigned codePage);
+// Wide text to standard error.
+int WriteWideError(const wchar_t* text, int length);
 
 // Redirected streams get lines a script can read: every line ends in CR LF and
 // no CR stands alone (a CR that would rewrite a line in place starts a new one).

@@ -1,6 +1,7 @@
 // The entry: harden the library search path, then run.
 #include <windows.h>
 
+#include "console.h"
 #include "run_driver.h"
 
 int wmain() {
@@ -14,5 +15,7 @@ int wmain() {
             reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
         if (setDirectory) setDirectory("");
     }
-    ExitProcess(static_cast<UINT>(RunDriver()));
+    int code = RunDriver();
+    FlushOutput();
+    ExitProcess(static_cast<UINT>(code));
 }

@@ -60,63 +60,56 @@ int PrintAt(int column, const char* format, ...) {
     int length = FormatTextV(text, sizeof text, format, args);
     va_end(args);
     if (length >= 80) return length;
+    ScreenCursor* cursor = ConsoleCursor();
+    if (!cursor) return length;
+    FlushOutput();
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!ScreenInfo(&info)) return length;
     wchar_t wide[80];
     for (int i = 0; i < length; ++i) wide[i] = static_cast<unsigned char>(text[i]);
+    // the cells written stay on the row until it is cleared
+    if (column + length > cursor->lineLength) cursor->lineLength = column + length;
     return RewriteCells(wide, length, column, info.dwCursorPosition.Y);
 }
 
 int PrintAtW(uint32_t position, const wchar_t* text) {
     int column = static_cast<int16_t>(position & 0xFFFF);
     int row = static_cast<int16_t>(position >> 16);
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (column < 0 || row < 0 || !ScreenInfo(&info)) return 0;
+    if (column < 0 || row < 0 || !ConsoleCursor()) return 0;
     int length = static_cast<int>(wcslen(text));
     if (length >= 80) return 0;
+    FlushOutput();
     return RewriteCells(text, length, column, row);
 }
 
 void EndLine() {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!ScreenInfo(&info)) {
+    ScreenCursor* cursor = ConsoleCursor();
+    if (!cursor) {
         // redirected: a line left open is ended, so the last line has its break
-        if (!StandardOutputIsConsole()) EndRedirectedLine(1);
+        EndRedirectedLine(1);
         return;
     }
-    if (info.dwCursorPosition.X >= 1) {
-        Print("\n");
-        return;
-    }
-    int width = info.dwSize.X;
-    wchar_t row[1024];
-    if (width > 1024) width = 1024;
-    DWORD read = 0;
-    if (!ReadConsoleOutputCharacterW(Output(), row, width, COORD{0, info.dwCursorPosition.Y}, &read)) return;
-    for (DWORD i = 0; i < read; ++i)
-        if (row[i] != L' ') {
-            Print("\n");
-            return;
-        }
+    if (cursor->column >= 1 || cursor->lineLength > 0) Print("\n");
 }
 
 void ClearLine() {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (ScreenInfo(&info)) {
-        int width = info.dwSize.X;
-        if (width > 1024) width = 1024;
-        wchar_t row[1024];
-        DWORD read = 0;
-        COORD start = {0, info.dwCursorPosition.Y};
-        if (ReadConsoleOutputCharacterW(Output(), row, width, start, &read)) {
-            int last = -1;
-            for (DWORD i = 0; i < read; ++i)
-                if (row[i] != L' ') last = static_cast<int>(i);
-            if (last >= 0) {
-                DWORD done;
-                FillConsoleOutputCharacterW(Output(), L' ', last + 1, start, &done);
-            }
+    ScreenCursor* cursor = ConsoleCursor();
+    if (cursor && cursor->lineLength > 0) {
+        if (cursor->lineLength < cursor->width) {
+            // blanks written over the row cost nothing beyond the line's own write
+            wchar_t blanks[1026];
+            int n = 0;
+            blanks[n++] = L'\r';
+            for (int i = 0; i < cursor->lineLength && n < 1025; ++i) blanks[n++] = L' ';
+            WriteWideOutput(blanks, n, 0);
+        } else {
+            FlushOutput();
+            CONSOLE_SCREEN_BUFFER_INFO info;
+            DWORD done;
+            if (ScreenInfo(&info))
+                FillConsoleOutputCharacterW(Output(), L' ', cursor->lineLength, COORD{0, info.dwCursorPosition.Y}, &done);
         }
+        cursor->lineLength = 0;
     }
     Print("\r");
 }
@@ -141,7 +134,13 @@ void SetTextColor(ConsoleContext* context, int colour) {
     SetConsoleTextAttribute(context->outputHandle, attributes);
 }
 
+namespace {
+int cursorShown = -1;   // as last set; -1 before the first change
+HANDLE cursorShownOn;
+}  // namespace
+
 int IsCursorVisible() {
+    if (cursorShown >= 0 && cursorShownOn == Output()) return cursorShown;
     CONSOLE_CURSOR_INFO info;
     if (!GetConsoleCursorInfo(Output(), &info)) return 1;
     return info.bVisible ? 1 : 0;
@@ -149,18 +148,23 @@ int IsCursorVisible() {
 
 void SetCursorVisible(int visible) {
     if (!StandardOutputIsConsole()) return;
+    visible = visible ? 1 : 0;
+    if (cursorShown == visible && cursorShownOn == Output()) return;
+    FlushOutput();
     CONSOLE_CURSOR_INFO info = {8, visible ? TRUE : FALSE};
-    SetConsoleCursorInfo(Output(), &info);
+    if (!SetConsoleCursorInfo(Output(), &info)) return;
+    cursorShown = visible;
+    cursorShownOn = Output();
 }
 
 int ScreenWidth() {
-    if (!StandardOutputIsConsole()) return 9000;
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!ScreenInfo(&info)) return 9000;
-    return info.dwSize.X;
+    ScreenCursor* cursor = ConsoleCursor();
+    return cursor ? cursor->width : 9000;
 }
 
 int GetCursorPosition(int* column, int* row) {
+    if (!ConsoleCursor()) return 0;
+    FlushOutput();
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!ScreenInfo(&info)) return 0;
     *column = info.dwCursorPosition.X;
@@ -169,19 +173,8 @@ int GetCursorPosition(int* column, int* row) {
 }
 
 int CursorColumn() {
-    int column = 0, row = 0;
-    return GetCursorPosition(&column, &row) ? column : 0;
-}
-
-int CursorRow() {
-    int column = 0, row = 0;
-    return GetCursorPosition(&column, &row) ? row : 0;
-}
-
-void SetCursorColumn(int column) {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!ScreenInfo(&info)) return;
-    SetConsoleCursorPosition(Output(), COORD{static_cast<SHORT>(column), info.dwCursorPosition.Y});
+    ScreenCursor* cursor = ConsoleCursor();
+    return cursor ? cursor->column : 0;
 }
 
 int IsOwnConsole() {
@@ -199,6 +192,7 @@ void WidenConsole() {
     if (width > 80 && !(IsOwnConsole() && width < 260)) return;
     if (width >= 260) return;
     if (!SetConsoleScreenBufferSize(Output(), COORD{260, info.dwSize.Y})) return;
+    if (ScreenCursor* cursor = ConsoleCursor()) cursor->width = 260;
     SMALL_RECT grow = {0, 0, static_cast<SHORT>(260 - width), 0};
     SetConsoleWindowInfo(Output(), FALSE, &grow);
 }

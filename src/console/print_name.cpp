@@ -12,37 +12,13 @@ namespace {
 
 wchar_t shortenScratch[32768];
 
-int WriteWide(const wchar_t* text, int length, bool splitLong, bool reportFailure, int stream = 1) {
-    HANDLE output = stream == 2 ? (console ? console->errorHandle : GetStdHandle(STD_ERROR_HANDLE))
-                                : (console ? console->outputHandle : GetStdHandle(STD_OUTPUT_HANDLE));
-    DWORD written = 0;
-    DWORD mode;
-    if (stream == 2 ? !GetConsoleMode(output, &mode) : !StandardOutputIsConsole()) {
-        UINT codePage = !console ? GetACP() : stream == 2 ? console->errorCodePage : console->outputCodePage;
-        if (length == 0) return 0;
-        int bytes = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
-        if (bytes <= 0) return -1;
-        char* buffer = static_cast<char*>(AllocZero(bytes));
-        WideCharToMultiByte(codePage, 0, text, length, buffer, bytes, nullptr, nullptr);
-        int result = WriteRedirected(stream, buffer, static_cast<size_t>(bytes));
-        FreeMemory(buffer);
-        return result;
-    }
-    if (splitLong && length > 25000) {
-        if (!WriteConsoleW(output, text, 25000, &written, nullptr)) return 0;
-        DWORD more = 0;
-        WriteConsoleW(output, text + 25000, length - 25000, &more, nullptr);
-        return static_cast<int>(written + more);
-    }
-    if (!WriteConsoleW(output, text, length, &written, nullptr)) {
-        if (reportFailure) Print("\nWriteConsoleW error %u on textlen=%i\n", GetLastError(), length);
-        return 0;
-    }
-    return static_cast<int>(written);
+int WriteWide(const wchar_t* text, int length, int stream) {
+    if (stream == 2) return WriteWideError(text, length);
+    return WriteWideOutput(text, length, console ? console->outputCodePage : GetACP());
 }
 
 // Builds prefix + name + rest around the one placeholder and writes it.
-int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t* name, bool isName, int stream = 1) {
+int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t* name, int stream = 1) {
     const wchar_t* mark = wcsstr(format, placeholder);
     if (!mark) return -1;
     size_t prefix = mark - format;
@@ -53,7 +29,7 @@ int WriteAround(const wchar_t* format, const wchar_t* placeholder, const wchar_t
     wmemcpy(text, format, prefix);
     wmemcpy(text + prefix, name, nameLength);
     wmemcpy(text + prefix + nameLength, mark + 2, rest);
-    int result = WriteWide(text, static_cast<int>(total), isName, isName, stream);
+    int result = WriteWide(text, static_cast<int>(total), stream);
     FreeMemory(text);
     return result;
 }
@@ -100,17 +76,17 @@ int PrintName(const char* format, const wchar_t* name) {
         name = shortened;
     }
     wchar_t* wideFormat = AnsiToWide(format);
-    int result = WriteAround(wideFormat, L"%S", name, true);
+    int result = WriteAround(wideFormat, L"%S", name);
     FreeMemory(wideFormat);
     if (shortened) FreeMemory(shortened);
     return result;
 }
 
-int PrintNameW(const wchar_t* format, const wchar_t* name) { return WriteAround(format, L"%s", name, false); }
+int PrintNameW(const wchar_t* format, const wchar_t* name) { return WriteAround(format, L"%s", name); }
 
 int PrintErrorName(const char* format, const wchar_t* name) {
     wchar_t* wideFormat = AnsiToWide(format);
-    int result = WriteAround(wideFormat, L"%S", name, false, 2);
+    int result = WriteAround(wideFormat, L"%S", name, 2);
     FreeMemory(wideFormat);
     return result;
 }

@@ -59,6 +59,7 @@ wchar_t Prompt(const wchar_t* keys, wchar_t defaultKey) {
     WaitKeysReleased(10000);
     int wasVisible = IsCursorVisible();
     SetCursorVisible(1);
+    FlushOutput();
     wchar_t accepted[64];
     lstrcpynW(accepted, keys, 64);
     CharUpperW(accepted);
@@ -130,12 +131,14 @@ void WaitForKeyAtEnd(ConsoleContext* context) {
     // every run ends here: a script reading the streams gets a complete last line
     EndRedirectedLine(1);
     EndRedirectedLine(2);
+    FlushOutput();
     if (options.noWait) return;
     SetThreadExecutionState(ES_CONTINUOUS);
     if (IsOwnConsole()) {
         Sleep(300);
         FlushConsoleInputBuffer(context->inputHandle);
         Print("Press any key to close");
+        FlushOutput();
         for (;;) {
             Sleep(100);
             INPUT_RECORD event;

@@ -36,6 +36,7 @@ void ShowProgress(int64_t size, int64_t start, int64_t block, const char* total)
     FormatText(doneText, sizeof doneText, "%s", FormatSizeMB(static_cast<uint64_t>(done), 1));
     Print("\r %s of %s copied (%s)   ", doneText, total,
           FormatSpeed(static_cast<uint64_t>(done - start), elapsed));
+    FlushOutput();
     transfer.progressColumn = CursorColumn();
 }
 
@@ -81,6 +82,8 @@ int CopyBlocks() {
     const bool parallel = run.parallel && transfer.buffers[1] && !nulTarget;
     const uint32_t unit = transfer.transferUnit ? transfer.transferUnit : 512;
 
+    // a file that takes more than one block shows its name while it is copied
+    if (blocks > 1) FlushOutput();
     transfer.loopStartTick = GetTickCount();
     transfer.loopComplete = 0;
     transfer.bytesRead = 0;

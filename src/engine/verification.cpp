@@ -108,6 +108,7 @@ void ShowProgress(uint64_t compared, int64_t size, uint32_t start) {
     if (!((elapsed > 100 && size > 0x100000) || elapsed > 1000)) return;
     Print("\r %I64u MB of %I64u MB compared", compared >> 20, static_cast<uint64_t>(size) >> 20);
     Print(" (%s)           ", FormatSpeed(compared, elapsed));
+    FlushOutput();
 }
 
 // The pass over one file; returns 1 when every byte compared equal.
