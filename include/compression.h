@@ -53,6 +53,9 @@ struct ExistingTargetFacts {
     uint16_t targetFormat;      // NTFS format of the target
     uint32_t largestCluster;
 };
+// 0 when the switches and volumes leave no way to compress an existing target,
+// whatever its sizes: then they need not be read.
+int MayCompressExistingAtAll(const ExistingTargetFacts& facts);
 // 1 when the target should be NTFS-compressed.
 int ShouldNtfsCompressExisting(const ExistingTargetFacts& facts);
 // 1 when the WOF step may look at the source's and target's WOF state.
@@ -106,6 +109,8 @@ int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* 
 // Mirror mode, existing target kept: compresses it like the source and prints
 // what was done; 1 when it compressed it, 0 (nothing printed) otherwise.
 int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed);
+// 0 when CompressExistingTarget would surely do nothing for such a source.
+int MayCompressExisting(int sourceCompressed);
 // WOF compression of a copied target; prints its outcome. 1 when it compressed.
 int WofCompressAfterCopy(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed, int64_t size);
 // A target folder created at start gets the compression the -c level asks for.

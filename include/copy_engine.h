@@ -11,6 +11,7 @@ struct FolderListing;
 struct ListedTimes {
     int known;
     uint64_t times[3];   // creation, last access, last write
+    int64_t size;
 };
 extern ListedTimes listedTimes;
 

@@ -16,6 +16,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
 // item it was at; empty after a walk that went to its end.
 const wchar_t* WalkStoppedAt();
 
+// Whether the last WalkFolder made, replaced or removed an entry right in its
+// target folder: only then do the folder's times need setting again.
+extern bool walkWroteIntoFolder;
 // After a file copy: when the console has the focus and Pause was pressed,
 // waits for a key.
 void CheckPauseKey();

@@ -47,6 +47,12 @@ struct FolderListing {
 FolderListing* BuildListing(FolderListing* listing, const wchar_t* path, const wchar_t* mask,
                             uint32_t* fileCount, uint32_t* folderCount, int foldersFirst, int recursive,
                             const uint32_t* progressAt, void** threadHandle);
+// A listing of path made from names a search of it already returned, filtered
+// and sorted as BuildListing does; complete as the caller says. Each record needs
+// to hold its name only as far as its terminator.
+struct FoundName;
+void ListFoundNames(FolderListing* listing, const wchar_t* path, const wchar_t* mask, const FoundName* const* names,
+                    int64_t count, int complete);
 // Number of names the search pattern returns without "." and ".."; 0 when the
 // search cannot start.
 int64_t CountEntries(const wchar_t* searchPattern);

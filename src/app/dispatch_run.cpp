@@ -56,6 +56,13 @@ void CopySingleSource() {
     if (options.security && !options.dryRun) CopySecurity(run.sourceName, targetFile);
 }
 
+// Whether the root target folder's last write is its source's already.
+bool SameLastWrite() {
+    FolderTimes source, target;
+    return ReadFolderTimes(run.folderSource, &source) && ReadFolderTimes(run.createdTargetFolder, &target) &&
+           source.times[2] == target.times[2];
+}
+
 // Returns -1 after a complete walk, or 0 when the user interrupted it.
 int WalkSource() {
     DWORD start = GetTickCount();
@@ -73,7 +80,7 @@ int WalkSource() {
     // the walk wrote into the root folder after its times were copied
     if (rootTimesRead)
         SetFolderTimes(run.createdTargetFolder, rootTimes);
-    else if (run.createdTargetFolder[0] && !options.dryRun)
+    else if (run.createdTargetFolder[0] && !options.dryRun && (walkWroteIntoFolder || !SameLastWrite()))
         CopyFolderTimes(run.folderSource, run.createdTargetFolder);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;

@@ -36,7 +36,7 @@ int PrepareFolderSource() {
             // asked before the folder is made: a refused run touches nothing
             if (int refused = RefuseFoldersWithin(run.sourcePath, run.targetPath, true); refused >= 0) return refused;
             if (PathExists(run.targetPath)) {
-                if (options.mirror && !options.dryRun) CopyFolderTimes(run.sourcePath, run.targetPath);
+                // its times are set after the walk, when it wrote into the folder
             } else if (options.dryRun) {
                 DryCreateFolder(run.targetPath);
                 // names a folder though there is none yet

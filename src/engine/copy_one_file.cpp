@@ -313,11 +313,28 @@ struct FilePlan {
 // A phase that lets the copy go on; any other value is the copy's result.
 constexpr int kGoOn = -1;
 
+// Whether the walk's listings of both sides show the target up to date, so
+// that -oo (and -mir) keep it without opening either side. Whatever needs more
+// than the listings tell (streams, security, links, compression, verifying
+// kept targets) opens the source as before.
+bool ListingsShowUpToDate(const FilePlan& p) {
+    if (!listedTimes.known || p.streamFlag || !p.fileTarget || !p.targetListing || !options.overwriteOlder ||
+        options.overwrite || options.skipExisting || options.hardlinks || options.security || options.streams ||
+        options.verify >= 2 || (p.sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (options.mirror && MayCompressExisting((p.sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)))
+        return false;
+    ExistingTarget existing = {};
+    return ReadExistingTarget(p.targetPath, p.targetListing, &existing) &&
+           !IsTargetOlder(existing.lastWrite, p.sourceTime, existing.size, listedTimes.size);
+}
+
 // The source's size and names, and what an existing target decides: skip,
 // ask, keep it as it is, or let the copy replace it.
 int DecideAboutExistingTarget(FilePlan& p) {
     if (p.deviceSource) {
         p.size = DeviceSizeOfPath(p.sourcePath);
+    } else if (p.call.sourceKind == kSourceFile && ListingsShowUpToDate(p)) {
+        p.size = listedTimes.size;
     } else if (p.call.sourceKind == kSourceFile) {
         uint32_t links = 0;
         uint64_t index = 0;

@@ -164,14 +164,70 @@ bool NextEntry(void* search, FoundName* found, const wchar_t* folder) {
     return false;
 }
 
+// The names of a source folder in the order its one search returned them: a
+// mirror lists the folder for its clean-up and walks the same names after it.
+// Each record holds its name only as far as the terminator.
+struct RecordedNames {
+    FoundName** names;
+    int64_t count;
+    int64_t capacity;
+    int64_t next;
+    DWORD error;   // what ended the search
+};
+
+void Record(RecordedNames* recorded, const FoundName& found) {
+    if (recorded->count == recorded->capacity) {
+        int64_t grown = recorded->capacity ? recorded->capacity * 2 : 64;
+        FoundName** names = static_cast<FoundName**>(AllocZero(static_cast<size_t>(grown) * sizeof(FoundName*)));
+        if (recorded->count) memcpy(names, recorded->names, static_cast<size_t>(recorded->count) * sizeof(FoundName*));
+        FreeMemory(recorded->names);
+        recorded->names = names;
+        recorded->capacity = grown;
+    }
+    size_t bytes = offsetof(FoundName, name) + (wcslen(found.name) + 1) * sizeof(wchar_t);
+    FoundName* copy = static_cast<FoundName*>(AllocZero(bytes));
+    memcpy(copy, &found, bytes);
+    recorded->names[recorded->count++] = copy;
+}
+
+// Reads the rest of a search into the records; 1 when it reached the end.
+bool RecordSearch(RecordedNames* recorded, void* search, FoundName* found) {
+    for (;;) {
+        Record(recorded, *found);
+        if (StopAsked()) return false;
+        if (!fileOps->FindNext(search, found)) {
+            recorded->error = GetLastError();
+            return recorded->error == ERROR_NO_MORE_FILES;
+        }
+    }
+}
+
+// The next recorded name, or the failure that ended the search, as NextEntry tells it.
+bool NextRecorded(RecordedNames* recorded, FoundName* found, const wchar_t* folder) {
+    if (recorded->next < recorded->count) {
+        const FoundName* record = recorded->names[recorded->next++];
+        memcpy(found, record, offsetof(FoundName, name) + (wcslen(record->name) + 1) * sizeof(wchar_t));
+        return true;
+    }
+    if (recorded->error != ERROR_NO_MORE_FILES && !StopAsked()) ReportFailure(recorded->error, "listing", folder);
+    return false;
+}
+
+void FreeRecorded(RecordedNames* recorded) {
+    for (int64_t i = 0; i < recorded->count; ++i) FreeMemory(recorded->names[i]);
+    FreeMemory(recorded->names);
+}
+
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
 
 // Creates or finds the target of one source sub-folder and walks it.
 FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wchar_t* mask, wchar_t* targetItem,
-                         FolderListing* targetListing, int64_t* linkCounter, int depth, int64_t* count) {
+                         FolderListing* targetListing, int64_t* linkCounter, int depth, int64_t* count,
+                         bool* madeHere) {
     FileOps* fs = fileOps;
     ListingEntry* existing = FindInListing(targetListing, found.name);
     uint32_t targetAttributes = kNoAttributes;
+    // an existing folder keeps its times unless they differ or the run writes into it
     bool stamped = false;
     bool created = false;
     void* held = nullptr;   // a folder made here stays open until its times are set
@@ -192,11 +248,9 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     }
     if (existing) {
         targetAttributes = existing->attributes;
-        if (options.mirror) {
-            if (options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
-                RemoveSurplusStreams(sourceItem, targetItem);
-            stamped = true;
-        }
+        stamped = existing->lastWrite != found.lastWrite;
+        if (options.mirror && options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
+            RemoveSurplusStreams(sourceItem, targetItem);
     } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->CreateFolderForTimes(targetItem, &held) != 0) {
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
@@ -211,6 +265,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         if (present != kNoAttributes && (present & kAttributeDirectory)) {
             // appeared after the target was listed: use it as found
             targetAttributes = present;
+            stamped = true;
         } else {
             ReportFailure(error, "creating dir", targetItem);
             return kFolderSkipped;
@@ -231,14 +286,15 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     bool link = (found.attributes & kAttributeReparsePoint) != 0;
     FolderTimes sourceTimes;
     bool timesRead = link && options.deleteSource && ReadFolderTimes(sourceItem, &sourceTimes);
-    int64_t copied = WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
-    *count += copied;
+    *madeHere = created;
+    *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
+    if (walkWroteIntoFolder) stamped = true;
     if (!options.dryRun) {
         if (options.security || options.streams)
             CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
         // after the content, which moves a folder's times on
         const uint64_t listed[3] = {found.creation, found.lastAccess, found.lastWrite};
-        if (stamped || copied > 0) {
+        if (stamped) {
             if (timesRead)
                 SetFolderTimes(targetItem, sourceTimes, created);
             else if (link)
@@ -323,7 +379,6 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
 
     FolderListing targetListing = {};
     bool haveTargetListing = false;
-    HANDLE listingThread = nullptr;
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
@@ -333,63 +388,63 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
             // the folder this run just created holds nothing: an empty listing is complete
             targetListing.complete = 1;
         } else {
-            void* thread = nullptr;
-            BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr,
-                         options.mirror ? &thread : nullptr);
-            listingThread = static_cast<HANDLE>(thread);
+            BuildListing(&targetListing, targetFolder, L"*", nullptr, nullptr, 1, 0, nullptr, nullptr);
         }
         haveTargetListing = true;
     }
-    auto joinListing = [&]() {
-        if (listingThread) {
-            WaitForSingleObject(listingThread, INFINITE);
-            CloseHandle(listingThread);
-            listingThread = nullptr;
-        }
-    };
-
-    // an empty target has nothing to clean up
-    if (options.mirror && !toNul && !targetIsNew) {
-        FolderListing sourceListing = {};
-        BuildListing(&sourceListing, sourceFolder, mask, nullptr, nullptr, 1, 0, nullptr, nullptr);
-        joinListing();
-        // deleting against a partial listing would remove what the source still has
-        if (sourceListing.complete && targetListing.complete)
-            MirrorPass(targetFolder, &targetListing, &sourceListing, depth);
-        else if (!StopAsked()) {
-            PrintErrorName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
-            CountFailure();
-        }
-        FreeListing(&sourceListing);
-    }
+    bool wroteHere = false;
 
     // paths longer than a path buffer cannot be passed on
-    if (sourceLength + kNameRoom > static_cast<size_t>(kPathCapacity) ||
-        targetLength + kNameRoom > static_cast<size_t>(kPathCapacity)) {
-        joinListing();
-        PrintErrorName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
-        CountFailure();
-        if (haveTargetListing) FreeListing(&targetListing);
-        return 0;
-    }
+    bool tooLong = sourceLength + kNameRoom > static_cast<size_t>(kPathCapacity) ||
+                   targetLength + kNameRoom > static_cast<size_t>(kPathCapacity);
 
     wchar_t* pattern = static_cast<wchar_t*>(AllocZero((sourceLength + 2) * sizeof(wchar_t)));
     memcpy(pattern, sourceFolder, sourceLength * sizeof(wchar_t));
     pattern[sourceLength] = L'*';
     FoundName found;
     void* search = fs->FindFirst(pattern, &found);
-    if (!search) {
-        DWORD error = GetLastError();
-        joinListing();
+    DWORD searchError = search ? 0 : GetLastError();
+
+    // an empty target has nothing to clean up; the one search of the source
+    // gives the mirror its listing and the walk its names
+    RecordedNames recorded = {};
+    bool replay = false;
+    if (options.mirror && !toNul && !targetIsNew) {
+        bool whole = search && RecordSearch(&recorded, search, &found);
+        if (search) {
+            fs->FindEnd(search);
+            search = nullptr;
+            replay = true;
+        }
+        FolderListing sourceListing = {};
+        ListFoundNames(&sourceListing, sourceFolder, mask, recorded.names, recorded.count, whole);
+        // deleting against a partial listing would remove what the source still has
+        if (sourceListing.complete && targetListing.complete) {
+            int64_t before = targetListing.count;
+            MirrorPass(targetFolder, &targetListing, &sourceListing, depth);
+            wroteHere = targetListing.count != before;
+        } else if (!StopAsked()) {
+            PrintErrorName("incomplete folder listing -> no mirror clean-up in %S\n", SkipLongPrefix(targetFolder));
+            CountFailure();
+        }
+        FreeListing(&sourceListing);
+    }
+
+    if (tooLong) {
+        PrintErrorName("path too long -> skip folder %S\n", SkipLongPrefix(sourceFolder));
+        CountFailure();
+    } else if (!search && !replay && searchError != ERROR_FILE_NOT_FOUND && searchError != ERROR_NO_MORE_FILES) {
         // an empty root has nothing to list, which is no failure
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
-            ReportFailure(error, "listing", pattern);
-        FreeMemory(pattern);
-        if (haveTargetListing) FreeListing(&targetListing);
-        return 0;
+        ReportFailure(searchError, "listing", pattern);
     }
     FreeMemory(pattern);
-    joinListing();
+    if (tooLong || (!search && !replay) || (replay && !NextRecorded(&recorded, &found, sourceFolder))) {
+        if (search) fs->FindEnd(search);
+        FreeRecorded(&recorded);
+        if (haveTargetListing) FreeListing(&targetListing);
+        walkWroteIntoFolder = wroteHere;
+        return 0;
+    }
 
     FolderListing* listing = toNul ? nullptr : &targetListing;
     wchar_t* sourceItem = static_cast<wchar_t*>(AllocZero((sourceLength + kNameRoom) * sizeof(wchar_t)));
@@ -410,17 +465,21 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (!toNul) JoinName(targetItem, targetFolder, targetLength, found.name, false);
 
         bool followedLink = false;
+        const int64_t countBefore = count;
         if (options.recurse && (found.attributes & kAttributeReparsePoint) &&
-            HandleLink(sourceItem, targetItem, found, matched, linkCounter, listing, toNul, &count, &followedLink))
+            HandleLink(sourceItem, targetItem, found, matched, linkCounter, listing, toNul, &count, &followedLink)) {
+            if (count != countBefore) wroteHere = true;
             continue;
+        }
 
         if (!folder) {
             if (!matched) continue;
             if (TargetIsLinkInMirror(listing, found.name)) continue;
             WalkCopy copy = walkCopy;
-            listedTimes = {1, {found.creation, found.lastAccess, found.lastWrite}};
+            listedTimes = {1, {found.creation, found.lastAccess, found.lastWrite}, found.size};
             count += copy(sourceItem, found.attributes, found.lastWrite, toNul ? kNulDevice : targetItem, linkCounter,
                           0, listing);
+            if (count != countBefore) wroteHere = true;
             listedTimes.known = 0;
             if (run.aborted) break;
             CheckPauseKey();
@@ -452,7 +511,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
             walked = true;
         } else {
             AppendBackslash(targetItem);
-            FolderStep step = CopySubFolder(sourceItem, found, mask, targetItem, listing, linkCounter, depth, &count);
+            bool made = false;
+            FolderStep step =
+                CopySubFolder(sourceItem, found, mask, targetItem, listing, linkCounter, depth, &count, &made);
+            if (made) wroteHere = true;
             if (step == kWalkAborted) {
                 if (followedLink) LeaveFollowedLink();
                 break;
@@ -464,16 +526,21 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         if (walked && options.deleteSource) RemoveSourceFolder(sourceItem);
         if (run.aborted) break;
         AskStopIfPending();
-    } while (!StopAsked() && NextEntry(search, &found, sourceFolder));
+    } while (!StopAsked() &&
+             (replay ? NextRecorded(&recorded, &found, sourceFolder) : NextEntry(search, &found, sourceFolder)));
     // the innermost folder the run left early tells where it stopped
     if ((run.aborted || StopAsked()) && !walkStoppedAt[0])
         lstrcpynW(walkStoppedAt, sourceItem[0] ? sourceItem : sourceFolder, kPathCapacity);
 
-    fs->FindEnd(search);
+    if (search) fs->FindEnd(search);
+    FreeRecorded(&recorded);
     FreeMemory(sourceItem);
     FreeMemory(targetItem);
     if (haveTargetListing) FreeListing(&targetListing);
+    walkWroteIntoFolder = wroteHere;
     return count;
 }
 
 const wchar_t* WalkStoppedAt() { return walkStoppedAt; }
+
+bool walkWroteIntoFolder;

@@ -43,6 +43,16 @@ void AddEntry(FolderListing* listing, ListingEntry* entry, int64_t* capacity) {
     listing->entries[listing->count++] = entry;
 }
 
+void AddFound(FolderListing* listing, const FoundName& found, int64_t* capacity) {
+    ListingEntry* entry = static_cast<ListingEntry*>(AllocZero(sizeof(ListingEntry)));
+    entry->name = CopyWithRoom(found.name, 0);
+    entry->folder = listing->path;
+    entry->attributes = found.attributes;
+    entry->size = found.size;
+    entry->lastWrite = found.lastWrite;
+    AddEntry(listing, entry, capacity);
+}
+
 void InitListing(FolderListing* listing, const wchar_t* path, const wchar_t* mask, uint32_t* fileCount,
                  uint32_t* folderCount, int recursive, const uint32_t* progressAt) {
     memset(listing, 0, sizeof *listing);
@@ -78,13 +88,7 @@ void FillListing(FolderListing* listing, int depth) {
             bool folder = (found.attributes & kAttributeDirectory) != 0;
             if (!IsDotName(found.name) && (folder || allNames || MatchMask(found.name, listing->mask)) &&
                 !IsExcluded(found.name)) {
-                ListingEntry* entry = static_cast<ListingEntry*>(AllocZero(sizeof(ListingEntry)));
-                entry->name = CopyWithRoom(found.name, 0);
-                entry->folder = listing->path;
-                entry->attributes = found.attributes;
-                entry->size = found.size;
-                entry->lastWrite = found.lastWrite;
-                AddEntry(listing, entry, &capacity);
+                AddFound(listing, found, &capacity);
                 if (folder) {
                     if (listing->folderCount) ++*listing->folderCount;
                 } else if (listing->fileCount) {
@@ -186,6 +190,24 @@ FolderListing* BuildListing(FolderListing* listing, const wchar_t* path, const w
     }
     FillListing(listing, 0);
     return listing;
+}
+
+void ListFoundNames(FolderListing* listing, const wchar_t* path, const wchar_t* mask, const FoundName* const* names,
+                    int64_t count, int complete) {
+    InitListing(listing, path, mask, nullptr, nullptr, 0, nullptr);
+    size_t pathLength = wcslen(listing->path);
+    if (pathLength == 0 || listing->path[pathLength - 1] != L'\\') listing->path[pathLength] = L'\\';
+    bool allNames = listing->mask[0] == L'*' && listing->mask[1] == 0;
+    int64_t capacity = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        const FoundName& found = *names[i];
+        bool folder = (found.attributes & kAttributeDirectory) != 0;
+        if (!IsDotName(found.name) && (folder || allNames || MatchMask(found.name, listing->mask)) &&
+            !IsExcluded(found.name))
+            AddFound(listing, found, &capacity);
+    }
+    listing->complete = complete;
+    SortTable(listing->entries, listing->count, sizeof(ListingEntry*), CompareListingEntries);
 }
 
 int64_t CountEntries(const wchar_t* searchPattern) {

@@ -142,7 +142,10 @@ int ApplyNtfsCompression(void* sourceHandle, void* targetHandle, const wchar_t* 
     return 1;
 }
 
-int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed) {
+namespace {
+
+// What the switches and volumes say, before any size is read.
+ExistingTargetFacts SwitchFacts(int sourceCompressed) {
     ExistingTargetFacts facts = {};
     facts.level = options.compression;
     facts.wofRequested = options.wof;
@@ -150,6 +153,16 @@ int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath,
     facts.targetVolumeCompresses = run.targetCaps.compression;
     facts.sourceCompressed = sourceCompressed;
     facts.largestCluster = run.largestCluster;
+    return facts;
+}
+
+}  // namespace
+
+int MayCompressExisting(int sourceCompressed) { return MayCompressExistingAtAll(SwitchFacts(sourceCompressed)); }
+
+int CompressExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, int sourceCompressed) {
+    ExistingTargetFacts facts = SwitchFacts(sourceCompressed);
+    if (!MayCompressExistingAtAll(facts)) return 0;
     if (!SizesOf(sourcePath, nullptr, &facts.sourceSize, &facts.sourceOnDisk)) return 0;
     if (!SizesOf(targetPath, nullptr, &facts.targetSize, &facts.targetOnDisk)) return 0;
     const wchar_t* name = LastComponent(targetPath);

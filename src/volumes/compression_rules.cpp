@@ -92,6 +92,11 @@ int64_t RoundUpToCluster(int64_t bytes, uint32_t cluster) {
     return (bytes + unit - 1) / unit * unit;
 }
 
+int MayCompressExistingAtAll(const ExistingTargetFacts& f) {
+    return (f.sourceCompressed && f.targetVolumeCompresses && f.level >= 1) ||
+           (f.wofServiceRunning && (f.wofRequested || f.level >= 1) && !f.sourceCompressed);
+}
+
 int ShouldNtfsCompressExisting(const ExistingTargetFacts& f) {
     if (!f.sourceCompressed || !f.targetVolumeCompresses || f.level < 1) return 0;
     if (f.sourceOnDisk < 0 || f.sourceOnDisk >= f.sourceSize) return 0;
