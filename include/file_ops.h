@@ -43,6 +43,9 @@ public:
     // method: 0 begin, 1 current, 2 end
     virtual int SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) = 0;
     virtual int SetEnd(void* handle) = 0;
+    // Ends the file at size without moving the pointer there, which an
+    // unbuffered handle could only do to a sector boundary.
+    virtual int SetEndAt(void* handle, int64_t size) { return SetPointer(handle, size, 0, nullptr) && SetEnd(handle); }
     virtual int GetSize(void* handle, int64_t* size) = 0;
     virtual int Flush(void* handle) = 0;
     virtual int Close(void* handle) = 0;

@@ -42,6 +42,11 @@ public:
         return 1;
     }
     int SetEnd(void* handle) override { return SetEndOfFile(handle) ? 1 : 0; }
+    int SetEndAt(void* handle, int64_t size) override {
+        FILE_END_OF_FILE_INFO end;
+        end.EndOfFile.QuadPart = size;
+        return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) ? 1 : 0;
+    }
     int GetSize(void* handle, int64_t* size) override {
         LARGE_INTEGER value;
         if (!GetFileSizeEx(handle, &value)) return 0;

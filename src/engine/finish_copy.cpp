@@ -139,7 +139,11 @@ int CutToSize(CopyCall* call) {
     if (!call->targetExisted && !call->preallocated && !options.skipZeros && !options.avoidWrites &&
         transfer.targetPosition == size)
         return 1;
-    if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) ReopenTarget(call, call->creationAttributes);
+    if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) {
+        // cut on the unbuffered handle itself where the volume lets it: it stays open for the verify pass
+        if (fileOps->SetEndAt(transfer.targetHandle, size)) return 1;
+        ReopenTarget(call, call->creationAttributes);
+    }
     if (!fileOps->SetPointer(transfer.targetHandle, size, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
         uint32_t error = GetLastError();
         Print("SetEndOfFile(%I64u) err=%s\n", static_cast<uint64_t>(size), ErrorName(error));
