@@ -26,6 +26,7 @@ struct CopyCall {
     int detailsFailed;           // times, attributes, security or streams could not be given
     int securityPerGroup;        // first copy of a link group: its security comes once, after the walk
     int preallocated;            // the target's end was moved before the data
+    uint32_t openedAttributes;   // an existing target's, as it was opened; 0 when not read
 };
 
 constexpr uint32_t kCreationAttributeMask = 0x2B01;   // read-only, temporary, sparse, compressed, not indexed

@@ -112,26 +112,12 @@ void TakeRoom(int64_t bytes) {
     if (roomCache.valid && bytes > 0) roomCache.room = roomCache.room > bytes ? roomCache.room - bytes : 0;
 }
 
-// An overwrite must not write through to the other names of a linked target.
-void UnlinkTargetBeforeOverwrite(const wchar_t* path) {
-    uint32_t links = 0;
-    if (!ProbePath(path, nullptr, &links, nullptr) || links < 2) return;
-    uint32_t attributes = fileOps->GetAttributes(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        fileOps->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    fileOps->Delete(path);
-}
-
 // -u over a target with several names: the target leaves its group only when
 // its content differs, so an unchanged group stays linked and unwritten.
-bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size) {
-    uint32_t links = 0;
-    int64_t targetSize = -1;
+bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPath, int64_t size, int64_t targetSize) {
     uint8_t* mine = transfer.buffers[0];
     uint8_t* theirs = transfer.compareBuffer;
-    if (!options.avoidWrites || !mine || !theirs || !ProbePath(targetPath, &targetSize, &links, nullptr) ||
-        links < 2 || targetSize != size)
-        return false;
+    if (!options.avoidWrites || !mine || !theirs || targetSize != size) return false;
     void* source = fileOps->Open(sourcePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     void* target = fileOps->Open(targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     bool equal = IsValidHandle(source) && IsValidHandle(target);
@@ -146,6 +132,21 @@ bool LinkedTargetEqualsSource(const wchar_t* sourcePath, const wchar_t* targetPa
     if (IsValidHandle(source)) fileOps->Close(source);
     if (IsValidHandle(target)) fileOps->Close(target);
     return equal;
+}
+
+// An overwrite must not write through to the other names of a linked target:
+// the name is removed first, unless -u finds its content equal already.
+// 1 when a removal was tried.
+bool UnlinkTargetBeforeOverwrite(const wchar_t* sourcePath, const wchar_t* path, int64_t size) {
+    uint32_t links = 0;
+    int64_t targetSize = -1;
+    if (!ProbePath(path, &targetSize, &links, nullptr) || links < 2) return false;
+    if (LinkedTargetEqualsSource(sourcePath, path, size, targetSize)) return false;
+    uint32_t attributes = fileOps->GetAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        fileOps->SetAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    fileOps->Delete(path);
+    return true;
 }
 
 int Skip() {
@@ -302,6 +303,8 @@ struct FilePlan {
     bool fileTarget;
     int64_t size;
     bool listedAbsent;      // the walk's listing said the name is free
+    bool attributesListed;  // the listing's attributes of the target still hold
+    uint32_t targetAttributes;
     bool replaceExisting;
     bool sizesRead;         // size and allocated size came with the source's opening
     int64_t room;
@@ -360,6 +363,8 @@ int DecideAboutExistingTarget(FilePlan& p) {
     bool found = p.fileTarget && ReadExistingTarget(p.targetPath, p.targetListing, &existing);
     // the walk's listing already said the name is free: no need to ask again below
     p.listedAbsent = p.fileTarget && p.targetListing && !found;
+    p.attributesListed = found && p.targetListing;
+    p.targetAttributes = existing.attributes;
     if (found) {
         p.call.targetExisted = 1;
         ExistingRules rules = {};
@@ -419,8 +424,10 @@ int DecideAboutExistingTarget(FilePlan& p) {
         p.replaceExisting = action == kExistingCopy;
         if (!p.streamFlag && !options.skipExisting && action == kExistingCopy) {
             if (options.overwrite || options.overwriteOlder) Print("\r");
-            if (!LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size)) UnlinkTargetBeforeOverwrite(p.targetPath);
-            p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
+            if (UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size) || !p.attributesListed) {
+                p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
+                p.attributesListed = false;
+            }
         }
     }
     return kGoOn;
@@ -595,7 +602,9 @@ int CheckRoom(FilePlan& p) {
     p.roomAsked = false;
     if (p.fileTarget) {
         if (!RoomOnTarget(p.targetPath, &p.room, &p.roomAsked)) return FailBeforeLoop(&p.call, false);
-        uint32_t attributes = p.listedAbsent ? INVALID_FILE_ATTRIBUTES : fileOps->GetAttributes(p.targetPath);
+        uint32_t attributes = p.listedAbsent       ? INVALID_FILE_ATTRIBUTES
+                              : p.attributesListed ? p.targetAttributes
+                                                   : fileOps->GetAttributes(p.targetPath);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             p.call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -608,7 +617,7 @@ int CheckRoom(FilePlan& p) {
                     return KeepExisting(p.sourcePath, p.targetPath, p.size);
                 }
                 // a read-only name may share its data with other names
-                if (!LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size)) UnlinkTargetBeforeOverwrite(p.targetPath);
+                UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size);
                 attributes = fileOps->GetAttributes(p.targetPath);
                 if (attributes != INVALID_FILE_ATTRIBUTES)
                     fileOps->SetAttributes(p.targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -644,11 +653,15 @@ int CreateAndPrepareTarget(FilePlan& p) {
         int64_t opened = 0;
         // a file this open created is empty
         bool created = !p.call.targetExisted && !p.call.targetIsDevice;
-        transfer.targetSize = !created && fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
-        transfer.targetAllocatedSize = transfer.targetSize;
         FileInfo info;
-        if (p.call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0))
+        bool informed = p.call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0);
+        if (informed) {
             for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = info.times[i];
+            p.call.openedAttributes = info.attributes;
+        }
+        // the information read for the times holds the size as well
+        transfer.targetSize = created ? 0 : informed ? info.size : fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
+        transfer.targetAllocatedSize = transfer.targetSize;
         if (options.verifyImmediate) {
             transfer.verifyHandle =
                 fileOps->Open(p.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
@@ -673,7 +686,9 @@ int CreateAndPrepareTarget(FilePlan& p) {
         bool useAllocated = (p.call.compressed && run.targetCaps.compression && options.compression >= 1) ||
                             (options.sparse && run.targetCaps.sparse);
         int64_t existingSize = 0;
-        if (p.fileTarget && p.call.targetExisted) {
+        // the space an existing target frees is asked for only when the room is short without it
+        if (p.fileTarget && p.call.targetExisted &&
+            NeededSpace(p.size, transfer.sourceAllocatedSize, useAllocated, 0) > p.room) {
             if (!fileOps->CompressedSize(p.targetPath, &existingSize)) existingSize = 0;
         }
         int64_t needed = NeededSpace(p.size, transfer.sourceAllocatedSize, useAllocated, existingSize);

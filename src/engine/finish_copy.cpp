@@ -35,6 +35,11 @@ const char* ResultWord(int kind) {
 int StampTimes(const CopyCall* call) {
     if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return 1;
     // a target without its source's times reads as changed, or as unchanged, to the next run
+    // a target left unwritten that has them already keeps them untouched
+    const uint64_t* had = transfer.targetTimes;
+    if (call->targetExisted && !transfer.targetTouched && had[0] == call->creationTime &&
+        had[1] == call->accessTime && had[2] == call->writeTime)
+        return 1;
     if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return 1;
     PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
     CountFailure();
@@ -50,7 +55,11 @@ int SetTargetAttributes(const CopyCall* call) {
         !call->streamCall)
         return 1;
     uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
-    if (fileOps->SetAttributes(call->targetPath, attributes ? attributes : FILE_ATTRIBUTE_NORMAL)) return 1;
+    if (!attributes) attributes = FILE_ATTRIBUTE_NORMAL;
+    // an existing target left unwritten keeps attributes that are right already
+    if (call->targetExisted && !transfer.targetTouched && call->openedAttributes == attributes && !call->streamCall)
+        return 1;
+    if (fileOps->SetAttributes(call->targetPath, attributes)) return 1;
     PrintError("Error %s setting the attributes of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
     CountFailure();
     return 0;
@@ -139,6 +148,8 @@ int CutToSize(CopyCall* call) {
     if (!call->targetExisted && !call->preallocated && !options.skipZeros && !options.avoidWrites &&
         transfer.targetPosition == size)
         return 1;
+    // so is a target of the source's length that the loop never wrote to
+    if (call->targetExisted && !call->preallocated && !transfer.targetTouched && transfer.targetSize == size) return 1;
     if ((transfer.targetOpenFlags & kFlagNoBuffering) && unaligned) {
         // cut on the unbuffered handle itself where the volume lets it: it stays open for the verify pass
         if (fileOps->SetEndAt(transfer.targetHandle, size)) return 1;

@@ -47,6 +47,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     }
     // zeros skipped over an existing target's old bytes would leave those bytes
     bool write = !(options.skipZeros && p0 >= transfer.targetSize && IsAllZero(buffer, w));
+    int64_t compared = 0;   // bytes the comparison read past p0
     if (write && options.avoidWrites && transfer.compareBuffer) {
         uint8_t* compare = transfer.compareBuffer;
         if (w < transfer.runBlockSize) memset(compare, 0, w);
@@ -55,7 +56,9 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
             if (fileOps->Read(target, compare, w, &r) && r > 0) {
                 // fewer bytes than the block holds cannot prove it equal
                 if (r >= n && memcmp(buffer, compare, r) == 0) write = false;
-                if (!fileOps->SetPointer(target, -static_cast<int64_t>(r), FILE_CURRENT, nullptr)) {
+                compared = r;
+                // an equal block is passed over where the read left off
+                if (write && !fileOps->SetPointer(target, -static_cast<int64_t>(r), FILE_CURRENT, nullptr)) {
                     uint32_t error = GetLastError();
                     Print("\nerror %s on SetFilePointer(%I64i) file2\n", ErrorName(error), -static_cast<int64_t>(r));
                     Print("  current filepointer is %I64i\n", CurrentPosition(target));
@@ -66,7 +69,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
         }
     }
     if (!write) {
-        if (!fileOps->SetPointer(target, w, FILE_CURRENT, nullptr)) return kFaulted;
+        if (compared != w && !fileOps->SetPointer(target, w - compared, FILE_CURRENT, nullptr)) return kFaulted;
         AddNotWritten(n);
         return kDone;
     }
