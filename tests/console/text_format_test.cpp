@@ -33,3 +33,22 @@ TEST(LineEnds, RedirectedTextHasCrLfLinesAndNoLoneCr) {
 }
 
 }  // namespace
+
+// A console's cursor is followed from the text alone: a CR returns, an LF ends
+// the row, a backspace steps back, and the last column wraps onto a new row.
+TEST(ScreenCursor, FollowsTheTextWrittenToTheConsole) {
+    ScreenCursor cursor = {1, 0, 0, 10};
+    auto write = [&](const wchar_t* text) {
+        int ended = 0;
+        for (; *text; ++text) ended |= AdvanceCursor(&cursor, *text);
+        return ended;
+    };
+    EXPECT_EQ(0, write(L"abcdef\r"));
+    EXPECT_TRUE(cursor.column == 0 && cursor.lineLength == 6);   // the text stays until the row is cleared
+    write(L"xy\b");
+    EXPECT_TRUE(cursor.column == 1 && cursor.lineLength == 6);
+    EXPECT_EQ(1, write(L"\n"));
+    EXPECT_TRUE(cursor.column == 0 && cursor.lineLength == 0);
+    write(L"0123456789ab");
+    EXPECT_TRUE(cursor.column == 2 && cursor.lineLength == 2);
+}

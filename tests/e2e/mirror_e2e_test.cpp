@@ -79,7 +79,12 @@ TEST(MirrorEndToEnd, DryRunsChangeNothingAndAnnounceWhatTheMirrorThenDoes) {
     EXPECT_EQ(Performed(target.path(), before, Tree(target.path())), Announced(dry.out)) << dry.out << r.out;
     EXPECT_EQ(20u, Announced(dry.out).size()) << dry.out;
     EXPECT_EQ("excluded", ReadBytesOr(target / L"data\\sub\\note.tmp"));
+    // taking the excluded file away gives its folder a time of its own
     ASSERT_TRUE(DeleteFileW((target / L"data\\sub\\note.tmp").c_str()));
+    ExpectSameTree(Tree(source / L"data"), Tree(target / L"data"), false);
+    // folders the mirror writes into, as one that gains only an empty folder, take their source's times
+    MakeFolder(source / L"data\\sub\\added\\empty");
+    EXPECT_EQ(0, RunQtxArgs({source / L"data", target.path(), L"-mir"}).exitCode);
     ExpectSameTree(Tree(source / L"data"), Tree(target / L"data"));
 }
 

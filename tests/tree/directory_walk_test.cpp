@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "directory_walk.h"
 #include "folder_identity.h"
@@ -37,7 +38,9 @@ public:
         twinNext = ok && twin == found->name;
         return ok;
     }
+    std::vector<std::wstring> opened;
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
+        opened.push_back(path);
         if (writes < 0 && !stopIn.empty() && (access & GENERIC_WRITE) && wcsstr(path, stopIn.c_str())) writes = 0;
         return MemoryFileSystem::Open(path, access, share, disposition, flags);
     }
@@ -208,6 +211,26 @@ TEST_F(Walk, NestingIsBoundedInDepth) {
     std::wstring copy = C + deep.substr(S.size());
     EXPECT_EQ("last", fs.Data(copy + L"\\last.txt"));
     EXPECT_FALSE(fs.Exists(copy + L"\\d"));
+}
+
+// Over an unchanged tree each folder of both sides is listed once, and no file
+// is opened and nothing is set, whichever switch asked for the run.
+TEST_F(Walk, NothingToDoListsEachSideOnceAndOpensNoFile) {
+    for (const wchar_t* name : {L"\\top.txt", L"\\A\\a.txt", L"\\A\\b.txt", L"\\B\\c.txt"})
+        fs.AddFile(S + name, Narrow(name));
+    ASSERT_EQ(0, Run(L"-s -q")) << text;
+    for (const wchar_t* switches : {L"-mir", L"-s -oo", L"-s -oo -u"}) {
+        SCOPED_TRACE(Narrow(switches));
+        fs.ResetCounts();
+        fs.searches.clear();
+        fs.opened.clear();
+        auto before = fs.Snapshot();
+        EXPECT_EQ(0, Run(switches)) << text;
+        EXPECT_EQ(6u, fs.searches.size()) << "S, A, B and their targets";
+        for (const std::wstring& path : fs.opened) EXPECT_EQ(std::wstring::npos, path.find(L".txt")) << Narrow(path);
+        EXPECT_EQ(0, fs.counts[static_cast<int>(Call::SetTimes)] + fs.counts[static_cast<int>(Call::SetAttributes)]);
+        EXPECT_TRUE(before == fs.Snapshot());
+    }
 }
 
 TEST_F(Walk, MirrorStoppedInMidFileFinishesThatTargetOnly) {
