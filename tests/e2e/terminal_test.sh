@@ -54,7 +54,8 @@ answer() {
     tmux -L "$socket" send-keys -t "$session" "$key"
     local j
     for ((j = 0; j < 20; j++)); do
-      screen | grep -Eq -- "$echo" && return 0
+      # the lines after the answer may scroll it up at once: the recent history counts
+      tmux -L "$socket" capture-pane -p -S -100 -t "$session" 2>/dev/null | grep -Eq -- "$echo" && return 0
       sleep 0.05
     done
   done
@@ -142,7 +143,8 @@ done
 # -- a large file: long enough to watch its progress and to interrupt it -----
 big="$unix/big.bin"
 head -c 1048576 /dev/urandom >"$big.part"
-for ((i = 0; i < 512; i++)); do cat "$big.part"; done >"$big"
+# large enough that a loaded machine still interrupts it in mid-copy
+for ((i = 0; i < 1024; i++)); do cat "$big.part"; done >"$big"
 rm -f "$big.part"
 # -- the progress line: rewritten in place, complete or gone at the end ------
 start progress "$win\\big.bin" "$win\\big-p.bin"
