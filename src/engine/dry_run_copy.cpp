@@ -67,8 +67,7 @@ int DryRunCopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint
     }
     Facts source = {};
     if (!ReadFacts(sourcePath, &source)) {
-        if (!options.quiet)
-            PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
+        PrintError("Error %s opening source file '%S'\n", LastErrorName(), SkipLongPrefix(sourcePath));
         CountFailure();
         return 0;
     }
