@@ -5,7 +5,9 @@
 #include <cstdint>
 
 // Every Windows call on devices and volumes goes through this interface so
-// that the decisions can be exercised with recorded answers. Handles are
+// that the decisions can be exercised with recorded answers, and a dry run
+// can record what would change a device. A call added here that changes a
+// device is pure, so the dry run's overlay must decide about it. Handles are
 // nullptr when an open fails; the thread's last error is left as Windows sets it.
 struct DeviceSystem {
     using InterfaceVisitor = void (*)(const wchar_t* devicePath, void* context);

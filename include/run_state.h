@@ -60,6 +60,9 @@ struct RunState {
     wchar_t folderSource[kPathCapacity];
     wchar_t createdTargetFolder[kPathCapacity];
     wchar_t deleteSourceFolder[kPathCapacity];
+    // -maxdel: deletions done (in a dry run, recorded) and refused by the cap
+    int64_t deletionsDone;
+    int64_t deletionsRefused;
     LinkGroupList* linkGroups;
     wchar_t logPath[kShortPathCapacity + 64];
     uint32_t mainThreadId;

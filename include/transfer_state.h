@@ -76,7 +76,8 @@ inline void CountUp(volatile int32_t* counter) { __atomic_add_fetch(counter, 1, 
 
 inline int IsValidHandle(void* handle) { return handle != nullptr && handle != reinterpret_cast<void*>(-1); }
 
-// Whether questions can be asked; only test code swaps it.
+// Whether questions can be asked; a dry run, which asks nothing, and test
+// code swap it.
 extern int (*engineConsoleCheck)();
 
 // Resets handles, counters and sizes for the next file; keeps the geometry,

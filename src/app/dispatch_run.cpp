@@ -53,7 +53,7 @@ void CopySingleSource() {
     int64_t links = 0;
     CopyOneFile(run.sourceName, attributes, LastWriteTimeOf(run.sourceName), targetFile, &links,
                 HasStreamName(run.sourceName), nullptr);
-    if (options.security && !options.dryRun) CopySecurity(run.sourceName, targetFile);
+    if (options.security) CopySecurity(run.sourceName, targetFile);
 }
 
 // Whether the root target folder's last write is its source's already.
@@ -71,7 +71,7 @@ int WalkSource() {
     // read before -ds empties the source folder
     FolderTimes rootTimes;
     bool rootTimesRead =
-        !options.dryRun && options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
+        options.deleteSource && run.createdTargetFolder[0] && ReadFolderTimes(run.folderSource, &rootTimes);
     int64_t copied = WalkFolder(run.sourceFolder, run.sourceName[0] ? run.sourceName : L"*", run.targetFolder, &links, 0);
     if (WalkStoppedAt()[0])
         PrintErrorName("the run stopped at '%S': what follows it in the tree was not reached\n",
@@ -80,12 +80,12 @@ int WalkSource() {
     // the walk wrote into the root folder after its times were copied
     if (rootTimesRead)
         SetFolderTimes(run.createdTargetFolder, rootTimes);
-    else if (run.createdTargetFolder[0] && !options.dryRun && (walkWroteIntoFolder || !SameLastWrite()))
+    else if (run.createdTargetFolder[0] && (walkWroteIntoFolder || !SameLastWrite()))
         CopyFolderTimes(run.folderSource, run.createdTargetFolder);
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
     // a dry run's counts come at the end of any run
-    if (options.dryRun) return -1;
+    if (DryRunActive()) return -1;
     PrintWalkSummary(copied, links, GetTickCount() - start);
     CopyLinkGroupSecurity();
     return -1;
@@ -101,9 +101,9 @@ int FinishRun() {
     SetCursorVisible(1);
     ReportInterruption();
     ReportErrorCounts();
+    FlushTargetVolume();
     // the cap leaves entries that a mirror or -ds was to remove: not all was done
-    int capReached = PrintDryRunSummary() && !options.dryRun;
-    if (!options.dryRun) FlushTargetVolume();
+    int capReached = PrintDryRunSummary();
     SetThreadExecutionState(ES_CONTINUOUS);
     WaitForKeyAtEnd(console);
     ReleaseHashBuffers();

@@ -6,7 +6,6 @@
 
 #include "compression.h"
 #include "console.h"
-#include "dry_run.h"
 #include "options.h"
 #include "paths.h"
 #include "run_checks_internal.h"
@@ -37,10 +36,6 @@ int PrepareFolderSource() {
             if (int refused = RefuseFoldersWithin(run.sourcePath, run.targetPath, true); refused >= 0) return refused;
             if (PathExists(run.targetPath)) {
                 // its times are set after the walk, when it wrote into the folder
-            } else if (options.dryRun) {
-                DryCreateFolder(run.targetPath);
-                // names a folder though there is none yet
-                AppendCharIfMissing(run.targetPath, kPathCapacity, L'\\');
             } else {
                 static wchar_t longPath[kPathCapacity];
                 lstrcpynW(longPath, run.targetPath, kPathCapacity);

@@ -180,13 +180,13 @@ int SameVolume(const wchar_t* a, const wchar_t* b) {
     return wcscmp(volumeA, volumeB) == 0 ? 1 : 0;
 }
 
-uint32_t FileOps::DriveType(const wchar_t* root) { return GetDriveTypeW(root); }
+uint32_t SystemFileOps::DriveType(const wchar_t* root) { return GetDriveTypeW(root); }
 
-int FileOps::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
+int SystemFileOps::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
     return GetVolumePathNameW(path, out, capacity) ? 1 : 0;
 }
 
-int FileOps::VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) {
+int SystemFileOps::VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) {
     DWORD systemFlags = 0;
     BOOL ok = GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &systemFlags, fileSystem, capacity);
     *flags = systemFlags;

@@ -6,6 +6,8 @@
 #include <cwchar>
 
 #include "console.h"
+#include "dry_run.h"
+#include "file_ops.h"
 #include "devices.h"
 #include "folder_identity.h"
 #include "options.h"
@@ -140,9 +142,7 @@ int CheckPathsAndOptions() {
     }
     if (int refused = RefuseFoldersWithin(run.sourcePath, run.targetPath, false); refused >= 0) return refused;
     if (HasWildcard(run.sourcePath)) {
-        // the folder a dry run would have created is taken as made
-        bool dryMade = options.dryRun && run.createdTargetFolder[0] && !PathExists(run.targetPath);
-        if (!IsFolder(run.targetPath) && !run.targetIsNul && !dryMade) {
+        if (!IsFolder(run.targetPath) && !run.targetIsNul) {
             Print("target must be a folder -> abort\n");
             return kExitTargetNotFolder;
         }
@@ -221,6 +221,9 @@ int CheckPathsAndOptions() {
 }
 
 int RunChecks() {
+    if (options.dryRun) StartDryRun();
+    // a log left by an earlier process of this id would mix with this run's
+    if (run.logPath[0]) fileOps->Delete(run.logPath);
     int code = CheckPathsAndOptions();
     // a path whose kind could not be read would send the copy to the wrong place
     if (code < 0 && run.pathKindUnknown) {

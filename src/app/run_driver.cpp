@@ -51,7 +51,6 @@ int RunDriver() {
     if (tempLength == 0 || tempLength >= kShortPathCapacity) tempFolder[0] = 0;
     FormatTextW(run.logPath, sizeof run.logPath / sizeof(wchar_t), L"%sqtx%u_error_log.txt", tempFolder,
                 GetCurrentProcessId());
-    DeleteFileW(run.logPath);
 
     int code = ReadOptions(&arguments, run.sourcePath, run.targetPath);
     if (code >= 0) return EndEarly(code);

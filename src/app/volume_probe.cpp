@@ -25,8 +25,9 @@
 namespace {
 
 uint32_t ClusterSize(const wchar_t* root) {
-    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
-    if (!GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters)) return 512;
+    uint32_t sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+    if (!deviceSystem->DiskFreeSpace(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters))
+        return 512;
     uint64_t cluster = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
     return cluster && cluster <= 0x80000000u ? static_cast<uint32_t>(cluster) : 512;
 }
@@ -108,7 +109,7 @@ int ProbeVolumes() {
     if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_COMPRESSED))
         run.targetCompressed = 1;
 
-    if (run.createdTargetFolder[0] && (options.security || options.streams) && !options.dryRun)
+    if (run.createdTargetFolder[0] && (options.security || options.streams))
         CopySecurityAndStreams(run.folderSource, run.createdTargetFolder, 1, 1);
 
     if (options.recurse && HasWildcard(run.sourcePath) && IsFolder(run.targetFolder) &&

@@ -91,6 +91,13 @@ int CopyBlocks() {
     transfer.sourceEnded = 0;
     transfer.targetPosition = start;
     transfer.readerIndex = transfer.writerIndex = 0;
+    // A volume that only records what a run would do takes the range at once:
+    // data are read only where a decision needs them, as -u's comparison does.
+    if (!nulTarget && !options.avoidWrites && fileOps->WriteUnread(transfer.targetHandle, size - start)) {
+        transfer.bytesRead = size - start;
+        transfer.goodEnd = transfer.targetPosition = size;
+        return FinishLoop(1, false, size);
+    }
     if (run.sourceIsDevice) transfer.bufferBytes[0] = transfer.bufferBytes[1] = block;
     if (nulSource)
         for (uint8_t* buffer : transfer.buffers)

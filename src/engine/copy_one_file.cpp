@@ -195,6 +195,11 @@ int FailBeforeLoop(CopyCall* call, bool created) {
     return 0;
 }
 
+int KeptNotOlder(const CopyCall* call) {
+    NoteSkip(call->targetPath, "not older");
+    return 0;
+}
+
 // A target that is not copied: -ve verifies it as it stands, and a mirror
 // links it into its source's link group.
 int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
@@ -202,15 +207,16 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
         transfer.bytesNotWritten += sourceSize;
         run.runBytesNotWritten += sourceSize;
         VerifyExistingTarget(call->sourcePath, call->targetPath, sourceSize);
+        KeptNotOlder(call);
         return Skip();
     }
     CloseHandleOf(&transfer.sourceHandle);
-    if (!options.mirror || call->linkCount < 2) return 0;
+    if (!options.mirror || call->linkCount < 2) return KeptNotOlder(call);
     if (!FindLinkGroup(call->sourcePath, recordedTarget, kPathCapacity)) {
         AddLinkGroup(call->linkCount, call->sourcePath, call->targetPath, 1);
-        return 0;
+        return KeptNotOlder(call);
     }
-    if (SameFile(recordedTarget, call->targetPath)) return 0;
+    if (SameFile(recordedTarget, call->targetPath)) return KeptNotOlder(call);
     if (!LinkInPlace(call->targetPath, recordedTarget)) {
         // the name keeps its own up-to-date copy
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(call->targetPath),
@@ -262,7 +268,6 @@ int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t s
     static TransferState fileState;
     static uint32_t fileBuffered;
     uint32_t fileVerification = 0;
-    if (options.dryRun) return DryRunCopyOneFile(sourcePath, sourceAttributes, sourceTime, targetPath, targetListing);
     if (streamFlag) {
         fileState = transfer;
         fileBuffered = bufferedTarget;
@@ -380,6 +385,7 @@ int DecideAboutExistingTarget(FilePlan& p) {
                                                    L"(maybe better use -oo instead of -k)\n"
                                                  : L"\r%s already exists -> skip\n",
                            NameOf(p.targetPath));
+            NoteSkip(p.targetPath, "exists");
             CloseHandleOf(&transfer.sourceHandle);
             if (!p.streamFlag) {
                 if (options.streams && options.mirror && rules.older) RemoveSurplusStreams(p.sourcePath, p.targetPath);
@@ -396,9 +402,11 @@ int DecideAboutExistingTarget(FilePlan& p) {
                 answer = Prompt(L"YNASKO", L'N');
                 if (run.stopRequested || run.breakRequested) return Skip();
                 Print("\n");
-            } else if (!options.quiet) {
-                PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
-                           NameOf(p.targetPath));
+            } else {
+                if (!options.quiet)
+                    PrintNameW(L"\r%s already exists -> kept (no console to ask; -o or -oo overwrites)\n",
+                               NameOf(p.targetPath));
+                NoteSkip(p.targetPath, "a question would be asked");
             }
             if (answer == L'A') {
                 options.overwrite = 1;
@@ -608,11 +616,13 @@ int CheckRoom(FilePlan& p) {
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             p.call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                NoteSkip(p.targetPath, "a folder stands there");
                 PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(p.targetPath));
                 return FailBeforeLoop(&p.call, false);
             }
             if (attributes & FILE_ATTRIBUTE_READONLY) {
                 if (!options.overwriteReadOnly) {
+                    NoteSkip(p.targetPath, "read-only");
                     PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
                     return KeepExisting(p.sourcePath, p.targetPath, p.size);
                 }

@@ -6,11 +6,13 @@
 #include <cwchar>
 
 #include "console.h"
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
@@ -28,20 +30,18 @@ bool ErrorStreamIsConsole() {
     return GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
 }
 
-void WriteAll(HANDLE handle, const char* text, int length) {
-    DWORD written = 0;
-    if (length > 0) WriteFile(handle, text, static_cast<DWORD>(length), &written, nullptr);
+void WriteAll(void* handle, const char* text, int length) {
+    uint32_t written = 0;
+    if (length > 0) fileOps->Write(handle, text, static_cast<uint32_t>(length), &written);
 }
 
-// Opens the log for appending; INVALID_HANDLE_VALUE when it cannot.
-HANDLE OpenLogAtEnd(bool* wasEmpty) {
-    // a dry run writes nothing, its log included
-    if (options.dryRun) return INVALID_HANDLE_VALUE;
-    HANDLE log = CreateFileW(run.logPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (log == INVALID_HANDLE_VALUE) return log;
-    LARGE_INTEGER end = {};
-    SetFilePointerEx(log, end, &end, FILE_END);
-    if (wasEmpty) *wasEmpty = end.QuadPart == 0;
+// Opens the log for appending; null when it cannot.
+void* OpenLogAtEnd(bool* wasEmpty) {
+    void* log = fileOps->Open(run.logPath, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, 0);
+    if (!IsValidHandle(log)) return nullptr;
+    int64_t end = 0;
+    fileOps->SetPointer(log, 0, FILE_END, &end);
+    if (wasEmpty) *wasEmpty = end == 0;
     return log;
 }
 
@@ -94,10 +94,10 @@ void LogReadError(const wchar_t* sourcePath, int32_t failedSectors, uint32_t err
         PrintErrorName(format, SkipLongPrefix(sourcePath));
     }
     if (!options.noLog) {
-        HANDLE log = OpenLogAtEnd(nullptr);
-        if (log != INVALID_HANDLE_VALUE) {
+        void* log = OpenLogAtEnd(nullptr);
+        if (log) {
             WriteAll(log, line, length);
-            CloseHandle(log);
+            fileOps->Close(log);
         }
     }
     FreeMemory(line);
@@ -119,11 +119,11 @@ void LogVerifyFailure(const wchar_t* targetPath) {
     if (ErrorStreamIsConsole() && !options.noLog) {
         int length = FormatVerifyLine(line, capacity, targetPath);
         bool wasEmpty = false;
-        HANDLE log = OpenLogAtEnd(&wasEmpty);
-        if (log != INVALID_HANDLE_VALUE) {
+        void* log = OpenLogAtEnd(&wasEmpty);
+        if (log) {
             if (wasEmpty) WriteAll(log, kVerifyHeader, static_cast<int>(sizeof kVerifyHeader - 1));
             WriteAll(log, line, length);
-            CloseHandle(log);
+            fileOps->Close(log);
         }
     }
     FreeMemory(line);

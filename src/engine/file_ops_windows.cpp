@@ -11,7 +11,7 @@
 
 namespace {
 
-class WindowsFileOps : public FileOps {
+class WindowsFileOps : public SystemFileOps {
 public:
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition,
                uint32_t flags) override {
@@ -170,11 +170,38 @@ FolderSearch* ListByHandle(const wchar_t* pattern) {
 
 }  // namespace
 
-int FileOps::Link(const wchar_t* newPath, const wchar_t* existingPath) {
+int SystemFileOps::Link(const wchar_t* newPath, const wchar_t* existingPath) {
     return CreateHardLinkW(newPath, existingPath, nullptr) ? 1 : 0;
 }
 
-int FileOps::GetInfo(void* handle, FileInfo* info, int parts) {
+namespace {
+
+struct IoStatus {
+    void* status;
+    uintptr_t information;
+};
+typedef LONG(__stdcall* QueryInformationFile)(HANDLE, IoStatus*, void*, ULONG, int);
+constexpr int kFileInternalInformation = 6;
+
+int ReadIndexOnly(void* handle, FileInfo* info) {
+    static QueryInformationFile query = reinterpret_cast<QueryInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    IoStatus status = {};
+    uint64_t index = 0;
+    if (!query || query(handle, &status, &index, sizeof index, kFileInternalInformation) < 0) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return 0;
+    }
+    info->volumeSerial = 0;
+    info->fileIndex = index;
+    info->fileIdHigh = 0;
+    return 1;
+}
+
+}  // namespace
+
+int SystemFileOps::GetInfo(void* handle, FileInfo* info, int parts) {
+    if (parts & kInfoIndexOnly) return ReadIndexOnly(handle, info);
     FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard;
     if ((!(parts & kInfoNoTimes) && !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) ||
@@ -206,40 +233,56 @@ int FileOps::GetInfo(void* handle, FileInfo* info, int parts) {
     return 1;
 }
 
-int FileOps::SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written) {
+int SystemFileOps::SetTimes(void* handle, const uint64_t* created, const uint64_t* accessed, const uint64_t* written) {
     FILETIME c = ToFileTime(created ? *created : 0), a = ToFileTime(accessed ? *accessed : 0),
              w = ToFileTime(written ? *written : 0);
     return SetFileTime(handle, created ? &c : nullptr, accessed ? &a : nullptr, written ? &w : nullptr) ? 1 : 0;
 }
 
-int FileOps::SetSparse(void* handle) {
+int SystemFileOps::SetSparse(void* handle) {
     DWORD returned = 0;
     return DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
 }
 
-uint32_t FileOps::GetAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
+uint32_t SystemFileOps::GetAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
 
-int FileOps::SetAttributes(const wchar_t* path, uint32_t attributes) {
+int SystemFileOps::SetAttributes(const wchar_t* path, uint32_t attributes) {
     return SetFileAttributesW(path, attributes) ? 1 : 0;
 }
 
-int FileOps::CreateFolder(const wchar_t* path) { return CreateDirectoryW(path, nullptr) ? 1 : 0; }
+int SystemFileOps::CreateFolder(const wchar_t* path) { return CreateDirectoryW(path, nullptr) ? 1 : 0; }
 
-int FileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
+int CreateFolderThenOpen(FileOps* ops, const wchar_t* path, void** handle) {
     *handle = INVALID_HANDLE_VALUE;
-    if (!CreateFolder(path)) return 0;
-    *handle = Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                   FILE_FLAG_BACKUP_SEMANTICS);
+    if (!ops->CreateFolder(path)) return 0;
+    *handle = ops->Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     return 1;
 }
 
-int FileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
+int SystemFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
+    return CreateFolderThenOpen(this, path, handle);
+}
 
-int FileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {
+int SystemFileOps::GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
+                               uint32_t* needed) {
+    DWORD length = 0;
+    BOOL ok = GetFileSecurityW(path, parts, descriptor, capacity, &length);
+    *needed = length;
+    return ok ? 1 : 0;
+}
+
+int SystemFileOps::SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) {
+    return SetFileSecurityW(path, parts, const_cast<void*>(descriptor)) ? 1 : 0;
+}
+
+int SystemFileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
+
+int SystemFileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {
     return MoveFileExW(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) ? 1 : 0;
 }
 
-int FileOps::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
+int SystemFileOps::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
     ULARGE_INTEGER available, all, unused;
     if (!GetDiskFreeSpaceExW(folder, &available, &all, &unused)) return 0;
     *total = static_cast<int64_t>(all.QuadPart);
@@ -247,7 +290,7 @@ int FileOps::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
     return 1;
 }
 
-int FileOps::CompressedSize(const wchar_t* path, int64_t* size) {
+int SystemFileOps::CompressedSize(const wchar_t* path, int64_t* size) {
     DWORD high = 0;
     DWORD low = GetCompressedFileSizeW(path, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
@@ -255,7 +298,7 @@ int FileOps::CompressedSize(const wchar_t* path, int64_t* size) {
     return 1;
 }
 
-void* FileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
+void* SystemFileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
     FolderSearch* listed = ListByHandle(pattern);
     if (listed) {
         TakeNextEntry(listed, found);
@@ -283,7 +326,7 @@ void* FileOps::FindFirst(const wchar_t* pattern, FoundName* found) {
     return wrapped;
 }
 
-int FileOps::FindNext(void* handle, FoundName* found) {
+int SystemFileOps::FindNext(void* handle, FoundName* found) {
     FolderSearch* search = static_cast<FolderSearch*>(handle);
     if (search->bySystem) {
         WIN32_FIND_DATAW data;
@@ -296,7 +339,7 @@ int FileOps::FindNext(void* handle, FoundName* found) {
     return TakeNextEntry(search, found) ? 1 : 0;
 }
 
-void FileOps::FindEnd(void* handle) {
+void SystemFileOps::FindEnd(void* handle) {
     FolderSearch* search = static_cast<FolderSearch*>(handle);
     if (search->bySystem)
         FindClose(search->handle);
@@ -343,7 +386,7 @@ int WindowsFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
     static auto toError =
         reinterpret_cast<StatusToError>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
     static auto create = reinterpret_cast<CreateNtFile>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
-    if (!toNtName || !freeName || !toError || !create) return FileOps::CreateFolderForTimes(path, handle);
+    if (!toNtName || !freeName || !toError || !create) return SystemFileOps::CreateFolderForTimes(path, handle);
     *handle = INVALID_HANDLE_VALUE;
     size_t length = wcsnlen(path, 32768);
     if (length == 0 || length >= 32768) {
@@ -356,7 +399,7 @@ int WindowsFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
     NtName name = {};
     BOOLEAN converted = toNtName(folder, &name, nullptr, nullptr);
     FreeMemory(folder);
-    if (!converted) return FileOps::CreateFolderForTimes(path, handle);
+    if (!converted) return SystemFileOps::CreateFolderForTimes(path, handle);
     constexpr ULONG kCaseInsensitive = 0x40, kCreate = 2;
     constexpr ULONG kDirectory = 0x1, kSynchronous = 0x20, kForBackup = 0x4000;
     NtObject object = {sizeof(NtObject), nullptr, &name, kCaseInsensitive, nullptr, nullptr};

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "block_copy.h"
+#include "file_ops.h"
 #include "options.h"
 #include "run_state.h"
 #include "transfer_state.h"
@@ -42,9 +43,8 @@ int PrepareBlockBuffers(int onFloppy) {
                           (run.targetDriveType && run.targetDriveType != DRIVE_FIXED);
     input.singleFileSize = -1;
     if (run.singleSource && !options.streams && !run.sourceIsDevice && !run.sourceIsNul) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (GetFileAttributesExW(run.sourcePath, GetFileExInfoStandard, &data))
-            input.singleFileSize = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        int64_t size = 0;
+        if (ProbePath(run.sourcePath, &size, nullptr, nullptr)) input.singleFileSize = size;
     }
     input.onFloppy = onFloppy;
     transfer.runBlockSize = ChooseRunBlockSize(input);

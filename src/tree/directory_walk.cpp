@@ -121,8 +121,8 @@ const wchar_t* RelativeToSourceRoot(const wchar_t* path) {
 bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
     FileOps* fs = fileOps;
     StripTrailingChar(targetItem, L'\\');
-    if (!options.overwrite && options.dryRun) {
-        DrySkip(targetItem, "a question would be asked");
+    if (!options.overwrite && !engineConsoleCheck()) {
+        NoteSkip(targetItem, "a question would be asked");
         return false;
     }
     if (!options.overwrite) {
@@ -131,10 +131,9 @@ bool RemoveFileInTheWay(wchar_t* targetItem, const ListingEntry* entry) {
         Print("\n");
         if (answer != L'Y') return false;
     }
-    int verdict = DryDeleteFile(targetItem);
-    if (verdict != kDryAct) {
+    if (options.mirror && !DeletionAllowed(targetItem)) {
         AppendBackslash(targetItem);
-        return verdict == kDryPretend;
+        return false;
     }
     fs->SetAttributes(targetItem, 0x80);
     if (!fs->Delete(targetItem)) {
@@ -249,9 +248,9 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     if (existing) {
         targetAttributes = existing->attributes;
         stamped = existing->lastWrite != found.lastWrite;
-        if (options.mirror && options.streams && existing->lastWrite < found.lastWrite && !options.dryRun)
+        if (options.mirror && options.streams && existing->lastWrite < found.lastWrite)
             RemoveSurplusStreams(sourceItem, targetItem);
-    } else if (options.dryRun ? DryCreateFolder(targetItem) != 0 : fs->CreateFolderForTimes(targetItem, &held) != 0) {
+    } else if (fs->CreateFolderForTimes(targetItem, &held) != 0) {
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
         stamped = true;
@@ -271,7 +270,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
             return kFolderSkipped;
         }
     }
-    if (targetAttributes != kNoAttributes && !options.dryRun) {
+    if (targetAttributes != kNoAttributes) {
         if (run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
             !(targetAttributes & kAttributeCompressed) && options.compression >= 1)
             CopyFolderCompression(sourceItem, targetItem, 1);
@@ -289,19 +288,17 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
     *madeHere = created;
     *count += WalkFolder(sourceItem, mask, targetItem, linkCounter, depth + 1, created);
     if (walkWroteIntoFolder) stamped = true;
-    if (!options.dryRun) {
-        if (options.security || options.streams)
-            CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
-        // after the content, which moves a folder's times on
-        const uint64_t listed[3] = {found.creation, found.lastAccess, found.lastWrite};
-        if (stamped) {
-            if (timesRead)
-                SetFolderTimes(targetItem, sourceTimes, created);
-            else if (link)
-                CopyFolderTimes(sourceItem, targetItem, created);
-            else if (!IsValidHandle(held) || !fs->SetTimes(held, &listed[0], &listed[1], &listed[2]))
-                SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
-        }
+    if (options.security || options.streams)
+        CopySecurityAndStreams(sourceItem, targetItem, options.security, options.streams);
+    // after the content, which moves a folder's times on
+    const uint64_t listed[3] = {found.creation, found.lastAccess, found.lastWrite};
+    if (stamped) {
+        if (timesRead)
+            SetFolderTimes(targetItem, sourceTimes, created);
+        else if (link)
+            CopyFolderTimes(sourceItem, targetItem, created);
+        else if (!IsValidHandle(held) || !fs->SetTimes(held, &listed[0], &listed[1], &listed[2]))
+            SetFolderTimes(targetItem, found.creation, found.lastAccess, found.lastWrite, created);
     }
     if (IsValidHandle(held)) fs->Close(held);
     return run.aborted ? kWalkAborted : kFolderWalked;
@@ -336,7 +333,7 @@ bool HandleLink(const wchar_t* sourceItem, const wchar_t* targetItem, const Foun
                 // only a link in the target takes the link's attributes; a file or
                 // folder that stands there is not the link's to change
                 uint32_t present = fileOps->GetAttributes(targetItem);
-                if (present != kNoAttributes && (present & kAttributeReparsePoint) && !options.dryRun)
+                if (present != kNoAttributes && (present & kAttributeReparsePoint))
                     fileOps->SetAttributes(targetItem, found.attributes);
             } else if (matched) {
                 // the copy decides about an existing target as for any file, then copies the link
@@ -382,8 +379,6 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     if (!toNul) {
         AppendBackslash(targetFolder);
         targetLength = wcslen(targetFolder);
-        // a dry run did not create the folder it walks into: nothing to list there
-        if (options.dryRun && !targetIsNew && fs->GetAttributes(targetFolder) == kNoAttributes) targetIsNew = 1;
         if (targetIsNew) {
             // the folder this run just created holds nothing: an empty listing is complete
             targetListing.complete = 1;

@@ -4,7 +4,7 @@
 #include "file_ops.h"
 #include "reparse_points.h"
 
-int FileOps::GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) {
+int SystemFileOps::GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) {
     DWORD returned = 0;
     BOOL ok = DeviceIoControl(handle, kFsctlGetReparsePoint, nullptr, 0, buffer, static_cast<DWORD>(capacity),
                               &returned, nullptr);
@@ -12,7 +12,7 @@ int FileOps::GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* 
     return ok ? 1 : 0;
 }
 
-int FileOps::SetReparse(void* handle, const uint8_t* data, size_t size) {
+int SystemFileOps::SetReparse(void* handle, const uint8_t* data, size_t size) {
     DWORD returned = 0;
     return DeviceIoControl(handle, kFsctlSetReparsePoint, const_cast<uint8_t*>(data), static_cast<DWORD>(size),
                            nullptr, 0, &returned, nullptr)

@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"

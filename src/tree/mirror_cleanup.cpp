@@ -87,7 +87,7 @@ void DropEntry(FolderListing* listing, int64_t index) {
 
 // One item inside a surplus folder that is not a real sub-folder.
 void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
-    if ((IsFolder(found.attributes) ? DryDeleteFolder(path) : DryDeleteFile(path)) != kDryAct) return;
+    if (!DeletionAllowed(path)) return;
     if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
     if (found.attributes & kAttributeReadOnly) fileOps->SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
     if (!RemoveAsListed(path, found.attributes)) ReportNotRemoved(path);
@@ -96,8 +96,7 @@ void DeleteInnerItem(const wchar_t* path, const FoundName& found) {
 // The source has a real item where the target has a link: writing or walking
 // into it would change what it points to, so the link itself goes.
 bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
-    int verdict = IsFolder(attributes) ? DryDeleteFolder(path) : DryDeleteFile(path);
-    if (verdict != kDryAct) return verdict == kDryPretend;
+    if (!DeletionAllowed(path)) return false;
     if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
     if (RemoveAsListed(path, attributes)) return true;
     ReportNotRemoved(path);
@@ -116,7 +115,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
     if (attributes == kNoAttributes || !IsFolder(attributes)) return 0;
     if (IsLink(attributes)) {
         // the folder a link points to lies outside what is being cleaned up
-        if (DryDeleteFolder(path) != kDryAct) return 0;
+        if (!DeletionAllowed(path)) return 0;
         if (!options.quiet) PrintName("delete reparse point %S\n", SkipLongPrefix(path));
         if (!RemoveAsListed(path, attributes)) ReportNotRemoved(path);
         return 0;
@@ -182,7 +181,7 @@ int MirrorDeleteFolder(const wchar_t* path, int depth) {
         SetLastError(endError);
         ReportNotRemoved(path);
         result = 2;
-    } else if (DryDeleteFolder(path) == kDryAct) {
+    } else if (DeletionAllowed(path)) {
         if (!options.quiet) PrintName("delete folder %S\n", SkipLongPrefix(path));
         if (!fs->RemoveOpened(folder)) ReportNotRemoved(path);
     }
@@ -205,13 +204,9 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
         // a name the source now holds as the other kind is surplus as well
         if (!source || IsFolder(entry->attributes) != IsFolder(source->attributes)) {
             if (IsFolder(entry->attributes)) {
-                // a dry run leaves the folder, but the walk is to go on as if it were gone
-                int64_t refused = dryRunCounts.notDeleted;
                 MirrorDeleteFolder(path, depth);
-                removed = options.dryRun ? dryRunCounts.notDeleted == refused : Gone(path);
-            } else if (int verdict = DryDeleteFile(path); verdict != kDryAct) {
-                removed = verdict == kDryPretend;
-            } else {
+                removed = Gone(path);
+            } else if (DeletionAllowed(path)) {
                 if (!options.quiet) PrintName("delete file %S\n", SkipLongPrefix(path));
                 removed = RemoveAsListed(path, entry->attributes) != 0;
                 if (!removed) ReportNotRemoved(path);

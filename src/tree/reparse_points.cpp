@@ -291,7 +291,6 @@ void LeaveFollowedLink() {
 }
 
 int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint32_t sourceAttributes) {
-    if (options.dryRun) return DryLink(targetPath) != 0;
     const bool folder = (sourceAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     uint8_t* data = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
     uint8_t* toWrite = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));

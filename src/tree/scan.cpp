@@ -14,6 +14,7 @@
 #include "scan.h"
 #include "target_folders.h"
 #include "text_format.h"
+#include "transfer_state.h"
 #include "tree_file_system.h"
 
 namespace {
@@ -75,10 +76,10 @@ void WaitFingerprint(FingerprintJob* job) {
 
 // The question after a failed computation run on this thread: N retries.
 bool RetryAfterError(FingerprintJob* job) {
-    // a dry run asks nothing: the fingerprint stays unknown
-    if (job->thread || !job->error || options.dryRun) return false;
+    if (job->thread || !job->error) return false;
     PrintError("Error %s reading source - Abort (Y/N)?", ErrorName(job->error));
-    wchar_t answer = Prompt(L"YN", L'Y');
+    // where nothing is asked, a dry run's among them, the fingerprint stays unknown
+    wchar_t answer = engineConsoleCheck() ? Prompt(L"YN", L'Y') : L'Y';
     PrintError("\n");
     return answer == L'N' && !StopAsked();
 }
@@ -134,21 +135,14 @@ int LinkIntoPlace(const wchar_t* expected, const wchar_t* target) {
     if (!parentExists) return 0;
     if (ParentOf(sourcePath, sourceFolderPath, kPathCapacity)) CopyFolderTimes(sourceFolderPath, folderPath);
     if (!PathMissing(expected)) return 0;
+    NoteReuse(expected);
     if (!fileOps->Link(expected, target)) {
         PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(expected),
                    SkipLongPrefix(target), LastErrorName());
         return 0;
     }
-    PrintNameW(L"source file %s found in target -> hardlink created\n", SkipLongPrefix(sourcePath));
+    if (!options.quiet) PrintNameW(L"source file %s found in target -> hardlink created\n", SkipLongPrefix(sourcePath));
     ++run.linksCreated;
-    return 1;
-}
-
-// A dry run links nothing; the walk is to find the file as if it were linked.
-int PretendReuse(const wchar_t* expected, const ListingEntry* target) {
-    ClearLine();
-    DryReuse(expected);
-    DryRememberReused(expected, target->attributes, target->size, target->lastWrite);
     return 1;
 }
 
@@ -253,7 +247,7 @@ void ScanTarget(FolderListing* sourceTree, FolderListing* targetTree) {
             if (lstrcmpW(expectedPath, candidatePath) == 0) continue;
             if (state[t] == kUnchecked) state[t] = IsSurplusTarget(candidatePath) ? kUsable : kNotUsable;
             if (state[t] != kUsable || !FilesIdentical(source, target)) continue;
-            if (options.dryRun ? PretendReuse(expectedPath, target) : LinkIntoPlace(expectedPath, candidatePath)) {
+            if (LinkIntoPlace(expectedPath, candidatePath)) {
                 state[t] = kNotUsable;
                 break;
             }

@@ -402,37 +402,37 @@ int ForceDeleteFile(const wchar_t* path) {
     return fileOps->Delete(path);
 }
 
-int FileOps::BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) {
+int SystemFileOps::BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) {
     DWORD got = 0;
     BOOL ok = ::BackupRead(handle, buffer, bytes, &got, FALSE, TRUE, context);
     *read = got;
     return ok ? 1 : 0;
 }
 
-int FileOps::BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) {
+int SystemFileOps::BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) {
     DWORD low = 0, high = 0;
     BOOL ok = ::BackupSeek(handle, static_cast<DWORD>(bytes), static_cast<DWORD>(bytes >> 32), &low, &high, context);
     *moved = (static_cast<uint64_t>(high) << 32) | low;
     return ok ? 1 : 0;
 }
 
-int FileOps::BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) {
+int SystemFileOps::BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) {
     DWORD put = 0;
     BOOL ok = ::BackupWrite(handle, const_cast<uint8_t*>(buffer), bytes, &put, FALSE, TRUE, context);
     *written = put;
     return ok ? 1 : 0;
 }
 
-void FileOps::EndBackupRead(void* handle, void** context) {
+void SystemFileOps::EndBackupRead(void* handle, void** context) {
     DWORD got = 0;
     if (*context) ::BackupRead(handle, nullptr, 0, &got, TRUE, TRUE, context);
     *context = nullptr;
 }
 
-void FileOps::EndBackupWrite(void* handle, void** context) {
+void SystemFileOps::EndBackupWrite(void* handle, void** context) {
     DWORD put = 0;
     if (*context) ::BackupWrite(handle, nullptr, 0, &put, TRUE, TRUE, context);
     *context = nullptr;
 }
 
-int FileOps::TakeOwnership(const wchar_t* path) { return ::TakeOwnership(path); }
+int SystemFileOps::TakeOwnership(const wchar_t* path) { return ::TakeOwnership(path); }

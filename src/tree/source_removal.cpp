@@ -37,33 +37,13 @@ void PutBack(const wchar_t* path, uint32_t attributes) {
     SetLastError(error);
 }
 
-// In a dry run nothing left the folder: it would be empty when each of its
-// entries was removed in pretence.
-bool WouldBeEmpty(const wchar_t* folder) {
-    int64_t removed = DryRemovedIn(folder);
-    wchar_t* pattern = JoinStrings(folder, folder[0] && folder[wcslen(folder) - 1] == L'\\' ? L"*" : L"\\*", nullptr);
-    FoundName found;
-    void* search = fileOps->FindFirst(pattern, &found);
-    FreeMemory(pattern);
-    int64_t entries = 0;
-    if (search) {
-        do entries += !IsDotName(found.name);
-        while (fileOps->FindNext(search, &found));
-        fileOps->FindEnd(search);
-    }
-    return entries == removed;
-}
-
 }  // namespace
 
 int RemoveSourceFile(const wchar_t* path) { return RemoveSourceFileAsCopied(path, nullptr); }
 
 int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied) {
     if (!options.deleteSource) return 0;
-    if (int verdict = DryRemoveSource(path); verdict != kDryAct) {
-        if (verdict == kDryPretend) DryNoteRemoved(path);
-        return verdict == kDryPretend;
-    }
+    if (!DeletionAllowed(path)) return 0;
     uint32_t cleared = ClearReadOnly(path);
     // the file is looked at and removed through one handle: what was checked is what goes
     void* handle = fileOps->Open(path, DELETE | FILE_READ_ATTRIBUTES,
@@ -99,11 +79,7 @@ int RemoveSourceFolder(const wchar_t* path) {
     if (!options.deleteSource) return 0;
     // RemoveDirectory refuses a folder that still holds anything, so only a
     // folder whose every item was copied and removed can go
-    if (options.dryRun && !WouldBeEmpty(path)) return 0;
-    if (int verdict = DryRemoveSource(path); verdict != kDryAct) {
-        if (verdict == kDryPretend) DryNoteRemoved(path);
-        return verdict == kDryPretend;
-    }
+    if (!DeletionAllowed(path)) return 0;
     uint32_t cleared = ClearReadOnly(path);
     if (fileOps->RemoveFolder(path)) {
         if (!options.quiet) Print(" Folder deleted\n");
@@ -111,8 +87,10 @@ int RemoveSourceFolder(const wchar_t* path) {
     }
     PutBack(path, cleared);
     // a folder that still holds what was not copied stays, silently
-    if (GetLastError() == ERROR_DIR_NOT_EMPTY) --dryRunCounts.deletions;   // nothing was deleted
-    if (GetLastError() == ERROR_DIR_NOT_EMPTY) return 0;
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY) {
+        DeletionNotDone();
+        return 0;
+    }
     ReportFailure(GetLastError(), "deleting source folder", path);
     return 0;
 }

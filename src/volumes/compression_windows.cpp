@@ -15,19 +15,19 @@ int Control(void* handle, uint32_t code, const void* input, uint32_t inputSize, 
 
 }  // namespace
 
-int FileOps::GetCompression(void* handle, uint16_t* format) {
+int SystemFileOps::GetCompression(void* handle, uint16_t* format) {
     return Control(handle, kFsctlGetCompression, nullptr, 0, format, sizeof *format);
 }
 
-int FileOps::SetCompression(void* handle, uint16_t format) {
+int SystemFileOps::SetCompression(void* handle, uint16_t format) {
     return Control(handle, kFsctlSetCompression, &format, sizeof format, nullptr, 0);
 }
 
-int FileOps::GetExternalBacking(void* handle, void* record, uint32_t size) {
+int SystemFileOps::GetExternalBacking(void* handle, void* record, uint32_t size) {
     return Control(handle, kFsctlGetExternalBacking, nullptr, 0, record, size);
 }
 
-int FileOps::SetExternalBacking(void* handle, const void* record, uint32_t size) {
+int SystemFileOps::SetExternalBacking(void* handle, const void* record, uint32_t size) {
     return Control(handle, kFsctlSetExternalBacking, record, size, nullptr, 0);
 }
 

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "console.h"
+#include "devices.h"
 #include "options.h"
 #include "run_state.h"
 #include "system_facts.h"
@@ -21,15 +22,15 @@ int FlushTargetVolume() {
     Print("flushing target volume...");
     // The handle is opened for this flush alone: kept open it would block the
     // exclusive open of a volume target.
-    HANDLE handle = CreateFileW(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        Print(" error %s\n", LastErrorName());
+    void* handle = deviceSystem->Open(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (!handle) {
+        Print(" error %s
+", LastErrorName());
         return 0;
     }
-    BOOL flushed = FlushFileBuffers(handle);
+    int flushed = deviceSystem->Flush(handle);
     DWORD error = GetLastError();
-    CloseHandle(handle);
+    deviceSystem->Close(handle);
     if (!flushed) {
         Print(" error %s\n", ErrorName(error));
         SetLastError(error);

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -486,6 +487,101 @@ TEST(FullVolume, FailsTheRunWithoutPartialTargets) {
     EXPECT_TRUE(other == small || other == "<missing>") << other;
     EXPECT_EQ(big, fs.Data(kSource + L"\\a.bin"));
     EXPECT_EQ(0, fs.OpenHandles());
+}
+
+}  // namespace
+
+namespace {
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// What a run did to each name, as "change: PATH"; before holds what was there.
+std::set<std::string> Changes(const Tree& before, const Tree& after) {
+    std::set<std::string> changes;
+    auto add = [&](const char* change, const std::wstring& key) { changes.insert(change + qtxtest::Narrow(key)); };
+    for (auto& [key, was] : before) {
+        auto now = after.find(key);
+        bool folder = was == "folder";
+        if (now == after.end() || (now->second == "folder") != folder)
+            add(Under(key, kSource) ? "removed: " : "deleted: ", key);
+        else if (!folder && WithoutLinks(now->second) != WithoutLinks(was))
+            add("changed: ", key);
+    }
+    for (auto& [key, is] : after) {
+        auto was = before.find(key);
+        if (was == before.end() || (was->second == "folder") != (is == "folder"))
+            add(is == "folder" ? "made folder: " : "made: ", key);
+    }
+    return changes;
+}
+
+// The same read from a dry run's action lines.
+std::set<std::string> Announced(const std::string& out, const Tree& before) {
+    std::set<std::string> changes;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        size_t colon = line.find(": ");
+        if (colon == std::string::npos) continue;
+        std::string action = line.substr(0, colon), path = Upper(line.substr(colon + 2));
+        bool existed = before.count(std::wstring(path.begin(), path.end())) != 0;
+        if (action == "copy" || action == "overwrite" || action == "link" || action == "re-use")
+            changes.insert((existed ? "changed: " : "made: ") + path);
+        else if (action == "create folder")
+            changes.insert("made folder: " + path);
+        else if (action == "delete file" || action == "delete folder")
+            changes.insert("deleted: " + path);
+        else if (action == "remove source")
+            changes.insert("removed: " + path);
+    }
+    return changes;
+}
+
+const Call kWriteCalls[] = {Call::Write,         Call::SetEnd,        Call::Delete,       Call::ZeroRange,
+                            Call::Link,          Call::SetTimes,      Call::SetSparse,    Call::SetAttributes,
+                            Call::CreateFolder,  Call::RemoveFolder,  Call::Move,         Call::BackupWrite,
+                            Call::TakeOwnership, Call::SetReparse,    Call::SetCompression, Call::SetBacking,
+                            Call::SetSecurity};
+
+// Each sweep's run with -dry: no call that writes reaches the volume, which
+// stays as it was, and what it announces is what the run then does.
+TEST(FaultSweep, ADryRunChangesNothingAndAnnouncesWhatTheRunDoes) {
+    qtxtest::CapturedOutput output;
+    for (const Scenario& scenario : kScenarios) {
+        MemoryFileSystem fs;
+        fs.AddFolder(kTarget);
+        scenario.setUp(fs);
+        Tree before = fs.Snapshot();
+        fs.ResetCounts();
+        InProcessRun dry = RunInProcess(fs, output, scenario.arguments + L" -dry");
+        EXPECT_EQ(0, dry.code) << scenario.name << "\n" << dry.out;
+        for (Call call : kWriteCalls) EXPECT_EQ(0, fs.counts[static_cast<int>(call)]) << scenario.name << " " << CallName(call);
+        EXPECT_TRUE(before == fs.Snapshot()) << scenario.name;
+        EXPECT_EQ(0, fs.OpenHandles()) << scenario.name;
+        fs.ResetCounts();
+        InProcessRun real = RunInProcess(fs, output, scenario.arguments);
+        EXPECT_EQ(Changes(before, fs.Snapshot()), Announced(dry.out, before)) << scenario.name << "\n" << dry.out << real.out;
+    }
+}
+
+// -u writes only the blocks that differ, and its dry run counts just those.
+TEST(FaultSweep, ADryRunOfUCountsOnlyTheBlocksThatDiffer) {
+    qtxtest::CapturedOutput output;
+    MemoryFileSystem fs;
+    const int size = 4 << 20;
+    std::string data = qtxtest::PatternBytes(size, 8), old = data;
+    old[3 << 20] ^= 1;
+    fs.AddFile(kSource + L"\\big.bin", data);
+    fs.AddFile(kTarget + L"\\big.bin", old, kOld);
+    const std::wstring arguments = kSource + L"\\big.bin " + kTarget + L"\\ -o -u";
+    InProcessRun dry = RunInProcess(fs, output, arguments + L" -dry");
+    fs.ResetCounts();
+    InProcessRun real = RunInProcess(fs, output, arguments);
+    EXPECT_TRUE(real.code == 0 && fs.bytesWritten > 0 && fs.bytesWritten < size) << fs.bytesWritten << real.out;
+    EXPECT_NE(dry.out.find("\n" + std::to_string(fs.bytesWritten) + " bytes would be written"), std::string::npos)
+        << dry.out;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "free-space", "on-disk-size", "find-first",    "find-next",
                                   "backup-read", "backup-seek", "backup-write", "take-ownership", "volume",
                                   "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
-                                  "set-backing"};
+                                  "set-backing", "get-security", "set-security"};
 
 static_assert(sizeof kCallNames / sizeof *kCallNames == static_cast<size_t>(Call::Count), "a name for every call");
 
@@ -83,7 +83,10 @@ Fault& MemoryFileSystem::AddFault(Call call, const std::wstring& path, uint32_t 
     return f;
 }
 
-void MemoryFileSystem::ResetCounts() { std::fill(std::begin(counts), std::end(counts), 0); }
+void MemoryFileSystem::ResetCounts() {
+    std::fill(std::begin(counts), std::end(counts), 0);
+    bytesWritten = 0;
+}
 
 std::wstring MemoryFileSystem::Key(const std::wstring& path, std::wstring* stream) {
     std::wstring key = path;
@@ -365,6 +368,7 @@ int MemoryFileSystem::Write(void* handle, const void* buffer, uint32_t length, u
     memcpy(&(*h->data)[static_cast<size_t>(h->position)], buffer, length);
     h->position = end;
     *done = length;
+    bytesWritten += length;
     return 1;
 }
 

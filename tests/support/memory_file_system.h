@@ -26,6 +26,8 @@ enum class Call {
     GetReparse, SetReparse,
     // compression
     GetCompression, SetCompression, GetBacking, SetBacking,
+    // whole descriptors
+    GetSecurity, SetSecurity,
     Count
 };
 const char* CallName(Call call);
@@ -100,6 +102,7 @@ public:
                 bool persistent = false);
     int counts[static_cast<int>(Call::Count)] = {};
     std::vector<Call>* trace = nullptr;   // when set, every call's kind in order
+    int64_t bytesWritten = 0;   // by Write
     std::vector<std::wstring> searches;   // every pattern FindFirst was given
     void ResetCounts();
 
@@ -136,6 +139,14 @@ public:
     void EndBackupRead(void* handle, void** context) override;
     void EndBackupWrite(void* handle, void** context) override;
     int TakeOwnership(const wchar_t* path) override;   // the blob becomes kTakenSecurity
+    // The blob as the descriptor, its bytes as they are.
+    int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
+                    uint32_t* needed) override;
+    int SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) override;
+    int CreateFolderForTimes(const wchar_t* path, void** handle) override {
+        return CreateFolderThenOpen(this, path, handle);
+    }
+    int WriteUnread(void* handle, int64_t bytes) override { return 0; }
     // Each drive is fixed, its own volume, with named streams and ACLs.
     uint32_t DriveType(const wchar_t* root) override;
     int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override;

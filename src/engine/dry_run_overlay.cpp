@@ -1,0 +1,775 @@
+// The dry run's overlay of the file system. It keeps what the run changed,
+// by path, and answers every read from the volume below as so changed; calls
+// that would change a volume are recorded and announced, never passed down.
+// Handles it hands out for writing are its own: a write on any other handle
+// fails, so nothing it does not know can reach the volume.
+#include "dry_run_overlay.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "folder_listing.h"
+#include "options.h"
+#include "paths.h"
+#include "run_state.h"
+#include "text_format.h"
+#include "transfer_state.h"
+
+namespace {
+
+const char* const kActionNames[kDryActionCount] = {"copy",          "overwrite",     "skip",
+                                                   "delete file",   "delete folder", "create folder",
+                                                   "link",          "re-use",        "remove source"};
+
+constexpr uint32_t kDataWrite = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+constexpr uint32_t kAnyWrite = kDataWrite | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC | WRITE_OWNER;
+constexpr uint64_t kMadeIndex = 1ULL << 62;   // identities of files the run made, apart from real ones
+
+// Upper case, without the long-path prefix and trailing backslashes.
+std::wstring Key(const wchar_t* path) {
+    std::wstring key;
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0)
+        key = std::wstring(L"\\\\") + (path + 8);
+    else
+        key = SkipLongPrefix(path);
+    while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+    if (key.size() == 3 && key.back() == L'\\' && key[1] != L':') key.pop_back();
+    if (!key.empty()) CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
+}
+
+std::wstring ParentOf(const std::wstring& key) {
+    if (key.size() <= 3 && key.size() >= 2 && key[1] == L':') return std::wstring();   // a drive's root
+    size_t slash = key.rfind(L'\\');
+    if (slash == std::wstring::npos || slash < 2) return std::wstring();
+    return key.substr(0, slash == 2 && key[1] == L':' ? 3 : slash);
+}
+
+bool IsBelow(const std::wstring& key, const std::wstring& folder) {
+    if (folder.empty() || key.size() <= folder.size() || key.compare(0, folder.size(), folder) != 0) return false;
+    return folder.back() == L'\\' || key[folder.size()] == L'\\';
+}
+
+// A named stream is part of its file: its copy is no action of its own.
+bool IsStream(const std::wstring& key) { return key.find(L':', 2) != std::wstring::npos; }
+
+enum class State { Original, Made, Absent };
+
+// What the run did to one name. An original keeps the volume's facts except
+// those it set; a made one has only the facts the run gave it.
+struct Entry {
+    State state = State::Original;
+    bool folder = false;
+    bool existed = false;   // the name was there before the run
+    bool attributesSet = false;
+    uint32_t attributes = 0;
+    int64_t size = 0;
+    uint64_t index = 0;
+};
+
+struct Opened {
+    std::wstring key;
+    void* below = nullptr;   // the volume's own file, for reads, when there is one
+    int64_t position = 0;
+    bool announced = false;   // its writes count towards the bytes
+};
+
+struct Search {
+    std::vector<FoundName> names;
+    size_t next = 0;
+    uint32_t endError = ERROR_NO_MORE_FILES;
+};
+
+struct Pending {
+    std::wstring key;
+    std::wstring shown;
+    DryAction action = kDryActionCount;
+    int64_t bytes = 0;
+};
+
+class Lock {
+public:
+    explicit Lock(CRITICAL_SECTION* section) : section_(section) { EnterCriticalSection(section_); }
+    ~Lock() { LeaveCriticalSection(section_); }
+
+private:
+    CRITICAL_SECTION* section_;
+};
+
+int Fail(uint32_t error) {
+    SetLastError(error);
+    return 0;
+}
+
+class Overlay final : public DryRunOverlay {
+public:
+    Overlay(FileOps* below, int quiet) : below_(below), quiet_(quiet) { InitializeCriticalSection(&section_); }
+    ~Overlay() override { DeleteCriticalSection(&section_); }
+
+    // ---- announcements ----
+    void Skip(const wchar_t* path, const char* reason) override {
+        Lock lock(&section_);
+        Emit();
+        ++counts_.actions[kDrySkip];
+        if (!quiet_) PrintLine("skip", reason, path);
+    }
+    void ExpectReuse(const wchar_t* path) override {
+        Lock lock(&section_);
+        reuse_ = Key(path);
+    }
+    DryRunCounts Finish() override {
+        Lock lock(&section_);
+        Emit();
+        return counts_;
+    }
+
+    FileOps* Below() override { return below_; }
+
+    // ---- reads, answered as the run has changed the volume ----
+    void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        bool creates = disposition != OPEN_EXISTING;
+        if (!(access & kAnyWrite) && !creates && !Touched(key)) return below_->Open(path, access, share, disposition, flags);
+        std::wstring file = IsStream(key) ? key.substr(0, key.find(L':', 2)) : key;
+        Entry* entry = nullptr;
+        int present = Present(file, &entry);
+        bool made = present && entry && entry->state == State::Made;
+        if (!(access & kAnyWrite) && !creates && present && !made) return below_->Open(path, access, share, disposition, flags);
+        if (!present && (!creates || IsStream(key))) return NoHandle(ERROR_FILE_NOT_FOUND);
+        if (present && disposition == CREATE_NEW) return NoHandle(ERROR_FILE_EXISTS);
+        if (!present && !Present(ParentOf(file), nullptr)) return NoHandle(ERROR_PATH_NOT_FOUND);
+        Opened opened;
+        opened.key = key;
+        if (present && !made) {
+            // reads of an existing file come from the volume, as a -u comparison needs
+            uint32_t keep = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+            uint32_t share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+            void* real = below_->Open(path, GENERIC_READ | READ_CONTROL, share, OPEN_EXISTING, keep);
+            if (!IsValidHandle(real)) real = below_->Open(path, FILE_READ_ATTRIBUTES, share, OPEN_EXISTING, keep);
+            if (IsValidHandle(real)) opened.below = real;
+        }
+        bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        if (IsStream(key) || (present && !(access & kDataWrite) && !truncates)) {
+        } else if (made) {
+            // the run's own file opened again: no new action
+            if (truncates) entry->size = 0;
+            opened.announced = pending_.key == file;
+        } else {
+            bool wasFile = present && !IsFolder(file, entry);
+            int64_t size = wasFile && !truncates ? SizeOf(opened.below) : 0;
+            uint32_t attributes = wasFile ? Attributes(path, file, entry) : (flags & 0xFFFF);
+            Entry& now = Make(file);
+            now.size = size;
+            now.attributes = attributes ? attributes : FILE_ATTRIBUTE_ARCHIVE;
+            Announce(file, path, wasFile ? kDryOverwrite : kDryCopy, true);
+            opened.announced = true;
+        }
+        void* handle = opened.below ? opened.below : reinterpret_cast<void*>(new char);
+        opened_[handle] = opened;
+        return handle;
+    }
+    int Read(void* handle, void* buffer, uint32_t length, uint32_t* done) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return below_->Read(handle, buffer, length, done);
+        *done = 0;
+        if (!mine->below) return 1;
+        // the volume's data up to the length the run left the file
+        int64_t left = SizeOfKey(mine->key) - mine->position;
+        if (left <= 0) return 1;
+        if (static_cast<int64_t>(length) > left) length = static_cast<uint32_t>(left);
+        if (!below_->SetPointer(mine->below, mine->position, FILE_BEGIN, nullptr)) return 0;
+        int ok = below_->Read(mine->below, buffer, length, done);
+        mine->position += *done;
+        return ok;
+    }
+    int SetPointer(void* handle, int64_t distance, uint32_t method, int64_t* position) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return below_->SetPointer(handle, distance, method, position);
+        int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? mine->position : SizeOfKey(mine->key);
+        if (base + distance < 0) return Fail(ERROR_NEGATIVE_SEEK);
+        mine->position = base + distance;
+        if (position) *position = mine->position;
+        return 1;
+    }
+    int GetSize(void* handle, int64_t* size) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return below_->GetSize(handle, size);
+        *size = SizeOfKey(mine->key);
+        return 1;
+    }
+    int Close(void* handle) override {
+        Lock lock(&section_);
+        auto found = opened_.find(handle);
+        if (found == opened_.end()) return below_->Close(handle);
+        void* real = found->second.below;
+        opened_.erase(found);
+        if (real) return below_->Close(real);
+        delete reinterpret_cast<char*>(handle);
+        return 1;
+    }
+    int GetInfo(void* handle, FileInfo* info, int parts) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return below_->GetInfo(handle, info, parts);
+        if (mine->below && !below_->GetInfo(mine->below, info, parts)) return 0;
+        if (!mine->below) *info = FileInfo();
+        Entry* entry = nullptr;
+        if (Present(mine->key, &entry) && entry) {
+            if (entry->state == State::Made) {
+                info->size = info->allocated = entry->folder ? 0 : entry->size;
+                info->links = 1;
+                info->fileIndex = entry->index;
+                info->fileIdHigh = 0;
+            }
+            if (entry->attributesSet) info->attributes = entry->attributes | (entry->folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+        }
+        return 1;
+    }
+    uint32_t GetAttributes(const wchar_t* path) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        if (!Touched(key)) return below_->GetAttributes(path);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) {
+            SetLastError(Present(ParentOf(key), nullptr) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        if (entry && entry->attributesSet) return entry->attributes | (entry->folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+        return below_->GetAttributes(path);
+    }
+    int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) override {
+        return below_->FreeSpace(folder, total, free);
+    }
+    int CompressedSize(const wchar_t* path, int64_t* size) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        if (entry && entry->state == State::Made) {
+            *size = entry->size;
+            return 1;
+        }
+        return below_->CompressedSize(path, size);
+    }
+    void* FindFirst(const wchar_t* pattern, FoundName* found) override {
+        Lock lock(&section_);
+        std::wstring key = Key(pattern);
+        std::wstring folder = ParentOf(key);
+        if (!Touched(key) && !TouchedBelow(folder)) {
+            void* search = below_->FindFirst(pattern, found);
+            if (search) passed_[search] = true;
+            return search;
+        }
+        Entry* entry = nullptr;
+        if (!Present(folder, &entry) || !IsFolder(folder, entry)) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return nullptr;
+        }
+        Search* search = new Search;
+        const wchar_t* mask = pattern + wcslen(pattern);
+        while (mask > pattern && mask[-1] != L'\\') --mask;
+        if (!entry || entry->state != State::Made) CollectBelow(pattern, folder, search);
+        for (auto it = changed_.upper_bound(folder); it != changed_.end() && IsBelow(it->first, folder); ++it) {
+            if (it->second.state != State::Made || ParentOf(it->first) != folder) continue;
+            const wchar_t* name = it->first.c_str() + it->first.rfind(L'\\') + 1;
+            if (!MatchMask(name, mask) || Listed(*search, name)) continue;
+            FoundName made = {};
+            made.attributes = it->second.attributes | (it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+            made.size = it->second.folder ? 0 : it->second.size;
+            made.fileId = it->second.index;
+            lstrcpynW(made.name, name, 260);
+            search->names.push_back(made);
+        }
+        if (search->names.empty()) {
+            SetLastError(search->endError == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : search->endError);
+            delete search;
+            return nullptr;
+        }
+        *found = search->names[search->next++];
+        return search;
+    }
+    int FindNext(void* search, FoundName* found) override {
+        Lock lock(&section_);
+        if (passed_.count(search)) return below_->FindNext(search, found);
+        Search* mine = static_cast<Search*>(search);
+        if (mine->next >= mine->names.size()) return Fail(mine->endError);
+        *found = mine->names[mine->next++];
+        return 1;
+    }
+    void FindEnd(void* search) override {
+        Lock lock(&section_);
+        if (passed_.erase(search)) {
+            below_->FindEnd(search);
+            return;
+        }
+        delete static_cast<Search*>(search);
+    }
+    int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) {
+            *read = 0;
+            return 1;
+        }
+        return below_->BackupRead(mine ? mine->below : handle, buffer, bytes, read, context);
+    }
+    int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) return Fail(ERROR_SEEK);
+        return below_->BackupSeek(mine ? mine->below : handle, bytes, moved, context);
+    }
+    void EndBackupRead(void* handle, void** context) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) {
+            *context = nullptr;
+            return;
+        }
+        below_->EndBackupRead(mine ? mine->below : handle, context);
+    }
+    uint32_t DriveType(const wchar_t* root) override { return below_->DriveType(root); }
+    int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override {
+        return below_->VolumePathName(path, out, capacity);
+    }
+    int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) override {
+        return below_->VolumeFlags(root, flags, fileSystem, capacity);
+    }
+    int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) return Fail(ERROR_NOT_A_REPARSE_POINT);
+        return below_->GetReparse(mine ? mine->below : handle, buffer, capacity, size);
+    }
+    int GetCompression(void* handle, uint16_t* format) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) {
+            *format = 0;
+            return 1;
+        }
+        return below_->GetCompression(mine ? mine->below : handle, format);
+    }
+    int GetExternalBacking(void* handle, void* record, uint32_t size) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (mine && !mine->below) return Fail(ERROR_INVALID_FUNCTION);
+        return below_->GetExternalBacking(mine ? mine->below : handle, record, size);
+    }
+    int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
+                    uint32_t* needed) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        if (entry && entry->state == State::Made) return Fail(ERROR_FILE_NOT_FOUND);
+        return below_->GetSecurity(path, parts, descriptor, capacity, needed);
+    }
+
+    // ---- writes, recorded ----
+    int Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) override {
+        Lock lock(&section_);
+        *done = 0;
+        if (!Wrote(handle, length)) return 0;
+        *done = length;
+        return 1;
+    }
+    int WriteUnread(void* handle, int64_t bytes) override {
+        Lock lock(&section_);
+        return Wrote(handle, bytes);
+    }
+    int SetEnd(void* handle) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return Fail(ERROR_ACCESS_DENIED);
+        Entry* entry = nullptr;
+        if (Present(mine->key, &entry) && entry && entry->state == State::Made) entry->size = mine->position;
+        return 1;
+    }
+    int Flush(void* handle) override {
+        Lock lock(&section_);
+        return Mine(handle) ? 1 : Fail(ERROR_ACCESS_DENIED);
+    }
+    int ZeroRange(void* handle, int64_t from, int64_t to) override { return Flush(handle); }
+    int SetTimes(void* handle, const uint64_t*, const uint64_t*, const uint64_t*) override { return Flush(handle); }
+    int SetSparse(void* handle) override { return Flush(handle); }
+    int SetCompression(void* handle, uint16_t format) override { return Flush(handle); }
+    int SetExternalBacking(void* handle, const void* record, uint32_t size) override { return Flush(handle); }
+    int BackupWrite(void* handle, const uint8_t* buffer, uint32_t bytes, uint32_t* written, void** context) override {
+        *written = bytes;
+        return Flush(handle);
+    }
+    void EndBackupWrite(void* handle, void** context) override { *context = nullptr; }
+    int SetReparse(void* handle, const uint8_t* data, size_t size) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return Fail(ERROR_ACCESS_DENIED);
+        Entry& entry = Record(mine->key);
+        if (!entry.attributesSet) entry.attributes = FILE_ATTRIBUTE_NORMAL;
+        entry.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        entry.attributesSet = true;
+        // a file or folder made to carry a link is the link
+        if (pending_.key == mine->key && pending_.action != kDryRemoveSource) pending_.action = kDryLink;
+        return 1;
+    }
+    int SetAttributes(const wchar_t* path, uint32_t attributes) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        bool folder = IsFolder(key, entry);
+        Entry& changed = Record(key);
+        changed.folder = folder;
+        changed.attributes = attributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+        changed.attributesSet = true;
+        return 1;
+    }
+    int SetSecurity(const wchar_t* path, uint32_t, const void*) override { return Exists(path); }
+    int TakeOwnership(const wchar_t* path) override { return Exists(path); }
+    int Delete(const wchar_t* path) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        Entry* entry = nullptr;
+        if (IsStream(key)) return Present(key.substr(0, key.find(L':', 2)), nullptr) ? 1 : Fail(ERROR_FILE_NOT_FOUND);
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        if (IsFolder(key, entry)) return Fail(ERROR_ACCESS_DENIED);
+        if (Attributes(path, key, entry) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+        Remove(key, path, kDryDeleteFile);
+        return 1;
+    }
+    int RemoveFolder(const wchar_t* path) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!IsFolder(key, entry)) return Fail(ERROR_DIRECTORY);
+        // a folder link goes as it is; a folder only when nothing is left in it
+        if (!(Attributes(path, key, entry) & FILE_ATTRIBUTE_REPARSE_POINT) && !Empty(path, key))
+            return Fail(ERROR_DIR_NOT_EMPTY);
+        Remove(key, path, kDryDeleteFolder);
+        return 1;
+    }
+    int CreateFolder(const wchar_t* path) override {
+        Lock lock(&section_);
+        std::wstring key = Key(path);
+        if (Present(key, nullptr)) return Fail(ERROR_ALREADY_EXISTS);
+        if (!Present(ParentOf(key), nullptr)) return Fail(ERROR_PATH_NOT_FOUND);
+        Entry& made = Make(key);
+        made.folder = true;
+        made.attributes = FILE_ATTRIBUTE_DIRECTORY;
+        Announce(key, path, kDryCreateFolder, false);
+        return 1;
+    }
+    int CreateFolderForTimes(const wchar_t* path, void** handle) override {
+        return CreateFolderThenOpen(this, path, handle);
+    }
+    int Link(const wchar_t* newPath, const wchar_t* existingPath) override {
+        Lock lock(&section_);
+        std::wstring key = Key(newPath), existing = Key(existingPath);
+        Entry* original = nullptr;
+        if (!Present(existing, &original) || IsFolder(existing, original)) return Fail(ERROR_FILE_NOT_FOUND);
+        if (Present(key, nullptr)) return Fail(ERROR_ALREADY_EXISTS);
+        if (!Present(ParentOf(key), nullptr)) return Fail(ERROR_PATH_NOT_FOUND);
+        Entry facts = FactsOf(existingPath, existing, original);
+        Entry& made = Make(key);
+        made.size = facts.size;
+        made.attributes = facts.attributes;
+        made.index = facts.index;
+        Announce(key, newPath, reuse_ == key ? kDryReuse : kDryLink, false);
+        reuse_.clear();
+        return 1;
+    }
+    int Move(const wchar_t* from, const wchar_t* to, int replace) override {
+        Lock lock(&section_);
+        std::wstring source = Key(from), target = Key(to);
+        Entry* entry = nullptr;
+        if (!Present(source, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        Entry* there = nullptr;
+        int occupied = Present(target, &there);
+        if (occupied && !replace) return Fail(ERROR_ALREADY_EXISTS);
+        if (!Present(ParentOf(target), nullptr)) return Fail(ERROR_PATH_NOT_FOUND);
+        Entry moved = FactsOf(from, source, entry);
+        bool replacesOriginal = occupied && (!there || there->existed);
+        if (pending_.key == source) {
+            // what the run made under one name is announced under the name it ends with
+            Emit(target);
+            pending_.key = target;
+            pending_.shown = Shown(to);
+            if (pending_.action == kDryCopy && replacesOriginal) pending_.action = kDryOverwrite;
+            Entry& gone = Record(source);
+            gone.state = State::Absent;
+            gone.attributesSet = false;
+        } else {
+            Remove(source, from, moved.folder ? kDryDeleteFolder : kDryDeleteFile);
+            Announce(target, to, replacesOriginal ? kDryOverwrite : kDryCopy, true);
+        }
+        Entry& now = Make(target);
+        now.folder = moved.folder;
+        now.size = moved.size;
+        now.attributes = moved.attributes;
+        now.index = moved.index;
+        return 1;
+    }
+
+private:
+    FileOps* below_;
+    int quiet_;
+    CRITICAL_SECTION section_;
+    std::map<std::wstring, Entry> changed_;
+    std::map<void*, Opened> opened_;
+    std::map<void*, bool> passed_;   // searches handed through to the volume
+    uint64_t lastIndex_ = 0;
+    std::wstring reuse_;
+    Pending pending_;
+    DryRunCounts counts_ = {};
+
+    Opened* Mine(void* handle) {
+        auto found = opened_.find(handle);
+        return found == opened_.end() ? nullptr : &found->second;
+    }
+    // The run's record of key, made on first use with what the volume has there.
+    Entry& Record(const std::wstring& key) {
+        auto found = changed_.find(key);
+        if (found != changed_.end()) return found->second;
+        bool existed = Present(key, nullptr) != 0;
+        Entry& entry = changed_[key];
+        entry.existed = existed;
+        return entry;
+    }
+    // key as a name the run made: a file unless the caller says otherwise.
+    Entry& Make(const std::wstring& key) {
+        Entry& entry = Record(key);
+        bool existed = entry.existed;
+        entry = Entry();
+        entry.existed = existed;
+        entry.state = State::Made;
+        entry.attributesSet = true;
+        entry.index = kMadeIndex | ++lastIndex_;
+        return entry;
+    }
+    static void* NoHandle(uint32_t error) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // Whether the run changed key or a folder above it.
+    bool Touched(const std::wstring& key) {
+        if (changed_.empty()) return false;
+        for (std::wstring at = key; !at.empty(); at = ParentOf(at))
+            if (changed_.count(at)) return true;
+        return false;
+    }
+    bool TouchedBelow(const std::wstring& folder) {
+        auto it = changed_.upper_bound(folder);
+        return it != changed_.end() && IsBelow(it->first, folder);
+    }
+
+    // 1 when key is there as the run left it; *entry the run's record of it, if any.
+    int Present(const std::wstring& key, Entry** entry) {
+        if (entry) *entry = nullptr;
+        if (key.empty()) return 0;
+        // a stream is there with its file
+        if (IsStream(key)) return Present(key.substr(0, key.find(L':', 2)), entry);
+        auto found = changed_.find(key);
+        if (found != changed_.end()) {
+            if (entry) *entry = &found->second;
+            return found->second.state != State::Absent;
+        }
+        // below a folder the run removed or made, only what it made is there
+        for (std::wstring at = ParentOf(key); !at.empty(); at = ParentOf(at)) {
+            auto above = changed_.find(at);
+            if (above != changed_.end() && above->second.state != State::Original) return 0;
+        }
+        std::wstring path = LongPathOf(key);
+        return below_->GetAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    static std::wstring LongPathOf(const std::wstring& key) {
+        if (key.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + key.substr(2);
+        return key.size() >= 2 && key[1] == L':' ? L"\\\\?\\" + key : key;
+    }
+    bool IsFolder(const std::wstring& key, Entry* entry) {
+        if (entry && entry->state == State::Made) return entry->folder;
+        uint32_t attributes = below_->GetAttributes(LongPathOf(key).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    uint32_t Attributes(const wchar_t* path, const std::wstring& key, Entry* entry) {
+        if (entry && entry->attributesSet) return entry->attributes;
+        return below_->GetAttributes(path);
+    }
+    int Exists(const wchar_t* path) {
+        Lock lock(&section_);
+        return Present(Key(path), nullptr) ? 1 : Fail(ERROR_FILE_NOT_FOUND);
+    }
+    int64_t SizeOf(void* real) {
+        int64_t size = 0;
+        if (real && below_->GetSize(real, &size)) return size;
+        return 0;
+    }
+    int64_t SizeOfKey(const std::wstring& key) {
+        auto found = changed_.find(key);
+        if (found != changed_.end() && found->second.state == State::Made) return found->second.size;
+        for (auto& opened : opened_)
+            if (opened.second.key == key && opened.second.below) return SizeOf(opened.second.below);
+        return 0;
+    }
+    // The facts a name carries when the run moves or links it.
+    Entry FactsOf(const wchar_t* path, const std::wstring& key, Entry* entry) {
+        if (entry && entry->state == State::Made) return *entry;
+        Entry facts;
+        facts.folder = IsFolder(key, entry);
+        facts.attributes = Attributes(path, key, entry);
+        facts.attributesSet = true;
+        void* real = below_->Open(LongPathOf(key).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS);
+        FileInfo info;
+        if (IsValidHandle(real)) {
+            if (below_->GetInfo(real, &info, kInfoIdentity)) {
+                facts.size = info.size;
+                facts.index = info.fileIndex;
+            }
+            below_->Close(real);
+        }
+        return facts;
+    }
+    bool Wrote(void* handle, int64_t bytes) {
+        Opened* mine = Mine(handle);
+        if (!mine) return Fail(ERROR_ACCESS_DENIED) != 0;
+        mine->position += bytes;
+        Entry* entry = nullptr;
+        if (Present(mine->key, &entry) && entry && entry->state == State::Made && entry->size < mine->position)
+            entry->size = mine->position;
+        if (mine->announced && pending_.key == mine->key) pending_.bytes += bytes;
+        return true;
+    }
+    void CollectBelow(const wchar_t* pattern, const std::wstring& folder, Search* search) {
+        FoundName name;
+        void* below = below_->FindFirst(pattern, &name);
+        if (!below) {
+            uint32_t error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) search->endError = error;
+            return;
+        }
+        do {
+            if (IsDotName(name.name)) {
+                search->names.push_back(name);
+                continue;
+            }
+            std::wstring key = folder + (folder.back() == L'\\' ? L"" : L"\\") + name.name;
+            CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+            auto found = changed_.find(key);
+            if (found != changed_.end()) {
+                if (found->second.state == State::Absent) continue;
+                if (found->second.state == State::Made) {
+                    // replaced: its facts are the run's
+                    name.attributes = found->second.attributes | (found->second.folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
+                    name.size = found->second.size;
+                } else if (found->second.attributesSet) {
+                    name.attributes = found->second.attributes | (name.attributes & FILE_ATTRIBUTE_DIRECTORY);
+                }
+            }
+            search->names.push_back(name);
+        } while (below_->FindNext(below, &name));
+        uint32_t error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES) search->endError = error;
+        below_->FindEnd(below);
+    }
+    static bool IsDotName(const wchar_t* name) {
+        return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+    }
+    static bool Listed(const Search& search, const wchar_t* upperName) {
+        for (const FoundName& name : search.names)
+            if (_wcsicmp(name.name, upperName) == 0) return true;
+        return false;
+    }
+    bool Empty(const wchar_t* path, const std::wstring& key) {
+        std::wstring pattern = LongPathOf(key) + L"\\*";
+        FoundName name;
+        void* search = FindFirst(pattern.c_str(), &name);
+        if (!search) return true;
+        bool empty = true;
+        do empty = IsDotName(name.name);
+        while (empty && FindNext(search, &name));
+        FindEnd(search);
+        return empty;
+    }
+
+    bool InSource(const std::wstring& key) {
+        if (run.singleSource) return key == Key(run.sourceName[0] ? run.sourceName : run.sourcePath);
+        std::wstring root = Key(run.sourceFolder);
+        return key == root || IsBelow(key, root);
+    }
+    // A name the run made and removes again leaves nothing to announce.
+    void Remove(const std::wstring& key, const wchar_t* path, DryAction action) {
+        Entry& entry = Record(key);
+        bool existed = entry.existed;
+        entry = Entry();
+        entry.existed = existed;
+        entry.state = State::Absent;
+        if (pending_.key == key) pending_ = Pending();
+        if (existed) Announce(key, path, InSource(key) ? kDryRemoveSource : action, false);
+    }
+    // The action becomes the pending one: a file removed and then made again
+    // under the same name is announced once, as the overwrite it amounts to.
+    void Announce(const std::wstring& key, const wchar_t* path, DryAction action, bool makesFile) {
+        if (key == Key(run.logPath) || IsStream(key)) return;
+        if (pending_.key == key) {
+            if (pending_.action == kDryDeleteFile && makesFile) {
+                pending_.action = action == kDryCopy ? kDryOverwrite : action;
+                return;
+            }
+            if (pending_.action == kDryDeleteFile && (action == kDryLink || action == kDryReuse)) {
+                pending_.action = action;
+                return;
+            }
+            if (pending_.action == action) return;
+        }
+        Emit();
+        pending_.key = key;
+        pending_.shown = Shown(path);
+        pending_.action = action;
+        pending_.bytes = 0;
+    }
+    void Emit(const std::wstring& except = std::wstring()) {
+        if (pending_.action == kDryActionCount || pending_.key == except) return;
+        ++counts_.actions[pending_.action];
+        if (pending_.action == kDryCopy || pending_.action == kDryOverwrite) counts_.bytes += pending_.bytes;
+        PrintLine(kActionNames[pending_.action], nullptr, pending_.shown.c_str());
+        pending_ = Pending();
+    }
+    static std::wstring Shown(const wchar_t* path) {
+        static wchar_t shown[kPathCapacity];
+        ShownActionPath(path, shown);
+        return shown;
+    }
+    void PrintLine(const char* action, const char* reason, const wchar_t* path) {
+        char format[160];
+        if (reason)
+            FormatText(format, sizeof format, "%s (%s): %%S\n", action, reason);
+        else
+            FormatText(format, sizeof format, "%s: %%S\n", action);
+        static wchar_t shown[kPathCapacity];
+        ShownActionPath(path, shown);
+        // the path goes in as an argument, never as part of the format
+        PrintName(format, shown);
+    }
+};
+
+}  // namespace
+
+void ShownActionPath(const wchar_t* path, wchar_t* out) {
+    lstrcpynW(out, SkipLongPrefix(path), kPathCapacity);
+    size_t length = wcslen(out);
+    if (length > 3 && out[length - 1] == L'\\') out[length - 1] = 0;
+}
+
+DryRunOverlay* MakeDryRunOverlay(FileOps* below, int quiet) { return new Overlay(below, quiet); }
