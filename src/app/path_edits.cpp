@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "devices.h"
 #include "run_state.h"
 #include "system_facts.h"
 
@@ -64,21 +65,21 @@ bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 // False only when that name was found and does not fit.
 bool HarddiskVolumeToVolumeName(wchar_t* path, size_t capacity) {
     wchar_t volume[MAX_PATH];
-    HANDLE find = FindFirstVolumeW(volume, MAX_PATH);
-    if (find == INVALID_HANDLE_VALUE) return true;
+    void* find = deviceSystem->FirstVolume(volume, MAX_PATH);
+    if (!find) return true;
     bool fits = true;
     do {
         size_t length = wcslen(volume);
         if (length > 0 && volume[length - 1] == L'\\') volume[--length] = 0;
         wchar_t device[MAX_PATH];
-        if (length > 4 && QueryDosDeviceW(volume + 4, device, MAX_PATH) && wcslen(device) > 8 &&
+        if (length > 4 && deviceSystem->DosDeviceName(volume + 4, device, MAX_PATH) && wcslen(device) > 8 &&
             CompareStringOrdinal(device + 8, -1, path + 4, -1, TRUE) == CSTR_EQUAL) {
             fits = length < capacity;
             if (fits) memcpy(path, volume, (length + 1) * sizeof(wchar_t));
             break;
         }
-    } while (FindNextVolumeW(find, volume, MAX_PATH));
-    FindVolumeClose(find);
+    } while (deviceSystem->NextVolume(find, volume, MAX_PATH));
+    deviceSystem->CloseVolumeSearch(find);
     return fits || Fail(ERROR_INSUFFICIENT_BUFFER);
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "devices.h"
 #include "file_ops.h"
 #include "heap_memory.h"
 #include "run_state.h"
@@ -135,7 +136,7 @@ int ResolveDrivePath(const wchar_t* path, wchar_t* out, size_t capacity) {
     const wchar_t* source = path ? SkipLongPrefix(path) : nullptr;
     if (source && HasDriveLetter(source)) {
         wchar_t drive[3] = {source[0], L':', 0};
-        if (QueryDosDeviceW(drive, device, kShortPathCapacity)) answer = device;
+        if (deviceSystem->DosDeviceName(drive, device, kShortPathCapacity)) answer = device;
     }
     return ResolveDrivePathFromDosDevice(path, answer, out, capacity);
 }

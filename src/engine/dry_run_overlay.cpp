@@ -149,19 +149,25 @@ public:
         if (present && !made) {
             // reads of an existing file come from the volume, as a -u comparison needs
             uint32_t keep = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-            uint32_t share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-            void* real = below_->Open(path, GENERIC_READ | READ_CONTROL, share, OPEN_EXISTING, keep);
-            if (!IsValidHandle(real)) real = below_->Open(path, FILE_READ_ATTRIBUTES, share, OPEN_EXISTING, keep);
+            uint32_t all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+            void* real = below_->Open(path, GENERIC_READ | READ_CONTROL, all, OPEN_EXISTING, keep);
+            if (!IsValidHandle(real)) real = below_->Open(path, FILE_READ_ATTRIBUTES, all, OPEN_EXISTING, keep);
             if (IsValidHandle(real)) opened.below = real;
         }
         bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-        if (IsStream(key) || (present && !(access & kDataWrite) && !truncates)) {
-        } else if (made) {
+        // a stream goes with its file, and times, attributes or security are no new content
+        bool folder = present && IsFolder(file, entry);
+        if (folder && truncates) {
+            if (opened.below) below_->Close(opened.below);
+            return NoHandle(ERROR_ACCESS_DENIED);
+        }
+        bool newContent = !IsStream(key) && !folder && (!present || (access & kDataWrite) || truncates);
+        if (newContent && made) {
             // the run's own file opened again: no new action
             if (truncates) entry->size = 0;
             opened.announced = pending_.key == file;
-        } else {
-            bool wasFile = present && !IsFolder(file, entry);
+        } else if (newContent) {
+            bool wasFile = present != 0;
             int64_t size = wasFile && !truncates ? SizeOf(opened.below) : 0;
             uint32_t attributes = wasFile ? Attributes(path, file, entry) : (flags & 0xFFFF);
             Entry& now = Make(file);
