@@ -527,7 +527,9 @@ std::set<std::string> Announced(const std::string& out, const Tree& before) {
         if (colon == std::string::npos) continue;
         std::string action = line.substr(0, colon), path = Upper(line.substr(colon + 2));
         bool existed = before.count(std::wstring(path.begin(), path.end())) != 0;
-        if (action == "copy" || action == "overwrite" || action == "link" || action == "re-use")
+        if (action == "copy" || action == "overwrite")
+            changes.insert((action == "copy" ? "made: " : "changed: ") + path);
+        else if (action == "link" || action == "re-use")
             changes.insert((existed ? "changed: " : "made: ") + path);
         else if (action == "create folder")
             changes.insert("made folder: " + path);
