@@ -15,6 +15,10 @@ struct ListedTimes {
 };
 extern ListedTimes listedTimes;
 
+// The room on the target is asked again at the next copy: a new run's target
+// is not the last one's.
+void ForgetTargetRoom();
+
 // Returns 1 when the file was copied, linked or (zero length) created; 0 when
 // it was skipped, failed or aborted.
 int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,

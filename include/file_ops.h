@@ -138,9 +138,10 @@ public:
     virtual int SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) = 0;
 
     // ---- the block loop's seam ----
-    // Takes `bytes` of the source as written at the handle's position without
-    // their being read: 1 on a volume that only records what a run would do,
-    // 0 on one that holds data, where the copy must move them itself.
+    // Takes `bytes` of the source as written at the handle's position (a null
+    // handle: the null device) without their being read: 1 on a volume that
+    // only records what a run would do, 0 on one that holds data, where the
+    // copy must move them itself.
     virtual int WriteUnread(void* handle, int64_t bytes) = 0;
 };
 

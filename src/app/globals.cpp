@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "console.h"
-#include "dry_run.h"
+#include "copy_engine.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
@@ -15,9 +15,9 @@ RunState run;
 
 void ResetRunState() {
     memset(&run, 0, sizeof run);
-    dryRunCounts = DryRunCounts{};
     run.sourceCluster = run.targetCluster = run.largestCluster = 4096;
     run.maxTargetFileSize = 0x1FFFFFFFE00000LL;
+    ForgetTargetRoom();
 }
 
 void CountFailure() { __atomic_add_fetch(&run.failedCopies, 1, __ATOMIC_SEQ_CST); }

@@ -93,7 +93,7 @@ int CopyBlocks() {
     transfer.readerIndex = transfer.writerIndex = 0;
     // A volume that only records what a run would do takes the range at once:
     // data are read only where a decision needs them, as -u's comparison does.
-    if (!nulTarget && !options.avoidWrites && fileOps->WriteUnread(transfer.targetHandle, size - start)) {
+    if (!options.avoidWrites && fileOps->WriteUnread(nulTarget ? nullptr : transfer.targetHandle, size - start)) {
         transfer.bytesRead = size - start;
         transfer.goodEnd = transfer.targetPosition = size;
         return FinishLoop(1, false, size);

@@ -261,6 +261,8 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 
 }  // namespace
 
+void ForgetTargetRoom() { roomCache.valid = false; }
+
 int CopyOneFile(const wchar_t* sourcePath, uint32_t sourceAttributes, uint64_t sourceTime,
                 const wchar_t* targetPath, int64_t* linkCounter, int streamFlag, FolderListing* targetListing) {
     // a stream is copied while its file's copy is still being finished: that

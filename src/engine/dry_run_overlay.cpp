@@ -136,6 +136,7 @@ public:
         std::wstring key = Key(path);
         bool creates = disposition != OPEN_EXISTING;
         if (!(access & kAnyWrite) && !creates && !Touched(key)) return below_->Open(path, access, share, disposition, flags);
+        if (IsDevicePath(path)) return OpenDevice(path, key, access, flags);
         std::wstring file = IsStream(key) ? key.substr(0, key.find(L':', 2)) : key;
         Entry* entry = nullptr;
         int present = Present(file, &entry);
@@ -161,7 +162,9 @@ public:
             if (opened.below) below_->Close(opened.below);
             return NoHandle(ERROR_ACCESS_DENIED);
         }
-        bool newContent = !IsStream(key) && !folder && (!present || (access & kDataWrite) || truncates);
+        // the error log is no part of the copy, and a run that writes none has none
+        bool log = run.logPath[0] && file == Key(run.logPath);
+        bool newContent = !log && !IsStream(key) && !folder && (!present || (access & kDataWrite) || truncates);
         if (newContent && made) {
             // the run's own file opened again: no new action
             if (truncates) entry->size = 0;
@@ -252,7 +255,17 @@ public:
         if (entry && entry->attributesSet) return entry->attributes | (entry->folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
         return below_->GetAttributes(path);
     }
+    // A folder the run made is not on the volume: the room is that of the
+    // nearest folder above it that is.
     int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) override {
+        Lock lock(&section_);
+        if (!folder || !Touched(Key(folder))) return below_->FreeSpace(folder, total, free);
+        for (std::wstring key = Key(folder); !key.empty(); key = ParentOf(key)) {
+            std::wstring path = LongPathOf(key);
+            if (below_->GetAttributes(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+            if (path.back() != L'\\') path += L'\\';
+            return below_->FreeSpace(path.c_str(), total, free);
+        }
         return below_->FreeSpace(folder, total, free);
     }
     int CompressedSize(const wchar_t* path, int64_t* size) override {
@@ -389,9 +402,12 @@ public:
         *done = length;
         return 1;
     }
+    // Without a handle: the null device, which takes the copy and keeps nothing.
     int WriteUnread(void* handle, int64_t bytes) override {
         Lock lock(&section_);
-        return Wrote(handle, bytes);
+        if (handle || !run.targetIsNul) return Wrote(handle, bytes);
+        Announce(Key(run.targetPath), run.targetPath, kDryCopy, false);
+        return 1;
     }
     int SetEnd(void* handle) override {
         Lock lock(&section_);
@@ -561,6 +577,20 @@ private:
         entry.attributesSet = true;
         entry.index = kMadeIndex | ++lastIndex_;
         return entry;
+    }
+    // A device is opened for reading only: its sizes and reads stay as they
+    // are, and what would be written is one copy of its path.
+    void* OpenDevice(const wchar_t* path, const std::wstring& key, uint32_t access, uint32_t flags) {
+        uint32_t keep = flags & ~(FILE_FLAG_WRITE_THROUGH | FILE_FLAG_DELETE_ON_CLOSE);
+        void* real = below_->Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, keep);
+        if (!IsValidHandle(real)) return real;
+        Opened opened;
+        opened.key = key;
+        opened.below = real;
+        opened.announced = (access & kDataWrite) != 0;
+        if (opened.announced) Announce(key, path, kDryCopy, false);
+        opened_[real] = opened;
+        return real;
     }
     static void* NoHandle(uint32_t error) {
         SetLastError(error);

@@ -611,6 +611,9 @@ int MemoryFileSystem::Move(const wchar_t* from, const wchar_t* to, int replace) 
 int MemoryFileSystem::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (Failing(Call::FreeSpace, folder ? Key(folder) : L"")) return 0;
+    // as the system's, only of a folder that is there
+    auto it = folder ? nodes_.find(Key(folder)) : nodes_.end();
+    if (folder && (it == nodes_.end() || !it->second.folder)) return Fail(ERROR_PATH_NOT_FOUND);
     *total = capacity;
     *free = capacity - Used();
     return 1;
