@@ -131,12 +131,6 @@ public:
     virtual int GetExternalBacking(void* handle, void* record, uint32_t size) = 0;
     virtual int SetExternalBacking(void* handle, const void* record, uint32_t size) = 0;
 
-    // ---- whole descriptors (link groups) ----
-    // GetFileSecurityW: *needed gets the length the descriptor takes.
-    virtual int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                            uint32_t* needed) = 0;
-    virtual int SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) = 0;
-
     // ---- the block loop's seam ----
     // Takes `bytes` of the source as written at the handle's position (a null
     // handle: the null device) without their being read: 1 on a volume that
@@ -189,9 +183,6 @@ public:
     int SetCompression(void* handle, uint16_t format) override;
     int GetExternalBacking(void* handle, void* record, uint32_t size) override;
     int SetExternalBacking(void* handle, const void* record, uint32_t size) override;
-    int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                    uint32_t* needed) override;
-    int SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) override;
     int WriteUnread(void* handle, int64_t bytes) override { return 0; }
 };
 

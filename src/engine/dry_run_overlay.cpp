@@ -384,15 +384,6 @@ public:
         if (mine && !mine->below) return Fail(ERROR_INVALID_FUNCTION);
         return below_->GetExternalBacking(mine ? mine->below : handle, record, size);
     }
-    int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                    uint32_t* needed) override {
-        Lock lock(&section_);
-        std::wstring key = Key(path);
-        Entry* entry = nullptr;
-        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
-        if (entry && entry->state == State::Made) return Fail(ERROR_FILE_NOT_FOUND);
-        return below_->GetSecurity(path, parts, descriptor, capacity, needed);
-    }
 
     // ---- writes, recorded ----
     int Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) override {
@@ -455,7 +446,6 @@ public:
         changed.attributesSet = true;
         return 1;
     }
-    int SetSecurity(const wchar_t* path, uint32_t, const void*) override { return Exists(path); }
     int TakeOwnership(const wchar_t* path) override { return Exists(path); }
     int Delete(const wchar_t* path) override {
         Lock lock(&section_);

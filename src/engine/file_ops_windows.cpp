@@ -264,18 +264,6 @@ int SystemFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
     return CreateFolderThenOpen(this, path, handle);
 }
 
-int SystemFileOps::GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                               uint32_t* needed) {
-    DWORD length = 0;
-    BOOL ok = GetFileSecurityW(path, parts, descriptor, capacity, &length);
-    *needed = length;
-    return ok ? 1 : 0;
-}
-
-int SystemFileOps::SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) {
-    return SetFileSecurityW(path, parts, const_cast<void*>(descriptor)) ? 1 : 0;
-}
-
 int SystemFileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(path) ? 1 : 0; }
 
 int SystemFileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {

@@ -24,8 +24,7 @@ int FlushTargetVolume() {
     // exclusive open of a volume target.
     void* handle = deviceSystem->Open(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
     if (!handle) {
-        Print(" error %s
-", LastErrorName());
+        Print(" error %s\n", LastErrorName());
         return 0;
     }
     int flushed = deviceSystem->Flush(handle);

@@ -544,8 +544,7 @@ std::set<std::string> Announced(const std::string& out, const Tree& before) {
 const Call kWriteCalls[] = {Call::Write,         Call::SetEnd,        Call::Delete,       Call::ZeroRange,
                             Call::Link,          Call::SetTimes,      Call::SetSparse,    Call::SetAttributes,
                             Call::CreateFolder,  Call::RemoveFolder,  Call::Move,         Call::BackupWrite,
-                            Call::TakeOwnership, Call::SetReparse,    Call::SetCompression, Call::SetBacking,
-                            Call::SetSecurity};
+                            Call::TakeOwnership, Call::SetReparse,    Call::SetCompression, Call::SetBacking};
 
 // Each sweep's run with -dry: no call that writes reaches the volume, which
 // stays as it was, and what it announces is what the run then does.

@@ -14,7 +14,7 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "free-space", "on-disk-size", "find-first",    "find-next",
                                   "backup-read", "backup-seek", "backup-write", "take-ownership", "volume",
                                   "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
-                                  "set-backing", "get-security", "set-security"};
+                                  "set-backing"};
 
 static_assert(sizeof kCallNames / sizeof *kCallNames == static_cast<size_t>(Call::Count), "a name for every call");
 

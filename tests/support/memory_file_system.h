@@ -26,8 +26,6 @@ enum class Call {
     GetReparse, SetReparse,
     // compression
     GetCompression, SetCompression, GetBacking, SetBacking,
-    // whole descriptors
-    GetSecurity, SetSecurity,
     Count
 };
 const char* CallName(Call call);
@@ -139,10 +137,6 @@ public:
     void EndBackupRead(void* handle, void** context) override;
     void EndBackupWrite(void* handle, void** context) override;
     int TakeOwnership(const wchar_t* path) override;   // the blob becomes kTakenSecurity
-    // The blob as the descriptor, its bytes as they are.
-    int GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                    uint32_t* needed) override;
-    int SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) override;
     int CreateFolderForTimes(const wchar_t* path, void** handle) override {
         return CreateFolderThenOpen(this, path, handle);
     }

@@ -93,28 +93,6 @@ int MemoryFileSystem::TakeOwnership(const wchar_t* path) {
     return 1;
 }
 
-int MemoryFileSystem::GetSecurity(const wchar_t* path, uint32_t parts, void* descriptor, uint32_t capacity,
-                                  uint32_t* needed) {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    auto it = nodes_.find(Key(path));
-    if (Failing(Call::GetSecurity, Key(path))) return 0;
-    if (it == nodes_.end() || !it->second.file) return Refuse(ERROR_FILE_NOT_FOUND);
-    const std::string& blob = it->second.file->security;
-    *needed = static_cast<uint32_t>(blob.size() + 1);
-    if (capacity < *needed) return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    memcpy(descriptor, blob.c_str(), blob.size() + 1);
-    return 1;
-}
-
-int MemoryFileSystem::SetSecurity(const wchar_t* path, uint32_t parts, const void* descriptor) {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    auto it = nodes_.find(Key(path));
-    if (Failing(Call::SetSecurity, Key(path))) return 0;
-    if (it == nodes_.end() || !it->second.file) return Refuse(ERROR_FILE_NOT_FOUND);
-    it->second.file->security = static_cast<const char*>(descriptor);
-    return 1;
-}
-
 // A drive is there when its root folder is: C: always, others once added.
 uint32_t MemoryFileSystem::DriveType(const wchar_t* root) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
