@@ -110,18 +110,18 @@ public:
     virtual int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) = 0;
     virtual int SetReparse(void* handle, const uint8_t* data, size_t size) = 0;
 
-    // ---- where a file really lies, and removal through a handle (src/tree/real_location.cpp) ----
+    // ---- where a file really lies, and removal through a handle (the system's in src/tree/real_location.cpp) ----
     // GetFinalPathNameByHandleW: the path of what handle names, links and
     // substitutions resolved, in its drive-letter form ("\\?\C:\...").
-    virtual int FinalPath(void* handle, wchar_t* out, uint32_t capacity);
+    virtual int FinalPath(void* handle, wchar_t* out, uint32_t capacity) = 0;
     // The folders that hold a folder at which the volume with this root is
     // mounted: a list of paths each ending in its zero, closed by an empty one.
     // 0 when it is mounted at no folder.
-    virtual int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity);
+    virtual int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) = 0;
     // Writes: the object of a handle opened with DELETE access goes when the
     // handle is closed (FileDispositionInfo); a folder must be empty. A link
     // opened with FILE_FLAG_OPEN_REPARSE_POINT goes itself.
-    virtual int RemoveOpened(void* handle);
+    virtual int RemoveOpened(void* handle) = 0;
 
     // ---- compression ----
     // The NTFS compression format of a file or folder (0 none, 1 default, 2 LZNT1).
@@ -183,6 +183,9 @@ public:
     int SetCompression(void* handle, uint16_t format) override;
     int GetExternalBacking(void* handle, void* record, uint32_t size) override;
     int SetExternalBacking(void* handle, const void* record, uint32_t size) override;
+    int FinalPath(void* handle, wchar_t* out, uint32_t capacity) override;
+    int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) override;
+    int RemoveOpened(void* handle) override;
     int WriteUnread(void* handle, int64_t bytes) override { return 0; }
 };
 

@@ -369,6 +369,20 @@ public:
         if (mine && !mine->below) return Fail(ERROR_NOT_A_REPARSE_POINT);
         return below_->GetReparse(mine ? mine->below : handle, buffer, capacity, size);
     }
+    // A file the run made lies where it was made; others where the volume says.
+    int FinalPath(void* handle, wchar_t* out, uint32_t capacity) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return below_->FinalPath(handle, out, capacity);
+        if (mine->below) return below_->FinalPath(mine->below, out, capacity);
+        std::wstring path = LongPathOf(mine->key);
+        if (path.size() >= capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        wcscpy(out, path.c_str());
+        return 1;
+    }
+    int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) override {
+        return below_->MountHolders(root, out, capacity);
+    }
     int GetCompression(void* handle, uint16_t* format) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
@@ -456,6 +470,20 @@ public:
         if (IsFolder(key, entry)) return Fail(ERROR_ACCESS_DENIED);
         if (Attributes(path, key, entry) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
         Remove(key, path, kDryDeleteFile);
+        return 1;
+    }
+    int RemoveOpened(void* handle) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return Fail(ERROR_ACCESS_DENIED);
+        std::wstring key = mine->key;
+        std::wstring path = LongPathOf(key);
+        Entry* entry = nullptr;
+        if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
+        bool folder = IsFolder(key, entry);
+        if (folder && !(Attributes(path.c_str(), key, entry) & FILE_ATTRIBUTE_REPARSE_POINT) && !Empty(path.c_str(), key))
+            return Fail(ERROR_DIR_NOT_EMPTY);
+        Remove(key, path.c_str(), folder ? kDryDeleteFolder : kDryDeleteFile);
         return 1;
     }
     int RemoveFolder(const wchar_t* path) override {

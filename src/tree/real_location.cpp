@@ -9,7 +9,7 @@
 #include "paths.h"
 #include "run_state.h"
 
-int FileOps::FinalPath(void* handle, wchar_t* out, uint32_t capacity) {
+int SystemFileOps::FinalPath(void* handle, wchar_t* out, uint32_t capacity) {
     DWORD n = GetFinalPathNameByHandleW(handle, out, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) return 0;
     if (n >= capacity) {
@@ -58,7 +58,7 @@ bool AppendWineHolder(const wchar_t* root, wchar_t* out, uint32_t capacity, size
 
 }  // namespace
 
-int FileOps::MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) {
+int SystemFileOps::MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) {
     if (capacity < 2) return 0;
     out[0] = out[1] = 0;
     size_t used = 0;
@@ -82,7 +82,7 @@ int FileOps::MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) 
     return used > 0 ? 1 : 0;
 }
 
-int FileOps::RemoveOpened(void* handle) {
+int SystemFileOps::RemoveOpened(void* handle) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? 1 : 0;
 }
