@@ -74,6 +74,7 @@ struct Entry {
 
 struct Opened {
     std::wstring key;
+    std::wstring path;   // as the caller named it
     void* below = nullptr;   // the volume's own file, for reads, when there is one
     int64_t position = 0;
     bool announced = false;   // its writes count towards the bytes
@@ -147,6 +148,7 @@ public:
         if (!present && !Present(ParentOf(file), nullptr)) return NoHandle(ERROR_PATH_NOT_FOUND);
         Opened opened;
         opened.key = key;
+        opened.path = path;
         if (present && !made) {
             // reads of an existing file come from the volume, as a -u comparison needs
             uint32_t keep = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
@@ -375,7 +377,7 @@ public:
         Opened* mine = Mine(handle);
         if (!mine) return below_->FinalPath(handle, out, capacity);
         if (mine->below) return below_->FinalPath(mine->below, out, capacity);
-        std::wstring path = LongPathOf(mine->key);
+        std::wstring path = mine->path;
         if (path.size() >= capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
         wcscpy(out, path.c_str());
         return 1;
@@ -477,7 +479,7 @@ public:
         Opened* mine = Mine(handle);
         if (!mine) return Fail(ERROR_ACCESS_DENIED);
         std::wstring key = mine->key;
-        std::wstring path = LongPathOf(key);
+        std::wstring path = mine->path;
         Entry* entry = nullptr;
         if (!Present(key, &entry)) return Fail(ERROR_FILE_NOT_FOUND);
         bool folder = IsFolder(key, entry);
@@ -604,6 +606,7 @@ private:
         if (!IsValidHandle(real)) return real;
         Opened opened;
         opened.key = key;
+        opened.path = path;
         opened.below = real;
         opened.announced = (access & kDataWrite) != 0;
         if (opened.announced) Announce(key, path, kDryCopy, false);
