@@ -493,11 +493,6 @@ TEST(FullVolume, FailsTheRunWithoutPartialTargets) {
 
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // What a run did to each name, as "change: PATH"; before holds what was there.
 std::set<std::string> Changes(const Tree& before, const Tree& after) {
     std::set<std::string> changes;
