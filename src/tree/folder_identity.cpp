@@ -32,15 +32,17 @@ int ReadFolderId(const wchar_t* path, FolderId* id) {
 FolderIdReader folderIdReader = ReadFolderId;
 
 // The index alone, the quickest answer a folder gives: the walk asks it of
-// every folder on its path.
+// every folder on its path. It is asked of the system itself: a walk whose
+// index read fails once can still go into a followed link's loop.
 int ReadFolderIndex(const wchar_t* path, FolderId* id) {
-    void* handle = fileOps->Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS);
+    FileOps* system = RealFileOps();
+    void* handle = system->Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS);
     if (!IsValidHandle(handle)) return 0;
     FileInfo info;
-    int ok = fileOps->GetInfo(handle, &info, kInfoIndexOnly);
+    int ok = system->GetInfo(handle, &info, kInfoIndexOnly);
     DWORD error = GetLastError();
-    fileOps->Close(handle);
+    system->Close(handle);
     if (!ok) {
         SetLastError(error);
         return 0;
