@@ -62,6 +62,7 @@ struct RunState {
     wchar_t deleteSourceFolder[kPathCapacity];
     // -maxdel: deletions done (in a dry run, recorded) and refused by the cap
     int64_t deletionsDone;
+    int64_t foldersCreated;     // target folders this run made
     int64_t deletionsRefused;
     LinkGroupList* linkGroups;
     wchar_t logPath[kShortPathCapacity + 64];

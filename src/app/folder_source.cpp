@@ -45,6 +45,7 @@ int PrepareFolderSource() {
                     PrintW(L"Error %S creating target folder \"%s\"\n", LastErrorName(), run.targetPath);
                     return kExitTargetVolume;
                 }
+                ++run.foldersCreated;
                 CopyFolderTimes(run.sourcePath, run.targetPath);
                 ApplyFolderCompressionLevel(run.sourcePath, run.targetPath, options.compression);
             }

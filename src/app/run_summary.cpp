@@ -23,8 +23,11 @@ void PrintWalkSummary(int64_t n, int64_t h, uint32_t t) {
         if (run.wofCompressedCount > 0)
             Print("%Ii exisiting file%s WOF compressed saving %s\n", run.wofCompressedCount,
                   PluralS(run.wofCompressedCount), FormatSizeMB(run.wofSavedBytes, 1));
-        else if (n == 0 && run.failedCopies == 0 && run.verifyFailures == 0 && run.deletionsDone == 0)
+        else if (n == 0 && run.failedCopies == 0 && run.verifyFailures == 0 && run.deletionsDone == 0 &&
+                 run.foldersCreated == 0)
             Print("there was nothing to do\n");
+        if (n == 0 && run.foldersCreated > 0)
+            Print("%Ii folder%s created\n", run.foldersCreated, PluralS(run.foldersCreated));
         if (run.deletionsDone > 0)
             Print("%Ii entr%s deleted\n", run.deletionsDone, run.deletionsDone == 1 ? "y" : "ies");
         return;

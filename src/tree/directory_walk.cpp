@@ -254,6 +254,7 @@ FolderStep CopySubFolder(wchar_t* sourceItem, const FoundName& found, const wcha
         // new and empty: nothing to list in it, and its times are set once, after its content
         created = true;
         stamped = true;
+        ++run.foldersCreated;
         bool compressionMatters = run.targetCaps.compression && (found.attributes & kAttributeCompressed) &&
                                   options.compression >= 1;
         // only compression is inherited from the parent; the rest a new folder starts without

@@ -160,7 +160,7 @@ TEST(RunChecksEndToEnd, AcceptedLinesCopyAndFailuresNeverEndWithZero) {
         {L"src\\sub\\b.txt out\\*", 0, ""},   // a trailing \* only names the folder
         {L"src\\sub\\b.txt . -sp", 0, ""},
         {L"src new\\backup", 0, ""},   // with missing parents
-        {L"src2 out -s", 0, "there was nothing to do\r\n"},   // only folders: nothing to do is no failure
+        {L"src2 out -s", 0, "1 folder created\r\n"},   // a folder made is something done
         {L"src\\ src2 -s", 0, ""},     // a sibling is no child of the source
         {L"src src\\sub", 9, ""},
         {L"src\\ blocked -s", 13, "a file stands where the folder goes -> skip folder "},

@@ -99,6 +99,10 @@ TEST_F(Walk, FailuresAreReportedAndTheWalkGoesOn) {
     fs.AddFile(C + L"\\surplus.txt", "surplus");
     EXPECT_EQ(0, Run(L"-mir"));
     EXPECT_TRUE(!Says("there was nothing to do") && Says("1 entry deleted\n")) << text;
+    fs.AddFolder(S + L"\\ok\\empty");
+    EXPECT_EQ(0, Run(L"-mir"));
+    EXPECT_TRUE(fs.Exists(C + L"\\ok\\empty"));
+    EXPECT_TRUE(!Says("there was nothing to do") && Says("1 folder created\n")) << text;
 }
 
 // A.TXT and a.txt in one source folder: the second fails naming both, and
