@@ -26,6 +26,8 @@ int IsAllZero(const void* buffer, uint64_t length);
 // run (transferUnit, writeUnit, drive types, parallel, singleSource, sourcePath).
 int PrepareBlockBuffers(int onFloppy);
 void ReleaseBlockBuffers();
+// The buffer a copy compares the target's bytes in, made when a run first needs it.
+int EnsureCompareBuffer();
 // The two 1 MiB sample-hash buffers and their lock; creating twice does nothing.
 int CreateHashBuffers();
 void ReleaseHashBuffers();

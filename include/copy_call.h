@@ -8,12 +8,17 @@ enum SourceKind { kSourceFile = 0, kSourceNul, kSourceVolume, kSourceDisk };
 struct CopyCall {
     const wchar_t* sourcePath;   // may be redirected to a link's target
     const wchar_t* entryPath;    // the source as named, a link itself: what -ds removes
-    const wchar_t* targetPath;
+    const wchar_t* targetPath;   // the name written: the temporary one until the copy is complete
+    const wchar_t* finalPath;    // the target's own name, which lines show
+    int writeMode;               // kWriteDirect, kWriteTemporary or kWriteMarked
+    int finalExisted;            // a file stood under the final name
+    int clearReadOnly;           // -or: the final name loses read-only just before the rename
+    int marked;                  // this call stamped the target as incomplete before writing in place
     int streamCall;
     int sourceKind;
     int targetIsDevice;          // a volume or disk, not NUL
     int targetIsNul;
-    int targetExisted;
+    int targetExisted;           // the name written existed when opened (a temporary one: resumed)
     uint32_t creationAttributes;
     int readOnly;
     int sparse;
@@ -42,6 +47,7 @@ struct ExistingRules {
     int overwrite;       // -o
     int overwriteOlder;  // -oo
     int older;
+    int incomplete;      // marked by an interrupted copy: never taken for a finished one
 };
 // The first rule that applies to an existing target; kExistingNotOlder is
 // -oo with a target that is not older (mirror compression, then not copied).
@@ -51,6 +57,10 @@ int DecideExisting(const ExistingRules& rules);
 int64_t EffectiveFreeSpace(uint64_t totalBytes, uint64_t freeBytes);
 // Bytes the target needs beyond what an existing target already holds.
 int64_t NeededSpace(int64_t size, int64_t allocatedSize, int useAllocated, int64_t existingCompressedSize);
+
+// Whether an existing target is out of date: older, or for a mirror (which
+// makes the target equal) of another size or time either way.
+int TargetOutOfDate(uint64_t targetTime, uint64_t sourceTime, int64_t targetSize, int64_t sourceSize, int mirror);
 
 // Finish of a copy after the block loop (or at once for a size of 0).
 int FinishCopy(CopyCall* call);

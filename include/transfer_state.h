@@ -54,6 +54,7 @@ struct TransferState {
     int64_t startPosition;
     int64_t targetPosition;         // the target pointer during the block loop
     int sparseMode;
+    int compareExisting;            // -u, or a resumed copy: blocks the target already holds are not written
     volatile int targetTouched;     // the target was written to (an untouched one stays as it was)
     volatile int64_t goodEnd;       // the target holds the source's bytes from the start up to here
     int sourceEnded;                // the source delivered less than the size to copy

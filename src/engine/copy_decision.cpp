@@ -12,7 +12,13 @@ int IsTargetOlder(uint64_t targetTime, uint64_t sourceTime, int64_t targetSize, 
     return targetTime == sourceTime && targetSize != sourceSize;
 }
 
+int TargetOutOfDate(uint64_t targetTime, uint64_t sourceTime, int64_t targetSize, int64_t sourceSize, int mirror) {
+    if (mirror) return targetTime != sourceTime || targetSize != sourceSize;
+    return IsTargetOlder(targetTime, sourceTime, targetSize, sourceSize);
+}
+
 int DecideExisting(const ExistingRules& rules) {
+    if (rules.incomplete) return kExistingCopy;
     if (rules.skipExisting) return kExistingSkip;
     if (rules.streamCall) return kExistingCopy;
     if (rules.overwrite) return kExistingCopy;

@@ -18,6 +18,7 @@
 #include "link_groups.h"
 #include "open_steps.h"
 #include "options.h"
+#include "partial_copy.h"
 #include "paths.h"
 #include "reparse_points.h"
 #include "run_state.h"
@@ -33,6 +34,8 @@ namespace {
 
 wchar_t linkTargetPath[kPathCapacity];
 wchar_t recordedTarget[kPathCapacity];
+// the name a file's copy is written under until it is complete; a stream's copy never uses it
+wchar_t partialPath[kPathCapacity];
 // the source's times, read with its sizes when it was opened for them
 uint64_t openedTimes[3];
 // the write unit of the run while one file goes through a buffered target; 0 otherwise
@@ -175,7 +178,10 @@ int LinkInPlace(const wchar_t* targetPath, const wchar_t* existingPath) {
     }
     wmemcpy(beside, targetPath, length);
     wcscpy(beside + length, suffix);
-    if (!fileOps->Link(beside, existingPath)) return 0;
+    // one left by an interrupted run goes first
+    if (!fileOps->Link(beside, existingPath) &&
+        (GetLastError() != ERROR_ALREADY_EXISTS || !fileOps->Delete(beside) || !fileOps->Link(beside, existingPath)))
+        return 0;
     if (fileOps->Move(beside, targetPath, 1)) return 1;
     DWORD error = GetLastError();
     fileOps->Delete(beside);
@@ -187,9 +193,14 @@ int LinkInPlace(const wchar_t* targetPath, const wchar_t* existingPath) {
 int FailBeforeLoop(CopyCall* call, bool created) {
     CloseHandleOf(&transfer.sourceHandle);
     CloseHandleOf(&transfer.verifyHandle);
+    // a target marked and then never written gets its own time back
+    const uint64_t* times = transfer.targetTimes;
+    if (call->marked && call->targetExisted && times[2] && IsValidHandle(transfer.targetHandle))
+        fileOps->SetTimes(transfer.targetHandle, &times[0], &times[1], &times[2]);
     CloseHandleOf(&transfer.targetHandle);
-    // a target made by this call and never written is not left behind
-    if (created && !call->targetExisted && !call->targetIsDevice && !call->targetIsNul)
+    // a target made by this call and never written is not left behind, nor is a temporary one
+    if (created && (call->writeMode == kWriteTemporary || !call->targetExisted) && !call->targetIsDevice &&
+        !call->targetIsNul)
         fileOps->Delete(call->targetPath);
     CountFailure();
     return 0;
@@ -313,6 +324,8 @@ struct FilePlan {
     bool attributesListed;  // the listing's attributes of the target still hold
     uint32_t targetAttributes;
     bool replaceExisting;
+    int64_t existingSize;   // of the file under the target's name
+    bool existingMarked;    // an interrupted in-place copy: it resumes
     bool sizesRead;         // size and allocated size came with the source's opening
     int64_t room;
     bool roomAsked;
@@ -379,7 +392,10 @@ int DecideAboutExistingTarget(FilePlan& p) {
         rules.streamCall = p.streamFlag;
         rules.overwrite = options.overwrite;
         rules.overwriteOlder = options.overwriteOlder;
-        rules.older = IsTargetOlder(existing.lastWrite, p.sourceTime, existing.size, p.size);
+        rules.older = TargetOutOfDate(existing.lastWrite, p.sourceTime, existing.size, p.size, options.mirror);
+        p.existingSize = existing.size;
+        p.existingMarked = !p.streamFlag && IsIncompleteMark(existing.lastWrite);
+        rules.incomplete = p.existingMarked;
         int action = DecideExisting(rules);
         if (action == kExistingSkip) {
             if (!options.quiet)
@@ -434,10 +450,6 @@ int DecideAboutExistingTarget(FilePlan& p) {
         p.replaceExisting = action == kExistingCopy;
         if (!p.streamFlag && !options.skipExisting && action == kExistingCopy) {
             if (options.overwrite || options.overwriteOlder) Print("\r");
-            if (UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size) || !p.attributesListed) {
-                p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
-                p.attributesListed = false;
-            }
         }
     }
     return kGoOn;
@@ -460,21 +472,37 @@ int LinkOrReparsePoint(FilePlan& p) {
 
     // hard links
     if (options.hardlinks) {
-        // an overwrite decision replaces the existing target by the link, as it would by a copy
-        if (p.replaceExisting && fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES) {
+        // an overwrite decision replaces the existing target by the link, as it would by a copy:
+        // the link is made beside it and renamed over it, so a failure leaves it in place
+        uint32_t attributes = p.replaceExisting ? fileOps->GetAttributes(p.targetPath) : INVALID_FILE_ATTRIBUTES;
+        bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (SameFile(p.sourcePath, p.targetPath)) {
                 if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(p.targetPath));
                 return Skip();
             }
-            fileOps->SetAttributes(p.targetPath, FILE_ATTRIBUTE_NORMAL);
-            fileOps->Delete(p.targetPath);
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(p.targetPath));
+                CountFailure();
+                return Skip();
+            }
+            if (readOnly && !options.overwriteReadOnly) {
+                NoteSkip(p.targetPath, "read-only");
+                PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
+                return Skip();
+            }
+            if (readOnly) fileOps->SetAttributes(p.targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
         }
-        if (fileOps->Link(p.targetPath, p.sourcePath)) {
+        bool linked = attributes != INVALID_FILE_ATTRIBUTES ? LinkInPlace(p.targetPath, p.sourcePath)
+                                                            : fileOps->Link(p.targetPath, p.sourcePath);
+        if (linked) {
             if (p.linkCounter) ++*p.linkCounter;
             if (!options.quiet) PrintNameW(L"%s (hardlink created)\n", NameOf(p.targetPath));
             return 1;
         }
-        PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(p.targetPath), LastErrorName());
+        DWORD error = GetLastError();
+        if (readOnly) fileOps->SetAttributes(p.targetPath, attributes);
+        PrintError("creating hardlink %S failed; err=%s\n", SkipLongPrefix(p.targetPath), ErrorName(error));
         CountFailure();
         return Skip();
     }
@@ -605,6 +633,36 @@ int OpenTheSource(FilePlan& p) {
     return kGoOn;
 }
 
+// Written beside the target and renamed over it, or in place after a mark;
+// in place never through the target's other names.
+void ChooseHowToWrite(FilePlan& p) {
+    WriteModeFacts facts = {};
+    facts.fileTarget = p.fileTarget;
+    facts.streamCall = p.streamFlag;
+    facts.deviceSource = p.deviceSource;
+    facts.existed = p.call.targetExisted;
+    facts.avoidWrites = options.avoidWrites;
+    facts.startPos = transfer.startPosition;
+    facts.links = 1;
+    facts.size = p.size;
+    facts.existingSize = p.existingSize;
+    facts.room = p.room;
+    // a stream is copied while its file's copy still writes under the temporary name
+    facts.nameFits = p.fileTarget && !p.streamFlag && PartialPathOf(p.targetPath, partialPath, kPathCapacity);
+    p.call.writeMode = ChooseWriteMode(facts);
+    if (p.call.writeMode != kWriteMarked || !facts.existed) return;
+    int64_t targetSize = -1;
+    if (!ProbePath(p.targetPath, &targetSize, &facts.links, nullptr) || facts.links < 2) return;
+    // -u leaves a group whose content is the source's as it is: linked and unwritten
+    if (LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size, targetSize)) return;
+    p.call.writeMode = ChooseWriteMode(facts);
+    // with no room for a name beside it, the target leaves its group first
+    if (p.call.writeMode == kWriteMarked && UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size)) {
+        p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
+        p.attributesListed = false;
+    }
+}
+
 // The room on the target, and a read-only or folder name in the way.
 int CheckRoom(FilePlan& p) {
     // what stands at the target's place
@@ -615,6 +673,7 @@ int CheckRoom(FilePlan& p) {
         uint32_t attributes = p.listedAbsent       ? INVALID_FILE_ATTRIBUTES
                               : p.attributesListed ? p.targetAttributes
                                                    : fileOps->GetAttributes(p.targetPath);
+        bool readOnly = false;
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             p.call.targetExisted = 1;
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -622,20 +681,19 @@ int CheckRoom(FilePlan& p) {
                 PrintError("Error creating file '%S', already exists as folder\n", SkipLongPrefix(p.targetPath));
                 return FailBeforeLoop(&p.call, false);
             }
-            if (attributes & FILE_ATTRIBUTE_READONLY) {
-                if (!options.overwriteReadOnly) {
-                    NoteSkip(p.targetPath, "read-only");
-                    PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
-                    return KeepExisting(p.sourcePath, p.targetPath, p.size);
-                }
-                // a read-only name may share its data with other names
-                UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size);
-                attributes = fileOps->GetAttributes(p.targetPath);
-                if (attributes != INVALID_FILE_ATTRIBUTES)
-                    fileOps->SetAttributes(p.targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
-                else
-                    p.call.targetExisted = 0;
+            readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+            if (readOnly && !options.overwriteReadOnly) {
+                NoteSkip(p.targetPath, "read-only");
+                PrintError("skip read-only file %S\n", SkipLongPrefix(p.targetPath));
+                return KeepExisting(p.sourcePath, p.targetPath, p.size);
             }
+        }
+        ChooseHowToWrite(p);
+        if (readOnly && p.call.writeMode == kWriteTemporary) {
+            // the old target stays as it is until the finished copy replaces it
+            p.call.clearReadOnly = 1;
+        } else if (readOnly) {
+            fileOps->SetAttributes(p.targetPath, attributes & ~FILE_ATTRIBUTE_READONLY);
         }
     } else if (p.call.targetIsDevice) {
         p.room = TargetDeviceSize(p.targetPath);
@@ -657,16 +715,71 @@ int CheckRoom(FilePlan& p) {
     return kGoOn;
 }
 
+// The bytes before -st of a target with other names, which the copy beside it replaces.
+int CopyPrefix(const wchar_t* finalPath, int64_t start) {
+    void* old = fileOps->Open(finalPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (!IsValidHandle(old)) return 0;
+    uint8_t* buffer = transfer.buffers[0];
+    int ok = buffer != nullptr;
+    for (int64_t done = 0; ok && done < start;) {
+        uint32_t chunk = start - done < transfer.bufferCapacity ? static_cast<uint32_t>(start - done)
+                                                                : transfer.bufferCapacity;
+        uint32_t got = 0, written = 0;
+        ok = fileOps->Read(old, buffer, chunk, &got);
+        if (ok && got == 0) break;   // a shorter target leaves zeros up to the start
+        ok = ok && fileOps->Write(transfer.targetHandle, buffer, got, &written) && written == got;
+        done += got;
+    }
+    DWORD error = GetLastError();
+    fileOps->Close(old);
+    SetLastError(error);
+    return ok;
+}
+
+// Before the first byte: a copy in place marks its target incomplete, one
+// beside it takes what it must keep of the old target and resumes what an
+// interrupted run left.
+int StartWritingSafely(FilePlan& p) {
+    CopyCall& call = p.call;
+    bool resume = false;
+    if (call.writeMode == kWriteMarked) {
+        resume = p.existingMarked && call.targetExisted;
+        if (!resume) {
+            if (!fileOps->SetTimes(transfer.targetHandle, nullptr, nullptr, &kIncompleteMark)) {
+                PrintError("Error %s marking '%S' as incomplete\n", LastErrorName(), SkipLongPrefix(call.finalPath));
+                return 0;
+            }
+            call.marked = 1;
+        }
+    } else if (call.writeMode == kWriteTemporary) {
+        resume = call.targetExisted && transfer.targetSize > 0;
+        if (transfer.startPosition > 0 && call.finalExisted && !CopyPrefix(call.finalPath, transfer.startPosition)) {
+            PrintError("Error %s keeping the start of '%S'\n", LastErrorName(), SkipLongPrefix(call.finalPath));
+            return 0;
+        }
+    }
+    // blocks a resumed copy finds already written are compared, not written again
+    if (resume && EnsureCompareBuffer()) transfer.compareExisting = 1;
+    return 1;
+}
+
 // Creates or opens the target and readies it for the blocks.
 int CreateAndPrepareTarget(FilePlan& p) {
     p.disposition = OPEN_EXISTING;
+    p.call.finalExisted = p.call.targetExisted;
+    bool temporary = p.call.writeMode == kWriteTemporary;
+    if (temporary) {
+        // from here on the copy writes the temporary name; what it left before is resumed
+        p.call.targetPath = partialPath;
+        p.call.targetExisted = 0;
+    }
     if (!p.call.targetIsNul) {
         if (!CreateTargetFile(p.call, &p.disposition)) return FailBeforeLoop(&p.call, false);
         int64_t opened = 0;
         // a file this open created is empty
         bool created = !p.call.targetExisted && !p.call.targetIsDevice;
         FileInfo info;
-        bool informed = p.call.targetExisted && fileOps->GetInfo(transfer.targetHandle, &info, 0);
+        bool informed = p.call.targetExisted && !temporary && fileOps->GetInfo(transfer.targetHandle, &info, 0);
         if (informed) {
             for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = info.times[i];
             p.call.openedAttributes = info.attributes;
@@ -674,11 +787,12 @@ int CreateAndPrepareTarget(FilePlan& p) {
         // the information read for the times holds the size as well
         transfer.targetSize = created ? 0 : informed ? info.size : fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
+        if (!StartWritingSafely(p)) return FailBeforeLoop(&p.call, true);
         if (options.verifyImmediate) {
             transfer.verifyHandle =
-                fileOps->Open(p.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
+                fileOps->Open(p.call.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
                               transfer.targetOpenFlags | p.call.creationAttributes | kFlagNoBuffering);
-            StartImmediateVerification(p.targetPath);
+            StartImmediateVerification(p.call.targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
         // a handle just opened stands at 0
@@ -698,8 +812,9 @@ int CreateAndPrepareTarget(FilePlan& p) {
         bool useAllocated = (p.call.compressed && run.targetCaps.compression && options.compression >= 1) ||
                             (options.sparse && run.targetCaps.sparse);
         int64_t existingSize = 0;
-        // the space an existing target frees is asked for only when the room is short without it
-        if (p.fileTarget && p.call.targetExisted &&
+        // the space an existing target frees is asked for only when the room is short without it;
+        // a copy beside its target frees none
+        if (p.fileTarget && p.call.targetExisted && !temporary &&
             NeededSpace(p.size, transfer.sourceAllocatedSize, useAllocated, 0) > p.room) {
             if (!fileOps->CompressedSize(p.targetPath, &existingSize)) existingSize = 0;
         }
@@ -717,7 +832,7 @@ int CreateAndPrepareTarget(FilePlan& p) {
                            static_cast<uint64_t>(p.room), SkipLongPrefix(p.sourcePath));
                 CountFailure();
             }
-        } else if (p.fileTarget && !run.targetCompressed && !options.avoidWrites && p.size > 0 && !p.oneBlock) {
+        } else if (p.fileTarget && !run.targetCompressed && !transfer.compareExisting && p.size > 0 && !p.oneBlock) {
             // one write allocates a file of one block in one piece anyway
             int64_t allocation = transfer.sourceAllocatedSize > p.size ? transfer.sourceAllocatedSize : p.size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
@@ -750,8 +865,9 @@ void CopyTheBlocks(FilePlan& p) {
     if (p.size > 0) {
         transfer.fileBlockSize = FileBlockSize(transfer.runBlockSize, transfer.transferUnit, run.parallel, p.size);
         lstrcpynW(transfer.sourcePath, p.sourcePath, kPathCapacity);
-        lstrcpynW(transfer.targetPath, p.targetPath, kPathCapacity);
-        transfer.finishOnStop = options.mirror && p.call.targetExisted && p.fileTarget;
+        lstrcpynW(transfer.targetPath, p.call.targetPath, kPathCapacity);
+        // a copy beside its target stops at once: the target is untouched
+        transfer.finishOnStop = options.mirror && p.call.targetExisted && p.call.writeMode == kWriteMarked;
         CopyBlocks();
         transfer.finishOnStop = 0;
     }
@@ -783,6 +899,7 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
     call.sourcePath = sourcePath;
     call.entryPath = sourcePath;
     call.targetPath = targetPath;
+    call.finalPath = targetPath;
     call.streamCall = streamFlag;
     call.sourceKind = run.sourceIsNul ? kSourceNul
                       : run.sourceIsDevice ? (run.sourceIsVolume ? kSourceVolume : kSourceDisk)

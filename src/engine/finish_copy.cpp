@@ -9,6 +9,7 @@
 #include "error_log.h"
 #include "file_ops.h"
 #include "options.h"
+#include "partial_copy.h"
 #include "paths.h"
 #include "read_recovery.h"
 #include "run_state.h"
@@ -41,7 +42,7 @@ int StampTimes(const CopyCall* call) {
         had[1] == call->accessTime && had[2] == call->writeTime)
         return 1;
     if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return 1;
-    PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+    PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
     CountFailure();
     return 0;
 }
@@ -60,7 +61,7 @@ int SetTargetAttributes(const CopyCall* call) {
     if (call->targetExisted && !transfer.targetTouched && call->openedAttributes == attributes && !call->streamCall)
         return 1;
     if (fileOps->SetAttributes(call->targetPath, attributes)) return 1;
-    PrintError("Error %s setting the attributes of '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+    PrintError("Error %s setting the attributes of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
     CountFailure();
     return 0;
 }
@@ -84,6 +85,56 @@ void DeleteTarget(const CopyCall* call, const char* done, const char* failed) {
         Print(done);
     else
         Print(failed, LastErrorName());
+}
+
+// Removes what a failed copy wrote beside its target (done: the line on
+// success, with the error's name); the target itself is as it was, and the line says so.
+void DropPartial(const CopyCall* call, const char* done = "", uint32_t error = 0) {
+    CloseHandleOf(&transfer.verifyHandle);
+    CloseHandleOf(&transfer.targetHandle);
+    fileOps->SetAttributes(call->targetPath, FILE_ATTRIBUTE_NORMAL);
+    if (!fileOps->Delete(call->targetPath)) {
+        PrintError("Error %s deleting '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+        CountFailure();
+        return;
+    }
+    Print(done, ErrorName(error));
+    if (call->finalExisted && !options.quiet) {
+        PrintNameW(L" %s kept unchanged\n", FileNamePart(SkipLongPrefix(call->finalPath)));
+    }
+}
+
+// Stamps a file with the time that tells a later run it is incomplete.
+int MarkIncomplete(const wchar_t* path) {
+    void* handle = fileOps->Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!IsValidHandle(handle)) return 0;
+    int marked = fileOps->SetTimes(handle, nullptr, nullptr, &kIncompleteMark);
+    fileOps->Close(handle);
+    return marked;
+}
+
+// A copy made beside its target is renamed over it when its data are
+// complete, else removed, so the old target stays. A copy whose security,
+// streams or attributes failed keeps its data but is marked, so the same
+// command completes it. 0 when the target is not the complete copy.
+int PutInPlace(const CopyCall* call, int dataComplete, int extrasComplete) {
+    // a stream's file is marked by the file's own copy
+    bool marked = dataComplete && !extrasComplete && !call->streamCall && MarkIncomplete(call->targetPath);
+    if (call->writeMode != kWriteTemporary) return dataComplete && (extrasComplete || marked);
+    int complete = dataComplete && (extrasComplete || marked);
+    uint32_t attributes = complete && call->clearReadOnly ? fileOps->GetAttributes(call->finalPath) : INVALID_FILE_ATTRIBUTES;
+    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) fileOps->SetAttributes(call->finalPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (complete && fileOps->Move(call->targetPath, call->finalPath, 1)) return extrasComplete;
+    if (complete) {
+        DWORD error = GetLastError();
+        if (readOnly) fileOps->SetAttributes(call->finalPath, attributes);
+        PrintError("Error %s replacing '%S'\n", ErrorName(error), SkipLongPrefix(call->finalPath));
+        CountFailure();
+    }
+    DropPartial(call);
+    return 0;
 }
 
 // Reopens the target with the given flags after closing it.
@@ -113,6 +164,7 @@ int FinishZeroLength(CopyCall* call) {
     int attributesSet = SetTargetAttributes(call);
     int extrasCopied = SecurityAndStreams(call) && attributesSet;
     call->detailsFailed = !(complete && extrasCopied);
+    if (!PutInPlace(call, complete, extrasCopied)) return call->writeMode == kWriteTemporary ? 0 : 1;
     // a stream copied on its own leaves the source to its file's copy
     if (complete && extrasCopied && options.deleteSource && call->sourceKind == kSourceFile && !call->streamCall)
         RemoveCopiedSource(call, transfer.sourceSize);
@@ -145,7 +197,7 @@ int CutToSize(CopyCall* call) {
     }
     bool unaligned = transfer.writeUnit && size % transfer.writeUnit != 0;
     // a new target that was written to its exact end, and never made longer, is cut already
-    if (!call->targetExisted && !call->preallocated && !options.skipZeros && !options.avoidWrites &&
+    if (!call->targetExisted && !call->preallocated && !options.skipZeros && !transfer.compareExisting &&
         transfer.targetPosition == size)
         return 1;
     // so is a target of the source's length that the loop never wrote to
@@ -183,7 +235,7 @@ void ResultLine(CopyCall* call) {
     if (size > 102400) {
         if (transfer.loopElapsed && !run.stopRequested)
             Print(" with %s", FormatSpeed(static_cast<uint64_t>(size - transfer.startPosition), transfer.loopElapsed));
-        if (options.avoidWrites || options.skipZeros) {
+        if (transfer.compareExisting || options.skipZeros) {
             uint64_t written = static_cast<uint64_t>(size - transfer.bytesNotWritten);
             uint32_t percent = static_cast<uint32_t>(written * 100 / static_cast<uint64_t>(size));
             if (percent > 0)
@@ -196,18 +248,22 @@ void ResultLine(CopyCall* call) {
 }
 
 // An existing target no byte reached is put back as it was: preallocation may
-// only have lengthened it.
+// only have lengthened it, and its mark goes. Only then is it unchanged.
 void KeepUntouchedTarget(const CopyCall* call) {
     int64_t current = 0;
-    if (transfer.targetSize >= 0 && fileOps->GetSize(transfer.targetHandle, &current) &&
-        current != transfer.targetSize && ReopenTarget(call, call->creationAttributes) &&
-        fileOps->SetPointer(transfer.targetHandle, transfer.targetSize, FILE_BEGIN, nullptr) &&
-        fileOps->SetEnd(transfer.targetHandle)) {
-        const uint64_t* times = transfer.targetTimes;
-        if (times[2]) fileOps->SetTimes(transfer.targetHandle, &times[0], &times[1], &times[2]);
-    }
+    bool known = transfer.targetSize >= 0 && fileOps->GetSize(transfer.targetHandle, &current);
+    bool cut = known && current != transfer.targetSize;
+    bool restored = known && (!cut || (ReopenTarget(call, call->creationAttributes) &&
+                                       fileOps->SetPointer(transfer.targetHandle, transfer.targetSize, FILE_BEGIN, nullptr) &&
+                                       fileOps->SetEnd(transfer.targetHandle)));
+    const uint64_t* times = transfer.targetTimes;
+    if (restored && (cut || call->marked) && times[2])
+        restored = fileOps->SetTimes(transfer.targetHandle, &times[0], &times[1], &times[2]) != 0;
     CloseHandleOf(&transfer.targetHandle);
-    PrintNameW(L" %s kept unchanged\n", NameOf(call->targetPath));
+    if (restored)
+        PrintNameW(L" %s kept unchanged\n", NameOf(call->finalPath));
+    else
+        PrintNameW(L" %s left incomplete: run the command again to complete it\n", NameOf(call->finalPath));
 }
 
 // The line that says why a copy is incomplete, with the file's path.
@@ -221,8 +277,30 @@ void SayWhyIncomplete(const CopyCall* call) {
     } else if (transfer.lastReadError) {
         PrintErrorName(FailureFormat(transfer.lastReadError, "reading"), SkipLongPrefix(call->sourcePath));
     } else if (transfer.lastWriteError) {
-        PrintErrorName(FailureFormat(transfer.lastWriteError, "writing"), SkipLongPrefix(call->targetPath));
+        PrintErrorName(FailureFormat(transfer.lastWriteError, "writing"), SkipLongPrefix(call->finalPath));
     }
+}
+
+// A copy beside its target that failed: the target is as it was. A single
+// copy may keep what it wrote for the same command to resume.
+void FailedBesideTarget(const CopyCall* call) {
+    uint32_t error = transfer.lastReadError ? transfer.lastReadError : transfer.lastWriteError;
+    if (!run.singleSource) {
+        DropPartial(call, error ? " broken file deleted after error %s\n" : " broken file deleted\n", error);
+        return;
+    }
+    int yes = 1;
+    if (engineConsoleCheck() && !run.stopRequested) {
+        Print(" delete incomplete file (Y/N)?");
+        yes = AskYesNo(L'Y');
+        Print("\n");
+    }
+    if (yes) {
+        DropPartial(call, " file deleted\n");
+        return;
+    }
+    CloseHandleOf(&transfer.targetHandle);
+    PrintNameW(L" incomplete copy kept as %s: the same command resumes it\n", NameOf(call->targetPath));
 }
 
 int FailedLoop(CopyCall* call, bool interrupted) {
@@ -240,8 +318,10 @@ int FailedLoop(CopyCall* call, bool interrupted) {
     CloseHandleOf(&transfer.verifyHandle);
     bool deviceSource = call->sourceKind == kSourceVolume || call->sourceKind == kSourceDisk;
     // a target lost after writes began (a reopen that failed) is still broken under its name
-    if (!IsValidHandle(transfer.targetHandle) && !transfer.targetTouched) {
+    if (!IsValidHandle(transfer.targetHandle) && !transfer.targetTouched && call->writeMode != kWriteTemporary) {
         // nothing left to decide about
+    } else if (call->writeMode == kWriteTemporary) {
+        FailedBesideTarget(call);
     } else if (call->targetExisted && !transfer.targetTouched) {
         KeepUntouchedTarget(call);
     } else if (deviceSource) {
@@ -292,6 +372,8 @@ int FinishCopy(CopyCall* call) {
             CloseHandleOf(&transfer.sourceHandle);
             CloseHandleOf(&transfer.verifyHandle);
             CloseHandleOf(&transfer.targetHandle);
+            if (call->writeMode == kWriteTemporary && fileOps->GetAttributes(call->targetPath) != INVALID_FILE_ATTRIBUTES)
+                DropPartial(call);
             return 0;
         }
     }
@@ -356,6 +438,10 @@ int FinishCopy(CopyCall* call) {
     run.runBytesCopied += size;
     call->detailsFailed = !(extrasCopied && timesSet);
     SettleImmediateVerification(call);
+    // a copy that failed its verification or times never replaces the old target
+    if (!PutInPlace(call, !call->verifyFailed && timesSet, extrasCopied) &&
+        (call->writeMode == kWriteTemporary || call->streamCall))
+        return 0;
     // a source with unreadable sectors is the only full copy left
     if (!call->verifyFailed && !transfer.failedSectors && extrasCopied && timesSet && options.deleteSource &&
         call->sourceKind == kSourceFile && !call->streamCall)

@@ -5,6 +5,7 @@
 #include "copy_call.h"
 #include "file_ops.h"
 #include "open_steps.h"
+#include "partial_copy.h"
 #include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
@@ -62,14 +63,17 @@ int CreateTargetFile(CopyCall& call, uint32_t* disposition) {
             }
             error = GetLastError();
         }
-        if (error == ERROR_ACCESS_DENIED && !call.targetIsDevice && !deleteTried &&
+        // only what this program wrote may be deleted to be made again: a target
+        // written in place keeps its old data when it cannot be opened
+        if (error == ERROR_ACCESS_DENIED && call.writeMode == kWriteTemporary && !deleteTried &&
             fileOps->GetAttributes(call.targetPath) != INVALID_FILE_ATTRIBUTES) {
             deleteTried = true;
+            fileOps->SetAttributes(call.targetPath, FILE_ATTRIBUTE_NORMAL);
             if (fileOps->Delete(call.targetPath)) continue;
             SetLastError(error);
         }
         if (error == ERROR_DISK_FULL || error == ERROR_NOT_READY) {
-            PrintError("Error %s creating '%S' - Abort (Y/N)?", ErrorName(error), SkipLongPrefix(call.targetPath));
+            PrintError("Error %s creating '%S' - Abort (Y/N)?", ErrorName(error), SkipLongPrefix(call.finalPath));
             wchar_t answer = L'Y';
             if (engineConsoleCheck() && !run.stopRequested && !run.breakRequested) answer = Prompt(L"YN", L'Y');
             PrintError("\n");
@@ -78,7 +82,7 @@ int CreateTargetFile(CopyCall& call, uint32_t* disposition) {
             return 0;
         }
         PrintError("Error %s %s '%S'\n", ErrorName(error), *disposition == OPEN_EXISTING ? "opening" : "creating",
-                   SkipLongPrefix(call.targetPath));
+                   SkipLongPrefix(call.finalPath));
         SetLastError(error);
         return 0;
     }

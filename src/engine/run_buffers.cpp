@@ -66,6 +66,11 @@ int PrepareBlockBuffers(int onFloppy) {
     return StartIoWorkers();
 }
 
+int EnsureCompareBuffer() {
+    if (!transfer.compareBuffer && transfer.bufferCapacity) transfer.compareBuffer = AllocatePages(transfer.bufferCapacity);
+    return transfer.compareBuffer != nullptr;
+}
+
 void ReleaseBlockBuffers() {
     StopIoWorkers();
     FreePages(&transfer.buffers[0]);

@@ -28,6 +28,7 @@ void ResetTransferForFile() {
     transfer.startPosition = 0;
     transfer.sparseMode = 0;
     transfer.targetTimes[0] = transfer.targetTimes[1] = transfer.targetTimes[2] = 0;
+    transfer.compareExisting = options.avoidWrites;
     transfer.targetTouched = 0;
     transfer.goodEnd = 0;
     transfer.sourceEnded = 0;

@@ -48,7 +48,7 @@ int TryBlock(uint8_t* buffer, uint32_t n, uint32_t w, int64_t p0, uint32_t spars
     // zeros skipped over an existing target's old bytes would leave those bytes
     bool write = !(options.skipZeros && p0 >= transfer.targetSize && IsAllZero(buffer, w));
     int64_t compared = 0;   // bytes the comparison read past p0
-    if (write && options.avoidWrites && transfer.compareBuffer) {
+    if (write && transfer.compareExisting && transfer.compareBuffer) {
         uint8_t* compare = transfer.compareBuffer;
         if (w < transfer.runBlockSize) memset(compare, 0, w);
         if (transfer.targetSize >= p0 + n) {

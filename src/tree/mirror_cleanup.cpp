@@ -15,6 +15,7 @@
 #include "folder_listing.h"
 #include "heap_memory.h"
 #include "options.h"
+#include "partial_copy.h"
 #include "paths.h"
 #include "run_state.h"
 #include "text_format.h"
@@ -104,6 +105,17 @@ bool RemoveLinkInTheWay(const wchar_t* path, uint32_t attributes) {
 }
 
 bool Gone(const wchar_t* path) { return fileOps->GetAttributes(path) == kNoAttributes; }
+
+// An interrupted copy of a file the source still has: its copy resumes it.
+bool IsCopyInProgress(const ListingEntry* entry, FolderListing* sourceListing) {
+    size_t base = 0;
+    if (IsFolder(entry->attributes) || !IsPartialName(entry->name, &base) || base >= kPathCapacity) return false;
+    static wchar_t name[kPathCapacity];
+    wmemcpy(name, entry->name, base);
+    name[base] = 0;
+    ListingEntry* source = FindInListing(sourceListing, name);
+    return source && !IsFolder(source->attributes);
+}
 
 }  // namespace
 
@@ -202,7 +214,9 @@ void MirrorPass(const wchar_t* targetFolder, FolderListing* targetListing, Folde
         wchar_t* path = ItemPath(targetFolder, entry->name);
         bool removed = false;
         // a name the source now holds as the other kind is surplus as well
-        if (!source || IsFolder(entry->attributes) != IsFolder(source->attributes)) {
+        if (!source && IsCopyInProgress(entry, sourceListing)) {
+            // not surplus: left for the copy of its file
+        } else if (!source || IsFolder(entry->attributes) != IsFolder(source->attributes)) {
             if (IsFolder(entry->attributes)) {
                 MirrorDeleteFolder(path, depth);
                 removed = Gone(path);

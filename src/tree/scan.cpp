@@ -6,6 +6,7 @@
 #include "console.h"
 #include "dry_run.h"
 #include "folder_listing.h"
+#include "partial_copy.h"
 #include "heap_memory.h"
 #include "link_groups.h"
 #include "options.h"
@@ -200,6 +201,8 @@ int FilesIdentical(ListingEntry* source, ListingEntry* target) {
 }
 
 int IsSurplusTarget(const wchar_t* targetPath) {
+    // an interrupted copy is never taken for a finished file
+    if (IsPartialName(targetPath, nullptr)) return 0;
     if (!TargetToSource(targetPath, counterpartPath, kPathCapacity)) return 0;
     // its own source still holds it: a link would make two live files one
     if (!PathMissing(counterpartPath)) return 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../volumes/fake_device_system.h"
+#include "partial_copy.h"
 #include "run_in_process.h"
 #include "run_state.h"
 #include "security_streams.h"
@@ -271,7 +272,7 @@ public:
 
     std::vector<std::string> findings;
 
-private:
+protected:
     const Scenario& s_;
     qtxtest::CapturedOutput output_;
     Tree initial_, complete_;
@@ -384,6 +385,7 @@ void MirrorTree(MemoryFileSystem& fs) {
     fs.AddFile(kCopy + L"\\surplus.txt", "surplus");
     fs.AddFile(kCopy + L"\\gone\\deep\\x.txt", "x");
     fs.AddFile(kCopy + L"\\a.txt", "old a", kOld);
+    fs.AddFile(kCopy + L"\\sub\\c.txt", "newer than its source", 0x01D1000000000000ULL);   // a mirror copies it too
 }
 
 // A file the scan finds moved, and one of the same size that must not pass for it.
@@ -468,6 +470,72 @@ TEST_P(FaultSweep, EveryFailingCallIsReportedAndCostsNoData) {
 INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::to_string(info.index); });
 
+// Each run stopped dead at each of its calls, as by a power cut: at no moment
+// does a target's name hold a file that is neither its old one, a complete
+// copy nor one marked incomplete; the same command run again on what was left
+// ends with 0 and leaves the whole target equal to its source.
+class CrashSweep : public Sweep {
+public:
+    using Sweep::Sweep;
+    std::set<Tree> left_;
+
+    void CrashAt(int n) {
+        MemoryFileSystem crashed;
+        Prepare(crashed);
+        crashed.crashAt = n;
+        RunInProcess(crashed, output_, s_.arguments);
+        if (!crashed.Crashed()) return;
+        MemoryFileSystem fs;
+        crashed.CopyCrashedInto(fs);
+        std::string where = std::string(s_.name) + " crash at " + std::to_string(n);
+        for (auto& item : fs.Snapshot()) {
+            if (!Under(item.first, kTarget) || IsFolder(item.second) || IsPartialName(item.first.c_str(), nullptr)) continue;
+            auto was = initial_.find(item.first), done = complete_.find(item.first);
+            std::string data = DataOf(item.second);
+            bool old = was != initial_.end() && data == DataOf(was->second);
+            bool copied = done != complete_.end() && data == DataOf(done->second);
+            bool marked = item.second.find("|t" + std::to_string(kIncompleteMark) + "|") != std::string::npos;
+            if (!old && !copied && !marked) Note(where, "partial data under a final name", item.first);
+        }
+        // a call that changed nothing leaves what the crash before it left: that rerun was made
+        if (!left_.insert(fs.Snapshot()).second) return;
+        InProcessRun r = RunInProcess(fs, output_, s_.arguments);
+        if (r.code != 0) Note(where, "rerun ended with " + std::to_string(r.code) + ": " + r.out);
+        auto entry = [](const std::string& line) { return IsFolder(line) ? line.substr(0, line.find("|t")) : WithoutLinks(line); };
+        Tree now = fs.Snapshot(), keys = complete_;
+        keys.insert(now.begin(), now.end());
+        for (auto& item : keys) {
+            auto is = now.find(item.first), done = complete_.find(item.first);
+            if (Under(item.first, kTarget) &&
+                (is == now.end() || done == complete_.end() || entry(is->second) != entry(done->second)))
+                Note(where, "rerun left the target unlike its source", item.first);
+        }
+        for (auto& item : initial_) {
+            if (!Under(item.first, kSource) || IsFolder(item.second)) continue;
+            auto is = now.find(item.first);
+            // a source -ds was removing may have lost its read-only attribute, never its data
+            bool kept = is != now.end() && (s_.deletesSource ? DataOf(is->second) == DataOf(item.second) : is->second == item.second);
+            if (!kept && (is != now.end() || !s_.deletesSource)) Note(where, "source lost or changed", item.first);
+        }
+    }
+};
+
+class Crashes : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Crashes, EveryCrashLeavesWhatTheSameCommandRepairs) {
+    const Scenario& scenario = GetParam();
+    TwoDrives drives;
+    std::unique_ptr<qtxtest::UseFake> use(scenario.parallel ? new qtxtest::UseFake(&drives) : nullptr);
+    CrashSweep sweep(scenario);
+    int calls = sweep.Baseline();
+    for (int n = 1; n <= calls; ++n) sweep.CrashAt(n);
+    printf("%s: %d crash points, %zu states left\n", scenario.name, calls, sweep.left_.size());
+    for (const std::string& f : sweep.findings) ADD_FAILURE() << f;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Crashes, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::to_string(info.index); });
+
 // A volume that fills up in mid-file: the run fails, names why and keeps no
 // partial target.
 TEST(FullVolume, FailsTheRunWithoutPartialTargets) {
@@ -487,6 +555,23 @@ TEST(FullVolume, FailsTheRunWithoutPartialTargets) {
     EXPECT_TRUE(other == small || other == "<missing>") << other;
     EXPECT_EQ(big, fs.Data(kSource + L"\\a.bin"));
     EXPECT_EQ(0, fs.OpenHandles());
+}
+
+// A single -o that cannot fit even where the old target lies fails, names why
+// and keeps that target byte for byte, times included.
+TEST(FullVolume, KeepsTheTargetAnOverwriteFailedOn) {
+    qtxtest::CapturedOutput output;
+    MemoryFileSystem fs;
+    std::string big = qtxtest::PatternBytes(3 << 20, 5);
+    fs.AddFile(kSource + L"\\a.bin", big);
+    fs.AddFile(kTarget + L"\\t.bin", qtxtest::PatternBytes(5 << 19, 7), kOld);
+    fs.capacity = static_cast<int64_t>(big.size()) + (5 << 19) + 100000;
+    auto before = fs.Snapshot();
+    InProcessRun r = RunInProcess(fs, output, kSource + L"\\a.bin " + kTarget + L"\\t.bin -o");
+    EXPECT_EQ(13, r.code) << r.out;
+    EXPECT_NE(r.out.find("DISK_FULL"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("t.bin kept unchanged"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs.Snapshot() == before && fs.OpenHandles() == 0) << r.out;
 }
 
 }  // namespace

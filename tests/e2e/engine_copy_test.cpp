@@ -96,6 +96,12 @@ TEST(EngineCopyE2E, StartPositionKeepsTheTargetsStartAndVerificationSeesIt) {
     r = Copy(dir, L"src.bin", L"dst.bin", {L"-o", L"-st:1048576", L"-vr"});
     EXPECT_TRUE(r.exitCode == 0 && Has(r.out, " verification failed -> try to rewrite...")) << r.out << r.err;
     EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == data);
+    // a target with a second name keeps its start, and that name its bytes
+    Put(dir, L"dst.bin", old);
+    ASSERT_TRUE(CreateHardLinkW((dir / L"other.bin").c_str(), (dir / L"dst.bin").c_str(), nullptr));
+    EXPECT_EQ(Copy(dir, L"src.bin", L"dst.bin", {L"-o", L"-st:1048576"}).exitCode, 0);
+    EXPECT_TRUE(ReadBytesOr(dir / L"dst.bin") == old.substr(0, 1 << 20) + data.substr(1 << 20));
+    EXPECT_TRUE(ReadBytesOr(dir / L"other.bin") == old);
     // a target that was not copied is compared with -ve only, at full length
     Put(dir, L"dst.bin", data + "extra");
     EXPECT_EQ(Copy(dir, L"src.bin", L"dst.bin", {L"-k", L"-v"}).exitCode, 0);

@@ -76,8 +76,9 @@ TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
     SetUpRun(0, std::string(3 * kBlock + 5, '\0'));
     // the target reads back one byte other than what is on it
     fs.faults = {On(Call::Read, L"target", Fault::Effect::Flip, kBlock + 7, kBlock + 8)};
-    Copy();
-    EXPECT_EQ(fs.Data(kTarget), std::string(3 * kBlock + 5, '\0'));
+    EXPECT_EQ(Copy(), 0);
+    // a copy that failed its verification never takes the target's name
+    EXPECT_FALSE(fs.Exists(kTarget));
     EXPECT_EQ(run.verifyFailures, 1);
 }
 
@@ -93,6 +94,18 @@ TEST_F(EngineTest, OverwriteNeverWritesThroughTheTargetsOtherNames) {
         EXPECT_TRUE(fs.Data(kTarget) == data);
         EXPECT_TRUE(fs.Data(L"C:\\d\\other.bin") == old) << avoid;
     }
+}
+
+// A target -u cannot open for writing is neither deleted nor said to be unchanged when it is not.
+TEST_F(EngineTest, ATargetThatCannotBeOpenedIsKept) {
+    options.overwrite = options.avoidWrites = 1;
+    SetUpRun(0, PatternBytes(3 * kBlock, 1));
+    fs.AddFile(kTarget, PatternBytes(2 * kBlock, 2), 131000000000000000ull);
+    auto before = fs.Snapshot();
+    fs.AddFault(Call::Open, L"target").times = -1;
+    EXPECT_EQ(Copy(), 0);
+    EXPECT_TRUE(fs.Snapshot() == before);
+    EXPECT_EQ(Output().find("kept unchanged"), std::string::npos) << Output();
 }
 
 TEST(IsAllZero, WholeWordsAndTheTail) {

@@ -48,6 +48,24 @@ TEST_F(LinkCopyTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
     EXPECT_FALSE(fs.Exists(L"C:\\dst\\b.bin.qtx-link"));
 }
 
+// -h over an existing target replaces it only with a finished link, and a
+// read-only one only with -or.
+TEST_F(LinkCopyTest, HardLinkReplacesAnExistingTargetOnlyWhenLinked) {
+    fs.AddFile(L"C:\\src\\a.bin", "new");
+    fs.AddFile(L"C:\\dst\\a.bin", "old", 131000000000000000ull, FILE_ATTRIBUTE_READONLY);
+    options.hardlinks = options.overwrite = 1;
+    auto before = fs.Snapshot();
+    for (int pass = 0; pass < 2; ++pass) {   // read-only without -or, then a failed link
+        options.overwriteReadOnly = pass;
+        if (pass) fs.AddFault(Call::Link).times = -1;
+        EXPECT_EQ(Copy(L"C:\\src\\a.bin", L"C:\\dst\\a.bin"), 0);
+        EXPECT_TRUE(fs.Snapshot() == before && run.failedCopies == pass) << pass;
+    }
+    fs.faults.clear();
+    EXPECT_EQ(Copy(L"C:\\src\\a.bin", L"C:\\dst\\a.bin"), 1);
+    EXPECT_EQ(Id(L"C:\\dst\\a.bin"), Id(L"C:\\src\\a.bin"));
+}
+
 TEST_F(LinkCopyTest, DeleteSourceAfterAFollowedFileLinkRemovesTheLinkNotItsFile) {
     fs.AddFile(L"C:\\outside\\real.bin", "real");
     // the link reads as what it points to, as the system would follow it

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "run_state.h"
+
 namespace qtxtest {
 
 namespace {
@@ -148,6 +150,11 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
     int total = ++counts[0];
     int ofKind = ++counts[static_cast<int>(call)];
     if (trace) trace->push_back(call);
+    if (crashAt && total == crashAt) StopDead();
+    if (crashed_) {
+        SetLastError(ERROR_NOT_READY);
+        return true;
+    }
     for (Fault& f : faults) {
         bool changes = f.effect != Fault::Effect::Fail;
         if (changes && !altered) continue;
@@ -181,6 +188,26 @@ bool MemoryFileSystem::Failing(Call call, const std::wstring& key, int64_t at, i
         return true;
     }
     return false;
+}
+
+void MemoryFileSystem::StopDead() {
+    crashed_ = true;
+    // files are copied so that nothing the run does later reaches them; names of one file stay one file
+    std::map<MemoryFile*, std::shared_ptr<MemoryFile>> copies;
+    crashedNodes_ = nodes_;
+    for (auto& item : crashedNodes_) {
+        std::shared_ptr<MemoryFile>& file = item.second.file;
+        if (file) file = copies.emplace(file.get(), std::make_shared<MemoryFile>(*file)).first->second;
+    }
+    crashedNextId_ = nextId_;
+    run.stopRequested = run.aborted = 1;
+}
+
+void MemoryFileSystem::CopyCrashedInto(MemoryFileSystem& other) {
+    std::lock_guard<std::recursive_mutex> hold(other.lock_);
+    other.nodes_ = crashedNodes_;
+    other.nextId_ = crashedNextId_;
+    other.ResetCounts();
 }
 
 MemoryFileSystem::Handle* MemoryFileSystem::Find(void* handle) {

@@ -104,6 +104,15 @@ public:
     std::vector<std::wstring> searches;   // every pattern FindFirst was given
     void ResetCounts();
 
+    // ---- a crash ----
+    // The volume stops dead at call number crashAt (counting every call): what
+    // it held just before that call is kept, that call and every later one
+    // fail, and the run is told to stop.
+    int crashAt = 0;
+    bool Crashed() const { return crashed_; }
+    // Gives a fresh volume what this one held when it stopped, with no open handle.
+    void CopyCrashedInto(MemoryFileSystem& other);
+
     // ---- FileOps ----
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override;
     int Read(void* handle, void* buffer, uint32_t length, uint32_t* done) override;
@@ -213,6 +222,10 @@ private:
     uintptr_t nextHandle_ = 1;
     uint64_t nextId_ = 1;
     FileOps* saved_ = nullptr;
+    bool crashed_ = false;
+    std::map<std::wstring, Node> crashedNodes_;
+    uint64_t crashedNextId_ = 0;
+    void StopDead();
 
     // The node a path names: what lies below a folder link or a drive mounted
     // at a folder is found where it really is; a link itself is not followed.

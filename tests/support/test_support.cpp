@@ -154,7 +154,9 @@ static std::wstring QtxPath() {
     return path.substr(0, path.find_last_of(L'\\') + 1) + L"qtx.exe";
 }
 
-RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFolder) {
+// Runs qtx.exe; stop, polled while it runs, ends it at once when it returns true.
+static RunResult RunQtxStopped(const std::wstring& commandTail, const std::wstring& workingFolder,
+                               const std::function<bool()>& stop) {
     RunResult result;
     TempDir capture;
     std::wstring outPath = capture / L"stdout.bin", errPath = capture / L"stderr.bin";
@@ -187,7 +189,13 @@ RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFol
         result.err = "CreateProcessW failed";
         return result;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    while (WaitForSingleObject(process.hProcess, stop ? 5 : INFINITE) == WAIT_TIMEOUT) {
+        if (stop()) {
+            TerminateProcess(process.hProcess, 9);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            break;
+        }
+    }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
@@ -198,13 +206,25 @@ RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFol
     return result;
 }
 
-RunResult RunQtxArgs(const std::vector<std::wstring>& arguments, const std::wstring& workingFolder) {
+RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFolder) {
+    return RunQtxStopped(commandTail, workingFolder, nullptr);
+}
+
+static std::wstring Quoted(const std::vector<std::wstring>& arguments) {
     std::wstring tail;
     for (const std::wstring& argument : arguments) {
         if (!tail.empty()) tail += L" ";
         tail += L"\"" + argument + L"\"";
     }
-    return RunQtx(tail, workingFolder);
+    return tail;
+}
+
+RunResult RunQtxKilled(const std::vector<std::wstring>& arguments, const std::function<bool()>& when) {
+    return RunQtxStopped(Quoted(arguments), L"", when);
+}
+
+RunResult RunQtxArgs(const std::vector<std::wstring>& arguments, const std::wstring& workingFolder) {
+    return RunQtx(Quoted(arguments), workingFolder);
 }
 
 bool ReadableLines(const std::string& text) {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: temporary folders, file contents and running qtx.exe.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,7 @@ struct RunResult {
 RunResult RunQtx(const std::wstring& commandTail, const std::wstring& workingFolder = L"");
 // The same with each argument quoted.
 RunResult RunQtxArgs(const std::vector<std::wstring>& arguments, const std::wstring& workingFolder = L"");
+// The same, ended at once (as by a power cut) when `when`, polled while it runs, returns true.
+RunResult RunQtxKilled(const std::vector<std::wstring>& arguments, const std::function<bool()>& when);
 
 }  // namespace qtxtest

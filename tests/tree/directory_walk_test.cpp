@@ -20,13 +20,11 @@ namespace {
 
 const std::wstring S = L"C:\\W\\S", T = L"C:\\W\\T", C = T + L"\\S";   // C: where S's content lands
 
-// A stop request comes at the second write after stopIn is opened for writing.
 // A listing that returns twin shows it once more in lower case, as a
-// case-sensitive source would hold both.
+// case-sensitive source would hold both; every path opened is kept.
 class Volume : public MemoryFileSystem {
 public:
-    std::wstring stopIn, twin;
-    int writes = -1;
+    std::wstring twin;
     bool twinNext = false;
     int FindNext(void* search, FoundName* found) override {
         if (twinNext) {
@@ -41,12 +39,7 @@ public:
     std::vector<std::wstring> opened;
     void* Open(const wchar_t* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags) override {
         opened.push_back(path);
-        if (writes < 0 && !stopIn.empty() && (access & GENERIC_WRITE) && wcsstr(path, stopIn.c_str())) writes = 0;
         return MemoryFileSystem::Open(path, access, share, disposition, flags);
-    }
-    int Write(void* handle, const void* buffer, uint32_t length, uint32_t* done) override {
-        if (writes >= 0 && ++writes == 2) run.stopRequested = run.userInterrupted = 1;
-        return MemoryFileSystem::Write(handle, buffer, length, done);
     }
 };
 
@@ -183,7 +176,7 @@ TEST_F(Walk, SourceChangedDuringItsCopyIsNotDeleted) {
 TEST_F(Walk, FailuresOfEveryKindEndTheRunWithThirteenAndAreNamed) {
     const std::tuple<Call, const wchar_t*, uint32_t, const wchar_t*, const char*> cases[] = {
         {Call::SetTimes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -o", "Error ACCESS_DENIED SetFileTime for directory 'C:\\W\\T\\S\\sub'\n"},
-        {Call::Delete, L"T\\S\\A.TXT", ERROR_ACCESS_DENIED, L" -s -mir -ads", "Error ACCESS_DENIED deleting stream 'C:\\W\\T\\S\\a.txt:EXTRA'\n"},
+        {Call::Delete, L"T\\S\\A.TXT", ERROR_ACCESS_DENIED, L" -s -mir -ads -k", "Error ACCESS_DENIED deleting stream 'C:\\W\\T\\S\\a.txt:EXTRA'\n"},
         {Call::RemoveFolder, L"W\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -ds -o", "Error ACCESS_DENIED deleting source folder 'C:\\W\\S\\sub'\n"},
         {Call::Delete, L"T\\S\\X.TXT", ERROR_SHARING_VIOLATION, L" -mir", "Error SHARING_VIOLATION deleting 'C:\\W\\T\\S\\x.txt'\n"},
         {Call::SetAttributes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s", "Error ACCESS_DENIED setting the attributes of folder 'C:\\W\\T\\S\\sub'\n"},
@@ -200,7 +193,8 @@ TEST_F(Walk, FailuresOfEveryKindEndTheRunWithThirteenAndAreNamed) {
         volume.AddFault(call, path, error).times = -1;   // every such call there fails, no other
         InProcessRun r = RunInProcess(volume, output, S + L" " + T + switches + L" -q");
         EXPECT_TRUE(r.code == 13 && output.errors().find(line) != std::string::npos) << Narrow(switches) << r.out;
-        EXPECT_EQ("b", volume.Data(C + L"\\sub\\b.txt")) << Narrow(switches);
+        // a copy whose times cannot be set (those in sub fail too) never takes its name
+        EXPECT_EQ(call == Call::SetTimes ? "<missing>" : "b", volume.Data(C + L"\\sub\\b.txt")) << Narrow(switches);
         EXPECT_EQ(std::string::npos, r.out.find("CRC")) << r.out;
     }
 }
@@ -234,25 +228,6 @@ TEST_F(Walk, NothingToDoListsEachSideOnceAndOpensNoFile) {
         for (const std::wstring& path : fs.opened) EXPECT_EQ(std::wstring::npos, path.find(L".txt")) << Narrow(path);
         EXPECT_EQ(0, fs.counts[static_cast<int>(Call::SetTimes)] + fs.counts[static_cast<int>(Call::SetAttributes)]);
         EXPECT_TRUE(before == fs.Snapshot());
-    }
-}
-
-TEST_F(Walk, MirrorStoppedInMidFileFinishesThatTargetOnly) {
-    const std::wstring names[] = {L"\\a.bin", L"\\b.bin", L"\\c.bin"};
-    const size_t size = 2 * 1048576 + 7;   // more than one block
-    for (uint32_t i = 0; i < 3; ++i) {
-        fs.AddFile(S + names[i], PatternBytes(size, 10 + i));
-        fs.AddFile(C + names[i], PatternBytes(9000, 20 + i), 0x01C0000000000000ULL);
-    }
-    fs.AddFile(C + L"\\surplus.bin", "surplus");
-    fs.stopIn = C + names[1];
-    EXPECT_NE(0, Run(L"-mir -ds")) << text;
-    EXPECT_GT(fs.writes, 2) << "no write after the stop";
-    EXPECT_FALSE(fs.Exists(C + L"\\surplus.bin"));
-    for (uint32_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(Narrow(names[i]));
-        EXPECT_TRUE(fs.Data(C + names[i]) == (i < 2 ? PatternBytes(size, 10 + i) : PatternBytes(9000, 20 + i)));
-        EXPECT_EQ(i == 2, fs.Exists(S + names[i]));   // -ds lets go of what was copied only
     }
 }
 
