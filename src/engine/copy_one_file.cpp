@@ -792,7 +792,7 @@ int CreateAndPrepareTarget(FilePlan& p) {
             transfer.verifyHandle =
                 fileOps->Open(p.call.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
                               transfer.targetOpenFlags | p.call.creationAttributes | kFlagNoBuffering);
-            StartImmediateVerification(p.call.targetPath);
+            StartImmediateVerification(p.targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;
         }
         // a handle just opened stands at 0

@@ -99,7 +99,7 @@ void DropPartial(const CopyCall* call, const char* done = "", uint32_t error = 0
         return;
     }
     Print(done, ErrorName(error));
-    if (call->finalExisted && !options.quiet) {
+    if (call->finalExisted) {
         PrintNameW(L" %s kept unchanged\n", FileNamePart(SkipLongPrefix(call->finalPath)));
     }
 }
@@ -153,7 +153,7 @@ int FinishZeroLength(CopyCall* call) {
     if (IsValidHandle(transfer.targetHandle) && !call->targetIsDevice) {
         // an older, longer target must not keep its content under the new times
         if (!fileOps->SetPointer(transfer.targetHandle, 0, FILE_BEGIN, nullptr) || !fileOps->SetEnd(transfer.targetHandle)) {
-            ReportFailure(GetLastError(), "emptying", call->targetPath);
+            ReportFailure(GetLastError(), "emptying", call->finalPath);
             complete = 0;
         }
         complete = StampTimes(call) && complete;
@@ -186,7 +186,7 @@ int CutToSize(CopyCall* call) {
         char line[160];
         FormatText(line, sizeof line, "Error: target file '%%S' is only %I64u bytes long instead of %I64u\n",
                    static_cast<uint64_t>(targetSize), static_cast<uint64_t>(size));
-        PrintErrorName(line, SkipLongPrefix(call->targetPath));
+        PrintErrorName(line, SkipLongPrefix(call->finalPath));
         Print(" delete incomplete file (Y/N)?");
         int yes = 1;
         if (engineConsoleCheck() && !run.stopRequested) yes = AskYesNo(L'Y');

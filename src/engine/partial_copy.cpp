@@ -29,10 +29,12 @@ int IsPartialName(const wchar_t* name, size_t* baseLength) {
 int ChooseWriteMode(const WriteModeFacts& f) {
     if (!f.fileTarget || f.streamCall) return kWriteDirect;
     if (f.deviceSource || !f.nameFits) return kWriteMarked;
-    if (!f.existed) return kWriteTemporary;
     // another name of the target must neither see the new bytes nor lose the old ones before -st
-    if (f.links >= 2) return kWriteTemporary;
-    if (f.avoidWrites || f.startPos > 0) return kWriteMarked;
+    if (f.existed && f.links >= 2) return kWriteTemporary;
+    // -st keeps what lies before it, also of a target that could not be looked at
+    if (f.startPos > 0) return kWriteMarked;
+    if (!f.existed) return kWriteTemporary;
+    if (f.avoidWrites) return kWriteMarked;
     if (f.room < f.size && f.room + f.existingSize >= f.size) return kWriteMarked;
     // even a copy that cannot fit is tried beside the target: its failure keeps the old one
     return kWriteTemporary;

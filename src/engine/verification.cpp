@@ -51,6 +51,7 @@ void MarkFailed(int* mark, const wchar_t* targetPath) {
 struct PassFile {
     const wchar_t* sourcePath;
     const wchar_t* targetPath;
+    const wchar_t* shownPath;   // the name lines give the target: a copy in progress has another
     int fileSource;   // its size is read again through the handle
     int fileTarget;   // its size must equal the source's
     int showName;     // the name line was not printed by the copy
@@ -126,15 +127,15 @@ int VerifyFile(PassFile& file) {
     if (!OpenForPass(&transfer.sourceHandle, file.sourcePath, GENERIC_READ, transfer.sourceOpenFlags,
                      file.sourcePath) ||
         !OpenForPass(&transfer.targetHandle, file.targetPath, targetAccess, transfer.targetOpenFlags,
-                     file.targetPath)) {
+                     file.shownPath)) {
         // nothing compared is nothing verified
-        MarkFailed(file.mark, file.targetPath);
+        MarkFailed(file.mark, file.shownPath);
         return 0;
     }
     if (!transfer.buffers[0] || !transfer.buffers[1]) {
         PrintError("\rCannot open source for verify '%S'\nerr=%s\n", SkipLongPrefix(file.sourcePath),
                    ErrorName(ERROR_NOT_ENOUGH_MEMORY));
-        MarkFailed(file.mark, file.targetPath);
+        MarkFailed(file.mark, file.shownPath);
         return 0;
     }
 
@@ -152,7 +153,7 @@ int VerifyFile(PassFile& file) {
         Print(" target file size is %I64u instead of %I64u\n", static_cast<uint64_t>(targetSize),
               static_cast<uint64_t>(size));
         Print(" verification failed -> abort!\n");
-        MarkFailed(file.mark, file.targetPath);
+        MarkFailed(file.mark, file.shownPath);
         failed = true;
     }
 
@@ -188,7 +189,7 @@ int VerifyFile(PassFile& file) {
             run.aborted = 1;
             EndLine();
             PrintError(" aborted\n");
-            MarkFailed(file.mark, file.targetPath);
+            MarkFailed(file.mark, file.shownPath);
             failed = endedEarly = true;
             break;
         }
@@ -201,7 +202,7 @@ int VerifyFile(PassFile& file) {
             if (!options.verifyRewrite) {
                 EndLine();
                 Print(" verification failed -> abort!\n");
-                MarkFailed(file.mark, file.targetPath);
+                MarkFailed(file.mark, file.shownPath);
                 failed = true;
                 if (n > kEndPassAbove) endedEarly = true;
                 break;
@@ -210,7 +211,7 @@ int VerifyFile(PassFile& file) {
             ++rewrites;
             if (!RewriteBlock(p, c) || rewrites >= kPassRewrites) {
                 Print("\n verification failed -> abort!\n");
-                MarkFailed(file.mark, file.targetPath);
+                MarkFailed(file.mark, file.shownPath);
                 failed = endedEarly = true;
                 break;
             }
@@ -332,6 +333,7 @@ int VerifyCopiedFile(CopyCall* call) {
     PassFile file = {};
     file.sourcePath = call->sourcePath;
     file.targetPath = call->targetPath;
+    file.shownPath = call->finalPath;
     file.fileSource = call->sourceKind == kSourceFile;
     file.fileTarget = !call->targetIsDevice && !call->targetIsNul;
     file.showName = 0;   // the copy printed the name line
@@ -346,7 +348,7 @@ int VerifyExistingTarget(const wchar_t* sourcePath, const wchar_t* targetPath, i
     int mark = 0;
     PassFile file = {};
     file.sourcePath = sourcePath;
-    file.targetPath = targetPath;
+    file.targetPath = file.shownPath = targetPath;
     file.fileSource = !run.sourceIsDevice;
     file.fileTarget = !run.targetIsDevice;
     file.showName = file.fileSource && file.fileTarget;
@@ -378,7 +380,7 @@ void StartImmediateVerification(const wchar_t* targetPath) {
 
 void SettleImmediateVerification(CopyCall* call) {
     if (!options.verifyImmediate || !immediateFailed || passConfirmed) return;
-    MarkFailed(&call->verifyFailed, call->targetPath);
+    MarkFailed(&call->verifyFailed, call->finalPath);
 }
 
 uint32_t SaveImmediateVerification() { return (immediateFailed ? 1u : 0u) | (passConfirmed ? 2u : 0u); }

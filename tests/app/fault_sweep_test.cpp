@@ -500,7 +500,8 @@ public:
         // a call that changed nothing leaves what the crash before it left: that rerun was made
         if (!left_.insert(fs.Snapshot()).second) return;
         InProcessRun r = RunInProcess(fs, output_, s_.arguments);
-        if (r.code != 0) Note(where, "rerun ended with " + std::to_string(r.code) + ": " + r.out);
+        // a single source -ds removed after its copy is no more to be found: that is no failure
+        if (r.code != 0 && !(s_.deletesSource && r.code == 10)) Note(where, "rerun ended with " + std::to_string(r.code) + ": " + r.out);
         auto entry = [](const std::string& line) { return IsFolder(line) ? line.substr(0, line.find("|t")) : WithoutLinks(line); };
         Tree now = fs.Snapshot(), keys = complete_;
         keys.insert(now.begin(), now.end());
@@ -514,7 +515,8 @@ public:
             if (!Under(item.first, kSource) || IsFolder(item.second)) continue;
             auto is = now.find(item.first);
             // a source -ds was removing may have lost its read-only attribute, never its data
-            bool kept = is != now.end() && (s_.deletesSource ? DataOf(is->second) == DataOf(item.second) : is->second == item.second);
+            bool kept = is != now.end() && (s_.deletesSource ? DataOf(is->second) == DataOf(item.second)
+                                                               : WithoutLinks(is->second) == WithoutLinks(item.second));
             if (!kept && (is != now.end() || !s_.deletesSource)) Note(where, "source lost or changed", item.first);
         }
     }
