@@ -585,8 +585,9 @@ int OpenTheSource(FilePlan& p) {
                 p.call.writeTime = info.times[2];
                 p.call.timesRead = 1;
             } else {
-                fileOps->GetSize(transfer.sourceHandle, &p.size);
-                transfer.sourceAllocatedSize = p.size;
+                // a copy without its source's times would pass for changed or for unchanged
+                PrintError("Error %s reading the times of '%S'\n", LastErrorName(), SkipLongPrefix(p.sourcePath));
+                return FailBeforeLoop(&p.call, false);
             }
         }
     } else {

@@ -38,7 +38,7 @@ int StampTimes(const CopyCall* call) {
     // a target without its source's times reads as changed, or as unchanged, to the next run
     // a target left unwritten that has them already keeps them untouched
     const uint64_t* had = transfer.targetTimes;
-    if (call->targetExisted && !transfer.targetTouched && had[0] == call->creationTime &&
+    if (call->targetExisted && !transfer.targetTouched && !call->marked && had[0] == call->creationTime &&
         had[1] == call->accessTime && had[2] == call->writeTime)
         return 1;
     if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return 1;
