@@ -543,7 +543,6 @@ public:
         bool replacesOriginal = occupied && (!there || there->existed);
         if (pending_.key == source) {
             // what the run made under one name is announced under the name it ends with
-            Emit(target);
             pending_.key = target;
             pending_.shown = Shown(to);
             if (pending_.action == kDryCopy && replacesOriginal) pending_.action = kDryOverwrite;
