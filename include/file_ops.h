@@ -149,9 +149,6 @@ public:
 //     privileges): no file behind them;
 //   - ShellExecuteW of the error log at the end (run_summary.cpp): it opens
 //     the user's editor, which writes nothing of the run's;
-//   - the walk's folder index (ReadFolderIndex, folder_identity.cpp) goes to
-//     RealFileOps() itself, a read: failed once in the double it let a
-//     followed link's loop be walked, which is to be mended first;
 //   - raw disks and volumes go through DeviceSystem (devices.h), an interface
 //     of their own that a dry run overlays in the same way.
 class SystemFileOps : public FileOps {
@@ -196,7 +193,6 @@ public:
 // handle to set its times.
 int CreateFolderThenOpen(FileOps* ops, const wchar_t* path, void** handle);
 
-FileOps* RealFileOps();
 // The operations in use; only test code swaps this pointer.
 extern FileOps* fileOps;
 

@@ -19,7 +19,6 @@ extern FolderIdReader folderIdReader;
 // The file index alone (volumeSerial 0): some systems ask the volume for its
 // serial number on every full read, so a walk compares indexes first.
 int ReadFolderIndex(const wchar_t* path, FolderId* id);
-extern FolderIdReader folderIndexReader;
 
 int SameFolderId(const FolderId& a, const FolderId& b);
 
@@ -38,7 +37,8 @@ int IsSameOrWithinFolder(const wchar_t* child, const wchar_t* folder);
 // The run's source and target folders: a mirror removal never removes or
 // enters either, and a walk never copies the target into itself.
 void SetGuardedFolders(const wchar_t* source, const wchar_t* target);
-// 1 when the folder at path is one of them; listedIndex (0 when unknown) is
-// the index its listing showed, which spares the read for most folders.
-int IsGuardedFolder(const wchar_t* path, uint64_t listedIndex);
+// Sets *guarded when the folder at path is one of them; listedIndex (0 when
+// unknown) is the index its listing showed, which spares the read for most
+// folders. 0 when its identity could not be read.
+int CheckGuardedFolder(const wchar_t* path, uint64_t listedIndex, bool* guarded);
 int IsGuardedId(const FolderId& id);

@@ -189,8 +189,10 @@ int ReadIndexOnly(void* handle, FileInfo* info) {
     IoStatus status = {};
     uint64_t index = 0;
     if (!query || query(handle, &status, &index, sizeof index, kFileInternalInformation) < 0) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return 0;
+        // the full record has it too, and its failure carries the system's own error
+        BY_HANDLE_FILE_INFORMATION full;
+        if (!GetFileInformationByHandle(handle, &full)) return 0;
+        index = (static_cast<uint64_t>(full.nFileIndexHigh) << 32) | full.nFileIndexLow;
     }
     info->volumeSerial = 0;
     info->fileIndex = index;
@@ -405,7 +407,6 @@ int WindowsFileOps::CreateFolderForTimes(const wchar_t* path, void** handle) {
     return 1;
 }
 
-FileOps* RealFileOps() { return &windowsFileOps; }
 FileOps* fileOps = &windowsFileOps;
 
 int64_t CurrentPosition(void* handle) {

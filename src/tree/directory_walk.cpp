@@ -57,40 +57,54 @@ bool IsSecondSpelling(NamesSeen* seen, const wchar_t* name, const wchar_t* sourc
 // walked: a link, junction or mount point back up the tree leads to one of them.
 // Each folder's path is a prefix of those below it, so only its length is kept.
 FolderId walkPathIds[kMaxWalkDepth + 1];
-bool walkPathKnown[kMaxWalkDepth + 1];
 size_t walkPathLength[kMaxWalkDepth + 1];
 
-// Whether folder is the one at depth `ancestor` of its own path, by full identity.
-bool SameAsAncestor(const wchar_t* folder, int ancestor) {
+// Sets *same when folder is the one at depth `ancestor` of its own path, by
+// full identity; 0 when either identity cannot be read.
+int CompareWithAncestor(const wchar_t* folder, int ancestor, bool* same) {
     size_t length = walkPathLength[ancestor];
     wchar_t* prefix = static_cast<wchar_t*>(AllocZero((length + 1) * sizeof(wchar_t)));
     memcpy(prefix, folder, length * sizeof(wchar_t));
     FolderId mine, theirs;
-    bool same = folderIdReader(folder, &mine) && folderIdReader(prefix, &theirs) && SameFolderId(mine, theirs);
+    int read = folderIdReader(folder, &mine) && folderIdReader(prefix, &theirs);
+    DWORD error = GetLastError();
     FreeMemory(prefix);
-    return same;
+    *same = read && SameFolderId(mine, theirs);
+    SetLastError(error);
+    return read;
 }
 
-// Puts the file index of a sub-folder in its place below `depth`; true when
-// the folder is one of those it would be walked from. The index comes from the
-// parent's listing when it had one (listedIndex nonzero; a listing shows a
-// link's own index, not its target's, so links pass 0), else it is read; the
-// volume serial is asked only when an index repeats.
-bool IsOnOwnPath(const wchar_t* folder, uint64_t listedIndex, int depth) {
-    if (depth < 0 || depth >= kMaxWalkDepth) return false;
-    bool known = true;
-    if (listedIndex)
-        walkPathIds[depth + 1] = {0, listedIndex};
-    else
-        known = folderIndexReader(folder, &walkPathIds[depth + 1]) != 0;
-    walkPathKnown[depth + 1] = known;
-    walkPathLength[depth + 1] = wcslen(folder);
-    if (!known) return false;
-    for (int i = 0; i <= depth; ++i)
-        if (walkPathKnown[i] && walkPathIds[i].fileIndex == walkPathIds[depth + 1].fileIndex &&
-            SameAsAncestor(folder, i))
-            return true;
-    return false;
+// Puts the file index of a folder in its place at `depth`. The index comes
+// from the parent's listing when it had one (listedIndex nonzero; a listing
+// shows a link's own index, not its target's, so links pass 0), else it is read.
+int PlaceOnWalkPath(const wchar_t* folder, uint64_t listedIndex, int depth) {
+    walkPathLength[depth] = wcslen(folder);
+    walkPathIds[depth] = {0, listedIndex};
+    return listedIndex || ReadFolderIndex(folder, &walkPathIds[depth]);
+}
+
+// Whether the walk may go into a sub-folder of the folder at `depth`: not
+// into one it is walked from (a loop), nor into the run's target met inside
+// the source, nor where its identity cannot be read, since nothing would then
+// tell a link back up the tree from a new folder. Each refusal is a counted
+// failure naming the folder. The volume serial is asked only when an index repeats.
+bool MayEnter(const wchar_t* folder, uint64_t listedIndex, int depth) {
+    bool loop = false, guarded = false;
+    int read = PlaceOnWalkPath(folder, listedIndex, depth + 1);
+    for (int i = 0; read && !loop && i <= depth; ++i)
+        if (walkPathIds[i].fileIndex == walkPathIds[depth + 1].fileIndex) read = CompareWithAncestor(folder, i, &loop);
+    if (read && !loop) read = CheckGuardedFolder(folder, listedIndex, &guarded);
+    if (!read)
+        ReportFailure(GetLastError(), "reading the identity of folder", folder);
+    else if (loop)
+        // walking into it would copy the tree into itself until the paths run out
+        PrintErrorName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", SkipLongPrefix(folder));
+    else if (guarded)
+        // the target met inside the source: copying it would feed on its own output
+        PrintErrorName("Error CANT_RESOLVE_FILENAME: target folder inside the source -> skip folder %S\n",
+                       SkipLongPrefix(folder));
+    if (read && (loop || guarded)) CountFailure();
+    return read && !loop && !guarded;
 }
 
 void AppendBackslash(wchar_t* path) {
@@ -368,8 +382,10 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
     const bool toNul = run.targetIsNul != 0;
     if (depth == 0) {
         walkStoppedAt[0] = 0;
-        walkPathKnown[0] = folderIndexReader(sourceFolder, &walkPathIds[0]) != 0;
-        walkPathLength[0] = wcslen(sourceFolder);
+        if (!PlaceOnWalkPath(sourceFolder, 0, 0)) {
+            ReportFailure(GetLastError(), "reading the identity of folder", sourceFolder);
+            return 0;
+        }
     }
     AppendBackslash(sourceFolder);
     size_t sourceLength = wcslen(sourceFolder);
@@ -493,15 +509,8 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
             FormatText(line, sizeof line, "path nested too deep (max %i) -> skip folder %%S\n", kMaxWalkDepth);
             PrintErrorName(line, SkipLongPrefix(sourceItem));
             CountFailure();
-        } else if (IsOnOwnPath(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId, depth)) {
-            // walking into it would copy the tree into itself until the paths run out
-            PrintErrorName("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder %S\n", SkipLongPrefix(sourceItem));
-            CountFailure();
-        } else if (IsGuardedFolder(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId)) {
-            // the target met inside the source: copying it would feed on its own output
-            PrintErrorName("Error CANT_RESOLVE_FILENAME: target folder inside the source -> skip folder %S\n",
-                           SkipLongPrefix(sourceItem));
-            CountFailure();
+        } else if (!MayEnter(sourceItem, (found.attributes & kAttributeReparsePoint) ? 0 : found.fileId, depth)) {
+            // refused, and the line saying why is printed
         } else if (toNul) {
             count += WalkFolder(sourceItem, mask, targetFolder, linkCounter, depth + 1);
             walked = true;

@@ -32,17 +32,15 @@ int ReadFolderId(const wchar_t* path, FolderId* id) {
 FolderIdReader folderIdReader = ReadFolderId;
 
 // The index alone, the quickest answer a folder gives: the walk asks it of
-// every folder on its path. It is asked of the system itself: a walk whose
-// index read fails once can still go into a followed link's loop.
+// every folder on its path.
 int ReadFolderIndex(const wchar_t* path, FolderId* id) {
-    FileOps* system = RealFileOps();
-    void* handle = system->Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS);
+    void* handle = fileOps->Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS);
     if (!IsValidHandle(handle)) return 0;
     FileInfo info;
-    int ok = system->GetInfo(handle, &info, kInfoIndexOnly);
+    int ok = fileOps->GetInfo(handle, &info, kInfoIndexOnly);
     DWORD error = GetLastError();
-    system->Close(handle);
+    fileOps->Close(handle);
     if (!ok) {
         SetLastError(error);
         return 0;
@@ -51,8 +49,6 @@ int ReadFolderIndex(const wchar_t* path, FolderId* id) {
     id->fileIndex = info.fileIndex;
     return 1;
 }
-
-FolderIdReader folderIndexReader = ReadFolderIndex;
 
 int SameFolderId(const FolderId& a, const FolderId& b) {
     return a.volumeSerial == b.volumeSerial && a.fileIndex == b.fileIndex ? 1 : 0;
@@ -267,10 +263,14 @@ int IsGuardedId(const FolderId& id) {
     return 0;
 }
 
-int IsGuardedFolder(const wchar_t* path, uint64_t listedIndex) {
+int CheckGuardedFolder(const wchar_t* path, uint64_t listedIndex, bool* guarded) {
+    *guarded = false;
     bool indexMatches = listedIndex == 0;
     for (int i = 0; i < run.guardedFolderCount; ++i)
         indexMatches = indexMatches || run.guardedFolders[i].fileIndex == listedIndex;
+    if (!indexMatches) return 1;
     FolderId id;
-    return indexMatches && folderIdReader(path, &id) && IsGuardedId(id) ? 1 : 0;
+    if (!folderIdReader(path, &id)) return 0;
+    *guarded = IsGuardedId(id) != 0;
+    return 1;
 }

@@ -26,16 +26,16 @@ constexpr DWORD kLinkFlags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEM
 enum LinkReadResult { kLinkOpenFailed, kLinkRead, kLinkReadFailed };
 
 // Opens the link itself (never what it points to) and reads its data and,
-// when times is not null, its creation, access and write time.
-int ReadLink(const wchar_t* path, uint8_t* buffer, size_t capacity, size_t* size, uint64_t* times, int* timesRead) {
+// when times is not null, its creation, access and write time: a link copied
+// without them would pass for complete with times it never had.
+int ReadLink(const wchar_t* path, uint8_t* buffer, size_t capacity, size_t* size, uint64_t* times) {
+    *size = 0;
     void* handle = fileOps->Open(path, times ? FILE_READ_ATTRIBUTES : GENERIC_READ, kShareAll, OPEN_EXISTING, kLinkFlags);
     if (!IsValidHandle(handle)) return kLinkOpenFailed;
-    if (times) {
-        FileInfo info;
-        *timesRead = fileOps->GetInfo(handle, &info, 0);
-        if (*timesRead) memcpy(times, info.times, sizeof info.times);
-    }
-    int ok = fileOps->GetReparse(handle, buffer, capacity, size);
+    FileInfo info;
+    int ok = !times || fileOps->GetInfo(handle, &info, 0);
+    if (ok && times) memcpy(times, info.times, sizeof info.times);
+    ok = ok && fileOps->GetReparse(handle, buffer, capacity, size);
     DWORD error = GetLastError();
     fileOps->Close(handle);
     SetLastError(error);
@@ -61,7 +61,9 @@ int SetLinkTimes(const wchar_t* path, const uint64_t* times) {
     void* handle = fileOps->Open(path, FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING, kLinkFlags);
     if (!IsValidHandle(handle)) return 0;
     int ok = fileOps->SetTimes(handle, &times[0], &times[1], &times[2]);
+    DWORD error = GetLastError();
     fileOps->Close(handle);
+    SetLastError(error);
     return ok;
 }
 
@@ -148,7 +150,7 @@ Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* da
     if (!create && (present & FILE_ATTRIBUTE_DIRECTORY) && (present & FILE_ATTRIBUTE_REPARSE_POINT)) {
         uint8_t* existing = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
         size_t existingSize = 0;
-        int read = ReadLink(targetPath, existing, kMaxReparseDataSize, &existingSize, nullptr, nullptr);
+        int read = ReadLink(targetPath, existing, kMaxReparseDataSize, &existingSize, nullptr);
         bool same = read == kLinkRead && existingSize == size && memcmp(existing, data, size) == 0;
         FreeMemory(existing);
         if (same) {
@@ -157,7 +159,11 @@ Prepared PrepareTarget(const wchar_t* targetPath, bool folder, const uint8_t* da
                 wsprintfA(line, "\r%%S (%s) already exists -> skip\n", label);
                 PrintName(line, LastComponent(targetPath));
             }
-            if (times) SetLinkTimes(targetPath, times);
+            // the same link with other times is no copy of it
+            if (times && !SetLinkTimes(targetPath, times)) {
+                ReportFailure(GetLastError(), "setting the times of link", targetPath);
+                return kPrepareFailed;
+            }
             SetLastError(ERROR_ALREADY_EXISTS);
             return kPrepareSkipped;
         }
@@ -244,7 +250,7 @@ int ReadReparseTarget(const wchar_t* path, wchar_t* out, size_t capacity) {
     ReparseNames* names = static_cast<ReparseNames*>(AllocZero(sizeof(ReparseNames)));
     size_t size = 0;
     int result = 0;
-    if (ReadLink(path, data, kMaxReparseDataSize, &size, nullptr, nullptr) == kLinkRead &&
+    if (ReadLink(path, data, kMaxReparseDataSize, &size, nullptr) == kLinkRead &&
         ParseReparseData(data, size, names)) {
         wchar_t* name = names->substitute;
         // the system's "\??\" is the long-path prefix
@@ -295,10 +301,9 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
     uint8_t* data = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
     uint8_t* toWrite = static_cast<uint8_t*>(AllocZero(kMaxReparseDataSize));
     uint64_t times[3] = {};
-    int timesRead = 0;
     size_t size = 0;
     int result = 0;
-    int read = ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times, &timesRead);
+    int read = ReadLink(sourcePath, data, kMaxReparseDataSize, &size, times);
     if (read == kLinkReadFailed || read == kLinkOpenFailed) {
         PrintError("Error %s reading source %s %S\n", LastErrorName(), "reparse point", SkipLongPrefix(sourcePath));
         CountFailure();
@@ -308,10 +313,9 @@ int CopyReparsePoint(const wchar_t* sourcePath, const wchar_t* targetPath, uint3
         if (!writeSize) {
             PrintCreateError(ERROR_INSUFFICIENT_BUFFER, label, targetPath);
         } else {
-            const uint64_t* stamp = timesRead ? times : nullptr;
-            Prepared prepared = PrepareTarget(targetPath, folder, toWrite, writeSize, label, stamp);
+            Prepared prepared = PrepareTarget(targetPath, folder, toWrite, writeSize, label, times);
             if (prepared == kPrepared) {
-                result = WriteLink(targetPath, folder, toWrite, writeSize, stamp);
+                result = WriteLink(targetPath, folder, toWrite, writeSize, times);
                 DWORD error = GetLastError();
                 if (!options.quiet) {
                     char line[64];

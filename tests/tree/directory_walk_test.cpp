@@ -54,7 +54,6 @@ protected:
         fs.AddFolder(T);
     }
     void TearDown() override {
-        folderIndexReader = ReadFolderIndex;
         folderIdReader = ReadFolderId;
         options = Options();
     }
@@ -117,7 +116,6 @@ TEST_F(Walk, FolderLoopIsNotEnteredButAnEqualIndexElsewhereIs) {
     fs.AddFile(S + L"\\a\\b\\up\\never.txt", "n");
     fs.ShareFolderId(S + L"\\a\\b\\up", S + L"\\a\\b");   // and of its own parent
     // the root's index is read; those below come from their parent's listing
-    folderIndexReader = ReadFolderId;
     EXPECT_NE(0, Run(L"-s"));
     EXPECT_TRUE(Says("Error CANT_RESOLVE_FILENAME: folder loop -> skip folder C:\\W\\S\\a\\loop\n")) << text;
     EXPECT_FALSE(fs.Exists(C + L"\\a\\loop\\never.txt"));
@@ -131,6 +129,18 @@ TEST_F(Walk, FolderLoopIsNotEnteredButAnEqualIndexElsewhereIs) {
     };
     EXPECT_EQ(0, Run(L"-s"));
     EXPECT_EQ("n", fs.Data(C + L"\\a\\loop\\never.txt"));
+}
+
+// A followed link whose identity cannot be read could lead back up the tree:
+// it is not entered, -ds keeps what lies behind it, and the run fails naming it.
+TEST_F(Walk, FolderOfUnreadableIdentityIsNotEntered) {
+    fs.AddFile(L"C:\\W\\E\\e.txt", "e");
+    fs.AddFolderLink(S + L"\\ext", L"C:\\W\\E");
+    fs.AddReparse(S + L"\\ext", JunctionTo(L"C:\\W\\E"));
+    fs.AddFault(Call::GetInfo, L"W\\E", ERROR_LOCK_VIOLATION).times = 1;
+    EXPECT_EQ(13, Run(L"-s -p -ds"));
+    EXPECT_TRUE(Says("Error LOCK_VIOLATION reading the identity of folder 'C:\\W\\S\\ext'\n")) << text;
+    EXPECT_TRUE(!fs.Exists(C + L"\\ext\\e.txt") && fs.Data(L"C:\\W\\E\\e.txt") == "e") << text;
 }
 
 // A folder link or a drive mounted at a folder leads into the other side:

@@ -125,6 +125,8 @@ TEST_F(ReparseCopy, ExistingTargetsFollowTheOverwriteRules) {
     fs.ResetCounts();
     EXPECT_FALSE(Copy(L"C:\\src\\j", L"Z:\\bak\\src\\j"));
     EXPECT_EQ(0, fs.counts[static_cast<int>(Call::SetReparse)] + fs.counts[static_cast<int>(Call::RemoveFolder)]);
+    fs.AddFault(Call::SetTimes, L"BAK\\SRC\\J");   // unless it cannot be given its times
+    EXPECT_TRUE(!Copy(L"C:\\src\\j", L"Z:\\bak\\src\\j") && run.failedCopies == 1);
     // a different link is replaced; what it named is not entered
     fs.AddFile(L"Z:\\elsewhere\\keep", "k");
     AddLink(L"Z:\\bak\\src\\k", true, LinkData(kTagMountPoint, L"\\??\\Z:\\elsewhere", L""));
