@@ -36,9 +36,7 @@ TEST(ReparseData, RoundTripsAndRefusesEveryCutWithoutReadingPastIt) {
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
-TEST(ReparseData, TreeMembershipRelativeLinksAndRepointing) {
-    EXPECT_NE(FolderPrefixLength(L"\\\\?\\c:\\SRC\\data", L"\\\\?\\C:\\src\\"), 0u);
-    EXPECT_EQ(FolderPrefixLength(L"\\\\?\\C:\\src2\\data", L"\\\\?\\C:\\src\\"), 0u);   // whole components
+TEST(ReparseData, RelativeLinksAndRepointing) {
     wchar_t out[128];
     ASSERT_TRUE(ResolveRelativeLink(L"\\\\?\\C:\\src\\sub\\link", L"..\\data\\.\\x", out, 128));
     EXPECT_STREQ(out, L"\\\\?\\C:\\src\\data\\x");
