@@ -83,12 +83,9 @@ TEST(PathForms, TargetMapsBackToItsSourceWithinCapacity) {
     EXPECT_EQ(0, TargetToSource(L"\\\\?\\D:\\backup\\data\\f", exact.data(), 21));
     ResetRunState();
     Guarded prefixed(11), short10(10);   // \\?\C:\dir
-    wcscpy(prefixed.data(), L"C:\\dir");
-    wcscpy(short10.data(), L"C:\\dir");
-    EXPECT_EQ(1, AddLongPrefix(prefixed.data(), 11));
-    EXPECT_EQ(0, AddLongPrefix(short10.data(), 10));
-    EXPECT_EQ(L"\\\\?\\C:\\dir", prefixed.text());
-    EXPECT_EQ(L"C:\\dir", short10.text());
+    wcscpy(prefixed.data(), L"C:\\dir"), wcscpy(short10.data(), L"C:\\dir");
+    EXPECT_TRUE(AddLongPrefix(prefixed.data(), 11) && prefixed.text() == L"\\\\?\\C:\\dir");
+    EXPECT_TRUE(!AddLongPrefix(short10.data(), 10) && short10.text() == L"C:\\dir");
     EXPECT_TRUE(prefixed.GuardsIntact() && short10.GuardsIntact());
 }
 
@@ -140,23 +137,20 @@ TEST_F(Volumes, PathExists) {
 }
 
 TEST_F(Volumes, VolumeRootAndSameVolume) {
-    wchar_t out[kShortPathCapacity];
-    EXPECT_EQ(1, GetVolumeRoot(L"C:\\DIR\\A B.TXT", out, kShortPathCapacity));
-    EXPECT_STREQ(L"C:\\", out);
-    EXPECT_EQ(1, GetVolumeRoot(L"C:\\MNT\\VOL\\X", out, kShortPathCapacity));   // climbs out of the mount
-    EXPECT_STREQ(L"C:\\", out);
-    EXPECT_EQ(0, GetVolumeRoot(L"Q:\\DIR", out, kShortPathCapacity));
-    EXPECT_STREQ(L"", out);
+    // the root found, "-" when none is (and nothing is left in the buffer)
+    auto root = [](const wchar_t* path) {
+        wchar_t out[kShortPathCapacity];
+        return GetVolumeRoot(path, out, kShortPathCapacity) ? std::wstring(out) : out[0] ? L"?" : L"-";
+    };
     fs.AddFolder(L"Z:\\");
-    EXPECT_EQ(1, GetVolumeRoot(L"Z:\\DIR", out, kShortPathCapacity));   // a network drive is its own root
-    EXPECT_STREQ(L"Z:\\", out);
+    // out of a mount to its volume's root; a network drive is its own root
+    for (auto [path, expected] : {std::pair{L"C:\\DIR\\A B.TXT", L"C:\\"}, {L"C:\\MNT\\VOL\\X", L"C:\\"},
+                                  {L"Q:\\DIR", L"-"}, {L"Z:\\DIR", L"Z:\\"}})
+        EXPECT_EQ(expected, root(path)) << qtxtest::Narrow(path);
     Guarded tiny(3);
-    EXPECT_EQ(0, GetVolumeRoot(L"C:\\DIR", tiny.data(), 3));
-    EXPECT_TRUE(tiny.GuardsIntact() && tiny.text().empty());
-    // without a volume path the drive folder serves
+    EXPECT_TRUE(!GetVolumeRoot(L"C:\\DIR", tiny.data(), 3) && tiny.GuardsIntact() && tiny.text().empty());
     fs.AddFault(Call::Volume, L"C:\\DIR", ERROR_NOT_READY, true);
-    EXPECT_EQ(1, GetVolumeRoot(L"C:\\DIR", out, kShortPathCapacity));
-    EXPECT_STREQ(L"C:\\", out);
+    EXPECT_EQ(L"C:\\", root(L"C:\\DIR")) << "without a volume path the drive folder serves";
 
     // the same drive letter without asking; otherwise the volume paths compare
     EXPECT_EQ(1, SameVolume(L"c:\\a", L"C:\\b"));
