@@ -144,7 +144,11 @@ public:
 //   - the console, standard output and standard error (src/console), and the
 //     out-of-memory message of src/app/heap_memory.cpp;
 //   - name forms that read no volume: GetFullPathNameW (run_checks.cpp),
-//     GetLongPathNameW (folder_identity.cpp), GetTempPathW (run_driver.cpp);
+//     GetTempPathW (run_driver.cpp);
+//   - GetLongPathNameW (folder_identity.cpp): it reads the long names of the
+//     folders on a path, no more; tests write their paths in long form;
+//   - the state of the overlay filter's service (compression_windows.cpp):
+//     a service, no file;
 //   - handles of threads, events and the process token (scan, walk, io_workers,
 //     privileges): no file behind them;
 //   - ShellExecuteW of the error log at the end (run_summary.cpp): it opens
