@@ -149,8 +149,14 @@ public:
         Prepare(fs);
         initial_ = fs.Snapshot();
         fs.trace = &calls_;
+        // a verified copy reads back through the handle that wrote it, whatever its size
+        std::map<std::wstring, int> opens;
+        if (s_.arguments.find(L" -v") != std::wstring::npos)
+            fs.beforeCall = [&](Call call, const std::wstring& key) { opens[key] += call == Call::Open; };
         InProcessRun r = RunInProcess(fs, output_, s_.arguments);
         EXPECT_EQ(0, r.code) << s_.name << "\n" << r.out;
+        for (auto& o : opens)
+            EXPECT_TRUE(o.second <= 1 || !IsPartialName(o.first.c_str(), nullptr)) << "reopened " << qtxtest::Narrow(o.first);
         complete_ = fs.Snapshot();
         // a target the run left is a whole copy: data, attributes, time, streams and security
         for (auto& item : initial_) {
