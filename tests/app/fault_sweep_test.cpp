@@ -151,7 +151,7 @@ public:
         fs.trace = &calls_;
         // a verified copy reads back through the handle that wrote it, whatever its size
         std::map<std::wstring, int> opens;
-        if (s_.arguments.find(L" -v") != std::wstring::npos)
+        if ((s_.arguments + L" ").find(L" -v ") != std::wstring::npos)
             fs.beforeCall = [&](Call call, const std::wstring& key) { opens[key] += call == Call::Open; };
         InProcessRun r = RunInProcess(fs, output_, s_.arguments);
         EXPECT_EQ(0, r.code) << s_.name << "\n" << r.out;
