@@ -837,8 +837,17 @@ int CreateAndPrepareTarget(FilePlan& p) {
             // one write allocates a file of one block in one piece anyway
             int64_t allocation = transfer.sourceAllocatedSize > p.size ? transfer.sourceAllocatedSize : p.size;
             // never shorter: a copy that fails before its first byte leaves an existing target as it was
+            // a pointer not put back would have the blocks written past the allocation
             if (allocation > transfer.targetSize) {
-                PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition);
+                if (!PreallocateTarget(transfer.targetHandle, allocation, transfer.startPosition)) {
+                    DWORD error = GetLastError();
+                    if (CurrentPosition(transfer.targetHandle) != transfer.startPosition) {
+                        PrintError("Error %s placing the start of '%S'\n", ErrorName(error), SkipLongPrefix(p.call.finalPath));
+                        // its length changed: it stays marked incomplete
+                        p.call.marked = 0;
+                        return FailBeforeLoop(&p.call, true);
+                    }
+                }
                 p.call.preallocated = 1;
             }
         }
