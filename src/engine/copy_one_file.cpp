@@ -200,8 +200,10 @@ int FailBeforeLoop(CopyCall* call, bool created) {
     CloseHandleOf(&transfer.targetHandle);
     // a target made by this call and never written is not left behind, nor is a temporary one
     if (created && (call->writeMode == kWriteTemporary || !call->targetExisted) && !call->targetIsDevice &&
-        !call->targetIsNul)
-        fileOps->Delete(call->targetPath);
+        !call->targetIsNul && !fileOps->Delete(call->targetPath)) {
+        PrintError("Error %s deleting '%S'\n", LastErrorName(), SkipLongPrefix(call->targetPath));
+        CountFailure();
+    }
     CountFailure();
     return 0;
 }
