@@ -766,12 +766,35 @@ int StartWritingSafely(FilePlan& p) {
     return 1;
 }
 
+// A new target written in place is made beside its name and moved there once
+// marked: no moment leaves it under its name unmarked, which a later run
+// would take for complete.
+int MoveMarkedIntoPlace(FilePlan& p) {
+    CloseHandleOf(&transfer.targetHandle);
+    if (!fileOps->Move(partialPath, p.targetPath, 0)) {
+        DWORD error = GetLastError();
+        PrintError("Error %s creating '%S'\n", ErrorName(error), SkipLongPrefix(p.targetPath));
+        SetLastError(error);
+        return 0;
+    }
+    p.call.targetPath = p.targetPath;
+    p.call.targetExisted = 0;
+    transfer.targetHandle = fileOps->Open(p.targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode, OPEN_EXISTING,
+                                          transfer.targetOpenFlags | p.call.creationAttributes);
+    if (IsValidHandle(transfer.targetHandle)) return 1;
+    PrintError("Error %s opening '%S'\n", LastErrorName(), SkipLongPrefix(p.targetPath));
+    transfer.targetHandle = nullptr;
+    return 0;
+}
+
 // Creates or opens the target and readies it for the blocks.
 int CreateAndPrepareTarget(FilePlan& p) {
     p.disposition = OPEN_EXISTING;
     p.call.finalExisted = p.call.targetExisted;
     bool temporary = p.call.writeMode == kWriteTemporary;
-    if (temporary) {
+    bool besideFirst = p.call.writeMode == kWriteMarked && !p.call.targetExisted && p.fileTarget &&
+                       PartialPathOf(p.targetPath, partialPath, kPathCapacity);
+    if (temporary || besideFirst) {
         // from here on the copy writes the temporary name; what it left before is resumed
         p.call.targetPath = partialPath;
         p.call.targetExisted = 0;
@@ -791,6 +814,7 @@ int CreateAndPrepareTarget(FilePlan& p) {
         transfer.targetSize = created ? 0 : informed ? info.size : fileOps->GetSize(transfer.targetHandle, &opened) ? opened : 0;
         transfer.targetAllocatedSize = transfer.targetSize;
         if (!StartWritingSafely(p)) return FailBeforeLoop(&p.call, true);
+        if (besideFirst && !MoveMarkedIntoPlace(p)) return FailBeforeLoop(&p.call, true);
         if (options.verifyImmediate) {
             transfer.verifyHandle =
                 fileOps->Open(p.call.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
