@@ -4,6 +4,7 @@
 #include "console.h"
 #include "devices.h"
 #include "heap_memory.h"
+#include "paths.h"
 #include "text_format.h"
 
 namespace {
@@ -38,6 +39,13 @@ int LockSourceDiskVolumes(const wchar_t* sourcePath) {
 
 int PrepareSourceDevice(const wchar_t* sourcePath, void* handle, int isVolume, int64_t* size) {
     *size = DeviceSize(sourcePath, handle);
+    // a device whose length cannot be read would copy nothing and pass for copied
+    if (*size <= 0) {
+        DWORD error = GetLastError() ? GetLastError() : ERROR_INVALID_FUNCTION;
+        PrintError("Error %s reading the size of '%S'\n", ErrorName(error), SkipLongPrefix(sourcePath));
+        SetLastError(error);
+        return 0;
+    }
     if (isVolume) LockAndDismount(sourcePath, handle, "source");
     return 1;
 }
