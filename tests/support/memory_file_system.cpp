@@ -16,7 +16,7 @@ const char* const kCallNames[] = {"any",        "open",         "read",         
                                   "free-space", "on-disk-size", "find-first",    "find-next",
                                   "backup-read", "backup-seek", "backup-write", "take-ownership", "volume",
                                   "get-reparse", "set-reparse", "get-compression", "set-compression", "get-backing",
-                                  "set-backing"};
+                                  "set-backing", "device-control"};
 
 static_assert(sizeof kCallNames / sizeof *kCallNames == static_cast<size_t>(Call::Count), "a name for every call");
 
@@ -69,13 +69,25 @@ MemoryFileSystem::MemoryFileSystem() {
     nodes_[L"C:"].folderId = nextId_++;
 }
 
+MemoryFileSystem* MemoryFileSystem::installed = nullptr;
+
 MemoryFileSystem::~MemoryFileSystem() {
     if (saved_) fileOps = saved_;
+    if (installed == this) installed = nullptr;
 }
 
 void MemoryFileSystem::Install() {
     saved_ = fileOps;
     fileOps = this;
+    installed = this;
+}
+
+int MemoryFileSystem::DeviceControl(void* handle, std::wstring* key) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h || Failing(Call::Control, h->key)) return 0;
+    *key = h->key;
+    return 1;
 }
 
 Fault& MemoryFileSystem::AddFault(Call call, const std::wstring& path, uint32_t error, bool persistent) {

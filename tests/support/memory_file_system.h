@@ -26,6 +26,8 @@ enum class Call {
     GetReparse, SetReparse,
     // compression
     GetCompression, SetCompression, GetBacking, SetBacking,
+    // a device control through a handle of a device this volume stands for
+    Control,
     Count
 };
 const char* CallName(Call call);
@@ -73,6 +75,14 @@ public:
     ~MemoryFileSystem() override;
     // Puts itself in place of the system until destroyed.
     void Install();
+    static MemoryFileSystem* installed;
+
+    // ---- raw devices ----
+    // A device (\\.\PhysicalDrive1) is a file of this volume; the device
+    // double answers controls sent through its handles. 0 when the handle is
+    // not one of this volume's, or when the control fails (last error set);
+    // else 1 and the device's name.
+    int DeviceControl(void* handle, std::wstring* key);
 
     // ---- the volume ----
     void AddFolder(const std::wstring& path);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,6 +72,14 @@ public:
         return reinterpret_cast<void*>(static_cast<uintptr_t>(0x10000 + (d - devices.data()) * 16));
     }
     FakeDevice& Of(void* handle) { return devices[(reinterpret_cast<uintptr_t>(handle) - 0x10000) / 16]; }
+    bool Owns(void* handle) {
+        uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+        return value >= 0x10000 && value < 0x10000 + devices.size() * 16;
+    }
+    // The device a handle this fake did not open stands for (a device opened
+    // as a file of a volume in memory); null, with the last error set, when
+    // a control through it fails.
+    std::function<FakeDevice*(void* handle)> deviceOf;
     void Close(void*) override { --openHandles; }
     static int Fail(uint32_t error) { return SetLastError(error), 0; }
     static int Answer(const void* record, size_t size, void* output, uint32_t* returned) {
@@ -80,8 +89,10 @@ public:
     }
     int Control(void* handle, uint32_t code, const void* input, uint32_t, void* output, uint32_t,
                 uint32_t* returned) override {
-        FakeDevice& d = Of(handle);
         *returned = 0;
+        FakeDevice* other = Owns(handle) ? nullptr : deviceOf ? deviceOf(handle) : (SetLastError(ERROR_INVALID_HANDLE), nullptr);
+        if (!Owns(handle) && !other) return 0;
+        FakeDevice& d = other ? *other : Of(handle);
         switch (code) {
         case kLockVolume: return d.lockError ? Fail(d.lockError) : (d.locked = true, 1);
         case kDismountVolume: return ++d.dismounts, d.dismountError ? Fail(d.dismountError) : 1;
