@@ -628,6 +628,22 @@ TEST(FullVolume, KeepsTheTargetAnOverwriteFailedOn) {
     EXPECT_TRUE(fs.Snapshot() == before && fs.OpenHandles() == 0) << r.out;
 }
 
+// A disk onto a smaller one fills it and fails the run, saying how much it holds.
+TEST(FullVolume, ASmallerTargetDiskFailsTheRun) {
+    TwoDrives drives;
+    qtxtest::UseFake use(&drives);
+    qtxtest::CapturedOutput output;
+    MemoryFileSystem fs;
+    Disk(fs);
+    const size_t room = static_cast<size_t>(drives.Find(kSmallDisk)->length);
+    fs.AddFile(kSmallDisk, std::string(room, 'x'));
+    InProcessRun r = RunInProcess(fs, output, kDisk + L" " + kSmallDisk);
+    EXPECT_EQ(13, r.code) << r.out;
+    EXPECT_NE(r.out.find("Error DISK_FULL: '\\\\.\\PhysicalDrive4' holds only the first " + std::to_string(room) + " bytes"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(fs.Data(kDisk).substr(0, room), fs.Data(kSmallDisk));
+}
+
 }  // namespace
 
 namespace {
