@@ -129,10 +129,10 @@ struct TwoDrives : qtxtest::FakeDeviceSystem {
         Find(L"\\\\.\\C:")->length = 1LL << 30;
         AddDisk(3).length = kDiskBytes;
         AddDisk(4).length = kDiskBytes - (1 << 20);
+        AddVolume(L'F', L"F", 4);
         deviceOf = [this](void* handle) {
             std::wstring key;
-            MemoryFileSystem* fs = MemoryFileSystem::installed;
-            return fs && fs->DeviceControl(handle, &key) ? Find(key) : nullptr;
+            return MemoryFileSystem::installed && MemoryFileSystem::installed->DeviceControl(handle, &key) ? Find(key) : nullptr;
         };
     }
     static bool OnTarget(const wchar_t* path) { return qtxtest::Upper(path).find(L"\\DST") != std::wstring::npos; }
@@ -283,7 +283,7 @@ public:
                     bool copied = done != complete_.end() && data == DataOf(done->second);
                     // a single file's existing target is kept when its overwrite fails
                     bool kept = !FolderCopied() && was != initial_.end() && r.code != 0;
-                    // an image's partial copy is judged below
+                    // an image's partial copy is judged by PartialImage
                     if (!old && !copied && !stuck && !kept && !DeviceSource()) Note(where, "target neither old nor new", key);
                 }
             } else if ((was == initial_.end()) != !present || (present && is->second != was->second)) {
@@ -296,25 +296,20 @@ public:
         Account(where, r, now, failures);
     }
 
-    // A device is read once at great cost: an image that got any bytes and
-    // is not complete stays, marked incomplete, with a line that says how much
-    // of it is good and how to resume; and that much is good.
+    // A device is read once at great cost: an image that got bytes and is not
+    // whole stays, marked incomplete, with a line saying how much of it is
+    // good; one with zeros for unreadable sectors is whole in length and says so.
     void PartialImage(const std::string& where, const InProcessRun& r, MemoryFileSystem& fs) {
-        std::string image = fs.Data(kImage), disk = fs.Data(kDisk);
-        if (image == "<missing>") {
-            if (fs.bytesWritten > 0) Note(where, "partial image removed");
-            return;
-        }
-        if (image == disk && r.code == 0) return;
-        const std::string said = " incomplete image kept: the first ";
+        std::string image = fs.Data(kImage), disk = fs.Data(kDisk), said = " incomplete image kept: the first ";
         size_t at = r.out.find(said);
+        if (image == "<missing>" && fs.bytesWritten > 0) Note(where, "partial image removed");
+        if (image == "<missing>" || (image == disk && (r.code == 0 || at == std::string::npos))) return;
         uint64_t good = at == std::string::npos ? 0 : std::stoull(r.out.substr(at + said.size()));
-        std::string resume = "bytes are good (resume with -st:" + std::to_string(good) + ")\n";
-        bool marked = fs.Snapshot()[qtxtest::Upper(kImage)].find("|t" + std::to_string(kIncompleteMark) + "|") != std::string::npos;
-        if (image == disk && r.code != 0 && at == std::string::npos) return;   // whole but for what the run names
-        if (at == std::string::npos || r.out.find(resume, at) == std::string::npos) Note(where, "partial image without its line");
-        else if (good > image.size() || image.compare(0, good, disk, 0, good) != 0) Note(where, "partial image not good as far as its line says");
-        if (!marked) Note(where, "partial image not marked incomplete");
+        bool zeros = image.size() == disk.size() && r.out.find(" sectors failed\n") != std::string::npos;
+        bool told = r.out.find("bytes are good (resume with -st:" + std::to_string(good) + ")\n", at) != std::string::npos &&
+                    image.compare(0, good, disk, 0, good) == 0;
+        if (!(zeros || told) || fs.Snapshot()[qtxtest::Upper(kImage)].find("|t" + std::to_string(kIncompleteMark) + "|") == std::string::npos)
+            Note(where, "partial image not kept marked incomplete with a line saying how much of it is good");
     }
 
     std::vector<std::string> findings;
@@ -481,9 +476,7 @@ void WholeCopy(MemoryFileSystem& fs) {
     fs.AddFile(kTarget + L"\\a.bin", data, kOld);
 }
 
-// A raw disk of several blocks.
 void Disk(MemoryFileSystem& fs) { fs.AddFile(kDisk, qtxtest::PatternBytes(kDiskBytes, 9)); }
-
 const Scenario kScenarios[] = {
     {"single file", kSource + L"\\a.txt " + kTarget + L"\\", kTarget, false,
      [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }, false},
@@ -628,7 +621,9 @@ TEST(FullVolume, KeepsTheTargetAnOverwriteFailedOn) {
     EXPECT_TRUE(fs.Snapshot() == before && fs.OpenHandles() == 0) << r.out;
 }
 
-// A disk onto a smaller one fills it and fails the run, saying how much it holds.
+// A disk onto a smaller one fills it and fails the run, saying how much it
+// holds. Both disks go offline; the source's volumes stay locked, the
+// target's are dismounted and given back.
 TEST(FullVolume, ASmallerTargetDiskFailsTheRun) {
     TwoDrives drives;
     qtxtest::UseFake use(&drives);
@@ -642,6 +637,9 @@ TEST(FullVolume, ASmallerTargetDiskFailsTheRun) {
     EXPECT_NE(r.out.find("Error DISK_FULL: '\\\\.\\PhysicalDrive4' holds only the first " + std::to_string(room) + " bytes"),
               std::string::npos) << r.out;
     EXPECT_EQ(fs.Data(kDisk).substr(0, room), fs.Data(kSmallDisk));
+    auto volume = [&](const wchar_t* name) { return *drives.Find(std::wstring(L"\\\\?\\Volume{") + name + L"}"); };
+    EXPECT_TRUE(drives.Find(kDisk)->offline() && drives.Find(kSmallDisk)->offline());
+    EXPECT_TRUE(volume(L"E").locked && !volume(L"F").locked && volume(L"F").dismounts == 1 && !volume(L"C").locked);
 }
 
 }  // namespace
@@ -719,6 +717,8 @@ TEST(FaultSweep, ADryRunChangesNothingAndAnnouncesWhatTheRunDoes) {
         for (Call call : kWriteCalls) EXPECT_EQ(0, fs.counts[static_cast<int>(call)]) << scenario.name << " " << CallName(call);
         EXPECT_TRUE(before == fs.Snapshot()) << scenario.name;
         EXPECT_EQ(0, fs.OpenHandles()) << scenario.name;
+        // no disk taken offline, no volume locked or dismounted
+        for (auto& d : drives.devices) EXPECT_TRUE(!d.offline() && !d.locked && !d.dismounts) << scenario.name;
         fs.ResetCounts();
         InProcessRun real = RunInProcess(fs, output, scenario.arguments);
         EXPECT_EQ(Changes(before, fs.Snapshot()), Announced(dry.out, before)) << scenario.name << "\n" << dry.out << real.out;

@@ -85,9 +85,7 @@ void MemoryFileSystem::Install() {
 int MemoryFileSystem::DeviceControl(void* handle, std::wstring* key) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     Handle* h = Find(handle);
-    if (!h || Failing(Call::Control, h->key)) return 0;
-    *key = h->key;
-    return 1;
+    return h && !Failing(Call::Control, h->key) ? (*key = h->key, 1) : 0;
 }
 
 Fault& MemoryFileSystem::AddFault(Call call, const std::wstring& path, uint32_t error, bool persistent) {

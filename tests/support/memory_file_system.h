@@ -26,8 +26,7 @@ enum class Call {
     GetReparse, SetReparse,
     // compression
     GetCompression, SetCompression, GetBacking, SetBacking,
-    // a device control through a handle of a device this volume stands for
-    Control,
+    Control,   // through the handle of a device this volume stands for
     Count
 };
 const char* CallName(Call call);
@@ -76,12 +75,8 @@ public:
     // Puts itself in place of the system until destroyed.
     void Install();
     static MemoryFileSystem* installed;
-
-    // ---- raw devices ----
-    // A device (\\.\PhysicalDrive1) is a file of this volume; the device
-    // double answers controls sent through its handles. 0 when the handle is
-    // not one of this volume's, or when the control fails (last error set);
-    // else 1 and the device's name.
+    // A device (\\.\PhysicalDrive1) may be a file here; a control through its
+    // handle: 0 when it fails (last error set), else 1 and the device's name.
     int DeviceControl(void* handle, std::wstring* key);
 
     // ---- the volume ----

@@ -72,13 +72,8 @@ public:
         return reinterpret_cast<void*>(static_cast<uintptr_t>(0x10000 + (d - devices.data()) * 16));
     }
     FakeDevice& Of(void* handle) { return devices[(reinterpret_cast<uintptr_t>(handle) - 0x10000) / 16]; }
-    bool Owns(void* handle) {
-        uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-        return value >= 0x10000 && value < 0x10000 + devices.size() * 16;
-    }
-    // The device a handle this fake did not open stands for (a device opened
-    // as a file of a volume in memory); null, with the last error set, when
-    // a control through it fails.
+    // A handle it did not open (a device opened as a file of a volume in
+    // memory): the device it stands for; null when a control through it fails.
     std::function<FakeDevice*(void* handle)> deviceOf;
     void Close(void*) override { --openHandles; }
     static int Fail(uint32_t error) { return SetLastError(error), 0; }
@@ -90,9 +85,10 @@ public:
     int Control(void* handle, uint32_t code, const void* input, uint32_t, void* output, uint32_t,
                 uint32_t* returned) override {
         *returned = 0;
-        FakeDevice* other = Owns(handle) ? nullptr : deviceOf ? deviceOf(handle) : (SetLastError(ERROR_INVALID_HANDLE), nullptr);
-        if (!Owns(handle) && !other) return 0;
-        FakeDevice& d = other ? *other : Of(handle);
+        size_t own = (reinterpret_cast<uintptr_t>(handle) - 0x10000) / 16;
+        FakeDevice* found = own < devices.size() ? &devices[own] : deviceOf ? deviceOf(handle) : nullptr;
+        if (!found) return 0;
+        FakeDevice& d = *found;
         switch (code) {
         case kLockVolume: return d.lockError ? Fail(d.lockError) : (d.locked = true, 1);
         case kDismountVolume: return ++d.dismounts, d.dismountError ? Fail(d.dismountError) : 1;
