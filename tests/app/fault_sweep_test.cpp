@@ -621,9 +621,8 @@ TEST(FullVolume, KeepsTheTargetAnOverwriteFailedOn) {
     EXPECT_TRUE(fs.Snapshot() == before && fs.OpenHandles() == 0) << r.out;
 }
 
-// A disk onto a smaller one fills it and fails the run, saying how much it
-// holds. Both disks go offline; the source's volumes stay locked, the
-// target's are dismounted and given back.
+// A disk onto a smaller one fills it and fails the run, saying how much it holds;
+// both go offline, the source's volumes stay locked, the target's are given back.
 TEST(FullVolume, ASmallerTargetDiskFailsTheRun) {
     TwoDrives drives;
     qtxtest::UseFake use(&drives);
@@ -638,8 +637,8 @@ TEST(FullVolume, ASmallerTargetDiskFailsTheRun) {
               std::string::npos) << r.out;
     EXPECT_EQ(fs.Data(kDisk).substr(0, room), fs.Data(kSmallDisk));
     auto volume = [&](const wchar_t* name) { return *drives.Find(std::wstring(L"\\\\?\\Volume{") + name + L"}"); };
-    EXPECT_TRUE(drives.Find(kDisk)->offline() && drives.Find(kSmallDisk)->offline());
-    EXPECT_TRUE(volume(L"E").locked && !volume(L"F").locked && volume(L"F").dismounts == 1 && !volume(L"C").locked);
+    EXPECT_TRUE(drives.Find(kDisk)->offline() && drives.Find(kSmallDisk)->offline() && volume(L"E").locked &&
+                !volume(L"F").locked && volume(L"F").dismounts == 1 && !volume(L"C").locked);
 }
 
 }  // namespace
