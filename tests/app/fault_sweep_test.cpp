@@ -310,6 +310,11 @@ public:
                     image.compare(0, good, disk, 0, good) == 0;
         if (!(zeros || told) || fs.Snapshot()[qtxtest::Upper(kImage)].find("|t" + std::to_string(kIncompleteMark) + "|") == std::string::npos)
             Note(where, "partial image not kept marked incomplete with a line saying how much of it is good");
+        if (!told) return;
+        // and what its line says resumes it, once the faults are gone
+        fs.faults.clear();
+        InProcessRun resumed = RunInProcess(fs, output_, s_.arguments + L" -st:" + std::to_wstring(good));
+        if (resumed.code != 0 || fs.Data(kImage) != disk) Note(where, "image not resumed as its line says: " + resumed.out);
     }
 
     std::vector<std::string> findings;
