@@ -9,6 +9,7 @@
 
 #include <cwchar>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -248,14 +249,14 @@ public:
     uint32_t GetAttributes(const wchar_t* path) override {
         Lock lock(&section_);
         std::wstring key = Key(path);
-        if (!Touched(key)) return below_->GetAttributes(path);
+        if (!Touched(key)) return BelowAttributes(key, path);
         Entry* entry = nullptr;
         if (!Present(key, &entry)) {
             SetLastError(Present(ParentOf(key), nullptr) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
             return INVALID_FILE_ATTRIBUTES;
         }
         if (entry && entry->attributesSet) return entry->attributes | (entry->folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
-        return below_->GetAttributes(path);
+        return BelowAttributes(key, path);
     }
     // A folder the run made is not on the volume: the room is that of the
     // nearest folder above it that is.
@@ -263,8 +264,8 @@ public:
         Lock lock(&section_);
         if (!folder || !Touched(Key(folder))) return below_->FreeSpace(folder, total, free);
         for (std::wstring key = Key(folder); !key.empty(); key = ParentOf(key)) {
+            if (BelowAttributes(key) == INVALID_FILE_ATTRIBUTES) continue;
             std::wstring path = LongPathOf(key);
-            if (below_->GetAttributes(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
             if (path.back() != L'\\') path += L'\\';
             return below_->FreeSpace(path.c_str(), total, free);
         }
@@ -287,7 +288,13 @@ public:
         std::wstring folder = ParentOf(key);
         if (!Touched(key) && !TouchedBelow(folder)) {
             void* search = below_->FindFirst(pattern, found);
-            if (search) passed_[search] = true;
+            if (!search) return search;
+            Listing& listing = passed_[search];
+            listing.whole = key.size() > 2 && key.compare(key.size() - 2, 2, L"\\*") == 0;
+            if (listing.whole) {
+                listing.folder = folder;
+                Learn(&listing, *found);
+            }
             return search;
         }
         Entry* entry = nullptr;
@@ -320,7 +327,17 @@ public:
     }
     int FindNext(void* search, FoundName* found) override {
         Lock lock(&section_);
-        if (passed_.count(search)) return below_->FindNext(search, found);
+        auto passed = passed_.find(search);
+        if (passed != passed_.end()) {
+            if (below_->FindNext(search, found)) {
+                Learn(&passed->second, *found);
+                return 1;
+            }
+            uint32_t error = GetLastError();
+            if (error == ERROR_NO_MORE_FILES && passed->second.whole) Keep(&passed->second);
+            SetLastError(error);
+            return 0;
+        }
         Search* mine = static_cast<Search*>(search);
         if (mine->next >= mine->names.size()) return Fail(mine->endError);
         *found = mine->names[mine->next++];
@@ -566,8 +583,22 @@ private:
     int quiet_;
     CRITICAL_SECTION section_;
     std::map<std::wstring, Entry> changed_;
+    struct Asked {
+        uint32_t attributes;
+        uint32_t error;
+    };
+    std::unordered_map<std::wstring, Asked> belowAttributes_;
     std::map<void*, Opened> opened_;
-    std::map<void*, bool> passed_;   // searches handed through to the volume
+    // A search handed through to the volume, and what it found when it lists a whole folder.
+    struct Listing {
+        bool whole = false;
+        std::wstring folder;
+        std::unordered_map<std::wstring, uint32_t> names;   // upper case
+    };
+    std::map<void*, Listing> passed_;
+    // The last whole folders listed; the walk asks about their names soon after.
+    std::map<std::wstring, std::unordered_map<std::wstring, uint32_t>> listed_;
+    std::vector<std::wstring> listedOrder_;
     uint64_t lastIndex_ = 0;
     std::wstring reuse_;
     Pending pending_;
@@ -645,8 +676,55 @@ private:
             auto above = changed_.find(at);
             if (above != changed_.end() && above->second.state != State::Original) return 0;
         }
-        std::wstring path = LongPathOf(key);
-        return below_->GetAttributes(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+        return BelowAttributes(key) != INVALID_FILE_ATTRIBUTES;
+    }
+    // The volume below does not change while the run lasts, so what it said
+    // of a name holds to the end: each name is asked once. Only answers that
+    // last are kept; a failure such as a sharing violation is asked again.
+    // path: the name as the caller gave it, when there is one.
+    uint32_t BelowAttributes(const std::wstring& key, const wchar_t* path = nullptr) {
+        auto known = belowAttributes_.find(key);
+        if (known != belowAttributes_.end()) {
+            if (known->second.attributes == INVALID_FILE_ATTRIBUTES) SetLastError(known->second.error);
+            return known->second.attributes;
+        }
+        auto folder = listed_.find(ParentOf(key));
+        size_t slash = key.rfind(L'\\');
+        // a short name is no name a listing shows, and the system makes them all with a tilde
+        if (folder != listed_.end() && slash != std::wstring::npos && key.find(L'~', slash) == std::wstring::npos &&
+            !IsStream(key)) {
+            auto name = folder->second.find(key.substr(slash + 1));
+            if (name != folder->second.end()) return name->second;
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        uint32_t attributes = below_->GetAttributes(path ? path : LongPathOf(key).c_str());
+        uint32_t error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+        if (!error || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            belowAttributes_[key] = {attributes, error};
+        return attributes;
+    }
+    static constexpr size_t kListingsKept = 64;
+    static constexpr size_t kNamesKept = 65536;   // per folder; a larger one is asked name by name
+    void Learn(Listing* listing, const FoundName& found) {
+        if (!listing->whole || IsDotName(found.name)) return;
+        if (listing->names.size() >= kNamesKept) {
+            listing->whole = false;
+            listing->names.clear();
+            return;
+        }
+        std::wstring name = found.name;
+        if (!name.empty()) CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
+        listing->names[name] = found.attributes;
+    }
+    void Keep(Listing* listing) {
+        if (!listed_.count(listing->folder)) listedOrder_.push_back(listing->folder);
+        listed_[listing->folder] = std::move(listing->names);
+        listing->whole = false;
+        if (listedOrder_.size() > kListingsKept) {
+            listed_.erase(listedOrder_.front());
+            listedOrder_.erase(listedOrder_.begin());
+        }
     }
     static std::wstring LongPathOf(const std::wstring& key) {
         if (key.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + key.substr(2);
@@ -654,12 +732,12 @@ private:
     }
     bool IsFolder(const std::wstring& key, Entry* entry) {
         if (entry && entry->state == State::Made) return entry->folder;
-        uint32_t attributes = below_->GetAttributes(LongPathOf(key).c_str());
+        uint32_t attributes = BelowAttributes(key);
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     }
     uint32_t Attributes(const wchar_t* path, const std::wstring& key, Entry* entry) {
         if (entry && entry->attributesSet) return entry->attributes;
-        return below_->GetAttributes(path);
+        return BelowAttributes(key, path);
     }
     int Exists(const wchar_t* path) {
         Lock lock(&section_);
