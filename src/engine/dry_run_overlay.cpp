@@ -690,9 +690,10 @@ private:
         }
         auto folder = listed_.find(ParentOf(key));
         size_t slash = key.rfind(L'\\');
-        // a short name is no name a listing shows, and the system makes them all with a tilde
+        // A listing shows no short name (the system makes them all with a
+        // tilde) and none with the trailing dot or space a path may carry.
         if (folder != listed_.end() && slash != std::wstring::npos && key.find(L'~', slash) == std::wstring::npos &&
-            !IsStream(key)) {
+            key.back() != L'.' && key.back() != L' ' && !IsStream(key)) {
             auto name = folder->second.find(key.substr(slash + 1));
             if (name != folder->second.end()) return name->second;
             SetLastError(ERROR_FILE_NOT_FOUND);
