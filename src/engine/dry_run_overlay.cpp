@@ -77,6 +77,11 @@ struct Opened {
     std::wstring key;
     std::wstring path;   // as the caller named it
     void* below = nullptr;   // the volume's own file, for reads, when there is one
+    bool own = false;        // the handle is the overlay's, not the volume's
+    bool deferred = false;   // below is opened at the first read that needs it
+    uint32_t flags = 0;
+    uint32_t attributes = 0;   // a deferred folder's facts, from its parent's listing
+    uint64_t times[3] = {};
     int64_t position = 0;
     bool announced = false;   // its writes count towards the bytes
 };
@@ -152,11 +157,17 @@ public:
         opened.path = path;
         if (present && !made) {
             // reads of an existing file come from the volume, as a -u comparison needs
-            uint32_t keep = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-            uint32_t all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-            void* real = below_->Open(path, GENERIC_READ | READ_CONTROL, all, OPEN_EXISTING, keep);
-            if (!IsValidHandle(real)) real = below_->Open(path, FILE_READ_ATTRIBUTES, all, OPEN_EXISTING, keep);
-            if (IsValidHandle(real)) opened.below = real;
+            opened.flags = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+            // a folder opened for its times alone, as the walk stamps it, has them in its parent's listing
+            const Named* listed = nullptr;
+            if (!(access & ~(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE)) && disposition == OPEN_EXISTING &&
+                !IsStream(key) && IsFolder(file, entry) && (listed = ListedName(file)) != nullptr) {
+                opened.deferred = true;
+                opened.attributes = listed->attributes;
+                for (int i = 0; i < 3; ++i) opened.times[i] = listed->times[i];
+            } else {
+                OpenBelow(&opened);
+            }
         }
         bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
         // a stream goes with its file, and times, attributes or security are no new content
@@ -182,6 +193,7 @@ public:
             Announce(file, path, wasFile ? kDryOverwrite : kDryCopy, true);
             opened.announced = true;
         }
+        opened.own = !opened.below;
         void* handle = opened.below ? opened.below : reinterpret_cast<void*>(new char);
         opened_[handle] = opened;
         return handle;
@@ -191,7 +203,7 @@ public:
         Opened* mine = Mine(handle);
         if (!mine) return below_->Read(handle, buffer, length, done);
         *done = 0;
-        if (!mine->below) return 1;
+        if (!BelowOf(mine)) return 1;
         // the volume's data up to the length the run left the file
         int64_t left = SizeOfKey(mine->key) - mine->position;
         if (left <= 0) return 1;
@@ -223,17 +235,26 @@ public:
         auto found = opened_.find(handle);
         if (found == opened_.end()) return below_->Close(handle);
         void* real = found->second.below;
+        bool own = found->second.own;
         opened_.erase(found);
-        if (real) return below_->Close(real);
-        delete reinterpret_cast<char*>(handle);
-        return 1;
+        int closed = real ? below_->Close(real) : 1;
+        if (own) delete reinterpret_cast<char*>(handle);
+        return closed;
     }
     int GetInfo(void* handle, FileInfo* info, int parts) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
         if (!mine) return below_->GetInfo(handle, info, parts);
-        if (mine->below && !below_->GetInfo(mine->below, info, parts)) return 0;
-        if (!mine->below) *info = FileInfo();
+        if (mine->deferred && !(parts & (kInfoIdentity | kInfoIndexOnly))) {
+            *info = FileInfo();
+            info->attributes = mine->attributes;
+            info->links = 1;
+            for (int i = 0; i < 3; ++i) info->times[i] = mine->times[i];
+        } else if (BelowOf(mine) && !below_->GetInfo(mine->below, info, parts)) {
+            return 0;
+        } else if (!mine->below) {
+            *info = FileInfo();
+        }
         Entry* entry = nullptr;
         if (Present(mine->key, &entry) && entry) {
             if (entry->state == State::Made) {
@@ -354,26 +375,26 @@ public:
     int BackupRead(void* handle, uint8_t* buffer, uint32_t bytes, uint32_t* read, void** context) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) {
+        if (mine && !BelowOf(mine)) {
             *read = 0;
             return 1;
         }
-        return below_->BackupRead(mine ? mine->below : handle, buffer, bytes, read, context);
+        return below_->BackupRead(mine ? BelowOf(mine) : handle, buffer, bytes, read, context);
     }
     int BackupSeek(void* handle, uint64_t bytes, uint64_t* moved, void** context) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) return Fail(ERROR_SEEK);
-        return below_->BackupSeek(mine ? mine->below : handle, bytes, moved, context);
+        if (mine && !BelowOf(mine)) return Fail(ERROR_SEEK);
+        return below_->BackupSeek(mine ? BelowOf(mine) : handle, bytes, moved, context);
     }
     void EndBackupRead(void* handle, void** context) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) {
+        if (mine && !BelowOf(mine)) {
             *context = nullptr;
             return;
         }
-        below_->EndBackupRead(mine ? mine->below : handle, context);
+        below_->EndBackupRead(mine ? BelowOf(mine) : handle, context);
     }
     uint32_t DriveType(const wchar_t* root) override { return below_->DriveType(root); }
     int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override {
@@ -385,15 +406,15 @@ public:
     int GetReparse(void* handle, uint8_t* buffer, size_t capacity, size_t* size) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) return Fail(ERROR_NOT_A_REPARSE_POINT);
-        return below_->GetReparse(mine ? mine->below : handle, buffer, capacity, size);
+        if (mine && !BelowOf(mine)) return Fail(ERROR_NOT_A_REPARSE_POINT);
+        return below_->GetReparse(mine ? BelowOf(mine) : handle, buffer, capacity, size);
     }
     // A file the run made lies where it was made; others where the volume says.
     int FinalPath(void* handle, wchar_t* out, uint32_t capacity) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
         if (!mine) return below_->FinalPath(handle, out, capacity);
-        if (mine->below) return below_->FinalPath(mine->below, out, capacity);
+        if (BelowOf(mine)) return below_->FinalPath(mine->below, out, capacity);
         std::wstring path = mine->path;
         if (path.size() >= capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
         wcscpy(out, path.c_str());
@@ -405,17 +426,17 @@ public:
     int GetCompression(void* handle, uint16_t* format) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) {
+        if (mine && !BelowOf(mine)) {
             *format = 0;
             return 1;
         }
-        return below_->GetCompression(mine ? mine->below : handle, format);
+        return below_->GetCompression(mine ? BelowOf(mine) : handle, format);
     }
     int GetExternalBacking(void* handle, void* record, uint32_t size) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
-        if (mine && !mine->below) return Fail(ERROR_INVALID_FUNCTION);
-        return below_->GetExternalBacking(mine ? mine->below : handle, record, size);
+        if (mine && !BelowOf(mine)) return Fail(ERROR_INVALID_FUNCTION);
+        return below_->GetExternalBacking(mine ? BelowOf(mine) : handle, record, size);
     }
 
     // ---- writes, recorded ----
@@ -589,15 +610,19 @@ private:
     };
     std::unordered_map<std::wstring, Asked> belowAttributes_;
     std::map<void*, Opened> opened_;
+    struct Named {
+        uint32_t attributes;
+        uint64_t times[3];
+    };
     // A search handed through to the volume, and what it found when it lists a whole folder.
     struct Listing {
         bool whole = false;
         std::wstring folder;
-        std::unordered_map<std::wstring, uint32_t> names;   // upper case
+        std::unordered_map<std::wstring, Named> names;   // upper case
     };
     std::map<void*, Listing> passed_;
     // The last whole folders listed; the walk asks about their names soon after.
-    std::map<std::wstring, std::unordered_map<std::wstring, uint32_t>> listed_;
+    std::map<std::wstring, std::unordered_map<std::wstring, Named>> listed_;
     std::vector<std::wstring> listedOrder_;
     uint64_t lastIndex_ = 0;
     std::wstring reuse_;
@@ -695,7 +720,7 @@ private:
         if (folder != listed_.end() && slash != std::wstring::npos && key.find(L'~', slash) == std::wstring::npos &&
             key.back() != L'.' && key.back() != L' ' && !IsStream(key)) {
             auto name = folder->second.find(key.substr(slash + 1));
-            if (name != folder->second.end()) return name->second;
+            if (name != folder->second.end()) return name->second.attributes;
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_FILE_ATTRIBUTES;
         }
@@ -704,6 +729,27 @@ private:
         if (!error || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             belowAttributes_[key] = {attributes, error};
         return attributes;
+    }
+    // What the listing of key's folder showed of it; null when none is kept.
+    const Named* ListedName(const std::wstring& key) {
+        auto folder = listed_.find(ParentOf(key));
+        if (folder == listed_.end()) return nullptr;
+        auto name = folder->second.find(key.substr(key.rfind(L'\\') + 1));
+        return name == folder->second.end() ? nullptr : &name->second;
+    }
+    void OpenBelow(Opened* opened) {
+        uint32_t all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        const wchar_t* path = opened->path.c_str();
+        void* real = below_->Open(path, GENERIC_READ | READ_CONTROL, all, OPEN_EXISTING, opened->flags);
+        if (!IsValidHandle(real)) real = below_->Open(path, FILE_READ_ATTRIBUTES, all, OPEN_EXISTING, opened->flags);
+        if (IsValidHandle(real)) opened->below = real;
+    }
+    void* BelowOf(Opened* opened) {
+        if (opened->deferred) {
+            opened->deferred = false;
+            OpenBelow(opened);
+        }
+        return opened->below;
     }
     static constexpr size_t kListingsKept = 64;
     static constexpr size_t kNamesKept = 65536;   // per folder; a larger one is asked name by name
@@ -716,7 +762,7 @@ private:
         }
         std::wstring name = found.name;
         if (!name.empty()) CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
-        listing->names[name] = found.attributes;
+        listing->names[name] = {found.attributes, {found.creation, found.lastAccess, found.lastWrite}};
     }
     void Keep(Listing* listing) {
         if (!listed_.count(listing->folder)) listedOrder_.push_back(listing->folder);
