@@ -203,8 +203,9 @@ public:
         Rerun(fault, label);
     }
 
-    // Sectors in the middle of each file that stay bad, and writes of its
-    // copy that come back altered once or always (what -v and -vi catch).
+    // Sectors near the end of each file (in a later block of a big one) that
+    // stay bad, and writes of its copy that come back altered once or always
+    // (what -v and -vi catch).
     void FailRanges(bool verified) {
         for (auto& item : initial_) {
             if ((!Under(item.first, kSource) && item.first != qtxtest::Upper(kDisk)) || IsFolder(item.second)) continue;
@@ -213,7 +214,7 @@ public:
             Fault bad;
             bad.call = Call::Read;
             bad.path = item.first;
-            bad.from = size / 1024 * 512;
+            bad.from = (size - 1) / 512 * 512 - 512;
             bad.to = bad.from + 512;
             bad.times = -1;
             bad.error = size % 2 ? ERROR_CRC : ERROR_IO_DEVICE;
@@ -444,6 +445,12 @@ void SourceTree(MemoryFileSystem& fs) {
     fs.AddFile(kSource + L"\\sub\\c.txt", "");
 }
 
+// A file of two blocks.
+void BigFileTree(MemoryFileSystem& fs) {
+    SourceTree(fs);
+    fs.AddFile(kSource + L"\\big.bin", qtxtest::PatternBytes(1100000, 5));
+}
+
 // Targets older than their sources: one longer, one of the same size that differs in one block.
 void OlderTargets(MemoryFileSystem& fs) {
     SourceTree(fs);
@@ -520,9 +527,9 @@ const Scenario kScenarios[] = {
     {"single file -ds", kSource + L"\\a.txt " + kTarget + L"\\ -ds", kTarget, true,
      [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }, false},
     {"tree -s -v", kSource + L" " + kTarget + L" -s -v", kCopy, false, LinkedTree, false},
-    {"-vi", kSource + L" " + kTarget + L" -s -vi", kCopy, false, SourceTree, false},
+    {"-vi", kSource + L" " + kTarget + L" -s -vi", kCopy, false, BigFileTree, false},
     {"-o", kSource + L" " + kTarget + L" -s -o", kCopy, false, OlderTargets, false},
-    {"-u -ds", kSource + L" " + kTarget + L" -s -o -u -ds", kCopy, true, OlderTargets, false},
+    {"-u -vi -ds", kSource + L" " + kTarget + L" -s -o -u -vi -ds", kCopy, true, OlderTargets, false},
     {"-h", kSource + L" " + kTarget + L" -s -h", kCopy, false, SourceTree, false},
     {"-st", kResumed + L" " + kTarget + L"\\ -o -st:8192", kTarget, false, StoppedCopy, false},
     {"-st -u", kResumed + L" " + kTarget + L"\\ -o -u -st:8192", kTarget, false, StoppedCopy, false},
