@@ -423,6 +423,7 @@ protected:
     bool DeviceSource() const { return s_.arguments.compare(0, kDisk.size(), kDisk) == 0; }
     void Prepare(MemoryFileSystem& fs) {
         fs.AddFolder(kTarget);
+        if (s_.parallel) fs.volumeFolder = kTarget;
         s_.setUp(fs);
         for (auto& item : fs.Snapshot())
             if (Under(item.first, kSource) && IsFolder(item.second)) fs.SetFolderTime(item.first, kFolderTime);

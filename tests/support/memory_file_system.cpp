@@ -217,6 +217,7 @@ void MemoryFileSystem::CopyCrashedInto(MemoryFileSystem& other) {
     std::lock_guard<std::recursive_mutex> hold(other.lock_);
     other.nodes_ = crashedNodes_;
     other.nextId_ = crashedNextId_;
+    other.volumeFolder = volumeFolder;
     other.ResetCounts();
 }
 

@@ -95,6 +95,8 @@ public:
     std::map<std::wstring, std::string> Snapshot();
     int OpenHandles();
     int64_t capacity = 1LL << 30;
+    // a folder that is the root of a volume of its own, as one mounted there
+    std::wstring volumeFolder;
     uint64_t volumeSerial = 0x51A7;
 
     // ---- faults and counts ----
