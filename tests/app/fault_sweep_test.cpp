@@ -463,18 +463,6 @@ void SourceTree(MemoryFileSystem& fs) {
     fs.AddFile(kSource + L"\\sub\\c.txt", "");
 }
 
-// A single file over an older target it must keep when its copy fails.
-void OlderFile(MemoryFileSystem& fs) {
-    fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3));
-    fs.AddFile(kTarget + L"\\a.txt", qtxtest::PatternBytes(60000, 9), kOld);
-}
-
-// A file of two blocks.
-void BigFileTree(MemoryFileSystem& fs) {
-    SourceTree(fs);
-    fs.AddFile(kSource + L"\\big.bin", qtxtest::PatternBytes(1100000, 5));
-}
-
 // Targets older than their sources: one longer, one of the same size that differs in one block.
 void OlderTargets(MemoryFileSystem& fs) {
     SourceTree(fs);
@@ -552,11 +540,17 @@ void WholeCopy(MemoryFileSystem& fs) {
 
 void Disk(MemoryFileSystem& fs) { fs.AddFile(kDisk, qtxtest::PatternBytes(kDiskBytes, 9)); }
 const Scenario kScenarios[] = {
-    {"single file -o", kSource + L"\\a.txt " + kTarget + L"\\ -o", kTarget, false, OlderFile, false},
+    {"single file -o", kSource + L"\\a.txt " + kTarget + L"\\ -o", kTarget, false, [](MemoryFileSystem& fs) {
+         fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3));
+         fs.AddFile(kTarget + L"\\a.txt", qtxtest::PatternBytes(60000, 9), kOld);   // kept when the copy fails
+     }, false},
     {"single file -ds", kSource + L"\\a.txt " + kTarget + L"\\ -ds", kTarget, true,
      [](MemoryFileSystem& fs) { fs.AddFile(kSource + L"\\a.txt", qtxtest::PatternBytes(100000, 3)); }, false},
     {"tree -s -v", kSource + L" " + kTarget + L" -s -v", kCopy, false, LinkedTree, false},
-    {"-vi", kSource + L" " + kTarget + L" -s -vi", kCopy, false, BigFileTree, false},
+    {"-vi", kSource + L" " + kTarget + L" -s -vi", kCopy, false, [](MemoryFileSystem& fs) {
+         SourceTree(fs);
+         fs.AddFile(kSource + L"\\big.bin", qtxtest::PatternBytes(1100000, 5));   // two blocks
+     }, false},
     {"-o", kSource + L" " + kTarget + L" -s -o", kCopy, false, OlderTargets, false},
     {"-u -vi -ds", kSource + L" " + kTarget + L" -s -o -u -vi -ds", kCopy, true, OlderTargets, false},
     {"-h", kSource + L" " + kTarget + L" -s -h", kCopy, false, SourceTree, false},
