@@ -484,7 +484,7 @@ void MirrorTree(MemoryFileSystem& fs) {
     fs.AddFile(kCopy + L"\\surplus.txt", "surplus");
     fs.AddFile(kCopy + L"\\gone\\deep\\x.txt", "x");
     fs.AddFile(kCopy + L"\\a.txt", "old a", kOld);
-    fs.AddFile(kCopy + L"\\sub\\c.txt", "newer than its source", 0x01D1000000000000ULL);   // a mirror copies it too
+    fs.AddFile(kCopy + L"\\sub\\c.txt", "", 0x01D1000000000000ULL);   // newer, of the same size: a mirror copies it too
 }
 
 // A file the scan finds moved, and one of the same size that must not pass for it.
