@@ -55,10 +55,7 @@ std::string WithoutLinks(const std::string& line) {
     return at == std::string::npos ? line : line.substr(0, at) + line.substr(line.find('|', at + 1));
 }
 
-int Links(const std::string& line) {
-    size_t at = line.find("|n");
-    return at == std::string::npos ? 0 : std::stoi(line.substr(at + 2));
-}
+int Links(const std::string& line) { return line.find("|n") == std::string::npos ? 0 : std::stoi(line.substr(line.find("|n") + 2)); }
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
