@@ -116,8 +116,9 @@ int MarkIncomplete(const wchar_t* path) {
 
 // A copy made beside its target is renamed over it when its data are
 // complete, else removed, so the old target stays. A copy whose security,
-// streams or attributes failed keeps its data but is marked, so the same
-// command completes it. 0 when the target is not the complete copy.
+// streams or attributes failed, or that holds zeros for unreadable sectors,
+// keeps its data but is marked, so the same command completes it. 0 when the
+// target is not the complete copy.
 int PutInPlace(const CopyCall* call, int dataComplete, int extrasComplete) {
     // a stream's file is marked by the file's own copy
     bool marked = dataComplete && !extrasComplete && !call->streamCall && MarkIncomplete(call->targetPath);
@@ -438,8 +439,9 @@ int FinishCopy(CopyCall* call) {
     run.runBytesCopied += size;
     call->detailsFailed = !(extrasCopied && timesSet);
     SettleImmediateVerification(call);
-    // a copy that failed its verification or times never replaces the old target
-    if (!PutInPlace(call, !call->verifyFailed && timesSet, extrasCopied) &&
+    // a copy that failed its verification or times never replaces the old target;
+    // one with zeros for unreadable sectors stays marked, so the next run copies it again
+    if (!PutInPlace(call, !call->verifyFailed && timesSet, extrasCopied && !transfer.failedSectors) &&
         (call->writeMode == kWriteTemporary || call->streamCall))
         return 0;
     // a source with unreadable sectors is the only full copy left

@@ -108,16 +108,4 @@ TEST_F(EngineTest, ATargetThatCannotBeOpenedIsKept) {
     EXPECT_EQ(Output().find("kept unchanged"), std::string::npos) << Output();
 }
 
-TEST(IsAllZero, WholeWordsAndTheTail) {
-    unsigned char bytes[37] = {};
-    EXPECT_EQ(IsAllZero(bytes, 0), 1);
-    EXPECT_EQ(IsAllZero(bytes, sizeof bytes), 1);
-    bytes[36] = 1;   // in the tail after the whole words
-    EXPECT_EQ(IsAllZero(bytes, sizeof bytes), 0);
-    EXPECT_EQ(IsAllZero(bytes, 36), 1);
-    bytes[3] = 0x80;
-    EXPECT_EQ(IsAllZero(bytes, 8), 0);
-    EXPECT_EQ(IsAllZero(bytes + 1, 2), 1);
-}
-
 }  // namespace

@@ -217,6 +217,7 @@ void MemoryFileSystem::CopyCrashedInto(MemoryFileSystem& other) {
     std::lock_guard<std::recursive_mutex> hold(other.lock_);
     other.nodes_ = crashedNodes_;
     other.nextId_ = crashedNextId_;
+    other.volumeFolder = volumeFolder;
     other.ResetCounts();
 }
 
@@ -487,7 +488,8 @@ int MemoryFileSystem::Link(const wchar_t* newPath, const wchar_t* existingPath) 
     if (Failing(Call::Link, key)) return 0;
     auto existing = nodes_.find(Key(existingPath));
     if (existing == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
-    if (existing->second.folder) return Fail(ERROR_ACCESS_DENIED);
+    if (existing->second.folder || existing->second.file->security.find(kDeniesNames) != std::string::npos)
+        return Fail(ERROR_ACCESS_DENIED);
     if (nodes_.count(key)) return Fail(ERROR_ALREADY_EXISTS);
     auto parent = nodes_.find(ParentKey(key));
     if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);

@@ -95,6 +95,8 @@ public:
     std::map<std::wstring, std::string> Snapshot();
     int OpenHandles();
     int64_t capacity = 1LL << 30;
+    // a folder that is the root of a volume of its own, as one mounted there
+    std::wstring volumeFolder;
     uint64_t volumeSerial = 0x51A7;
 
     // ---- faults and counts ----
@@ -160,6 +162,8 @@ public:
     int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override;
     int VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t* fileSystem, uint32_t capacity) override;
     static constexpr const char* kTakenSecurity = "owner=Administrators";
+    // A descriptor holding this denies what a new name needs: Link to its file fails.
+    static constexpr const char* kDeniesNames = "deny=write-attributes";
 
     // ---- reparse points and the names of a file (memory_file_system_links.cpp) ----
     // Makes the file or folder at path a link with these data. A folder link

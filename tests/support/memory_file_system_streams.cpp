@@ -101,8 +101,12 @@ uint32_t MemoryFileSystem::DriveType(const wchar_t* root) {
 }
 int MemoryFileSystem::VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    std::wstring drive = Key(path).substr(0, 2);
-    if (Failing(Call::Volume, Key(path))) return 0;
+    std::wstring key = Key(path), drive = key.substr(0, 2);
+    if (Failing(Call::Volume, key)) return 0;
+    std::wstring mounted = volumeFolder.empty() ? L"" : Key(volumeFolder);
+    if (!mounted.empty() && (key == mounted || key.compare(0, mounted.size() + 1, mounted + L"\\") == 0))
+        return volumeFolder.size() + 2 > capacity ? Refuse(ERROR_FILENAME_EXCED_RANGE)
+                                                   : (wcscpy(out, (volumeFolder + L"\\").c_str()), 1);
     if (drive.size() < 2 || drive[1] != L':' || !nodes_.count(drive)) return Refuse(ERROR_PATH_NOT_FOUND);
     return capacity < 4 ? Refuse(ERROR_FILENAME_EXCED_RANGE) : (wcscpy(out, (drive + L"\\").c_str()), 1);
 }
@@ -111,7 +115,8 @@ int MemoryFileSystem::VolumeFlags(const wchar_t* root, uint32_t* flags, wchar_t*
     if (Failing(Call::Volume, Key(root))) return 0;
     *flags = FILE_CASE_PRESERVED_NAMES | FILE_PERSISTENT_ACLS | FILE_NAMED_STREAMS;
     if (fileSystem) lstrcpynW(fileSystem, L"NTFS", capacity);
-    return Key(root).size() == 2 && nodes_.count(Key(root)) ? 1 : Refuse(ERROR_DIR_NOT_ROOT);
+    bool mounted = !volumeFolder.empty() && Key(root) == Key(volumeFolder);
+    return (Key(root).size() == 2 || mounted) && nodes_.count(Key(root)) ? 1 : Refuse(ERROR_DIR_NOT_ROOT);
 }
 
 }  // namespace qtxtest
