@@ -556,7 +556,7 @@ const Scenario kScenarios[] = {
     {"-st at the end", kResumed + L" " + kTarget + L"\\ -o -st:98304", kTarget, false, WholeCopy, false},
     {"-mir", kSource + L" " + kTarget + L" -s -mir", kCopy, false, MirrorTree, false},
     {"-mir -scan -v in parallel", kSource + L" " + kTarget + L" -s -mir -scan -v", kCopy, false, MovedTarget, true},
-    {"-ds", kSource + L" " + kTarget + L" -s -ds", kCopy, true, ReadOnlySource, false},
+    {"-ds -q", kSource + L" " + kTarget + L" -s -ds -q", kCopy, true, ReadOnlySource, false},
     {"-p -ds", kSource + L" " + kTarget + L" -s -p -ds", kCopy, true, LoopingTree, false},
     {"-sec -ads -ds", kSource + L" " + kTarget + L" -s -sec -ads -ds", kCopy, true, SecuredTree, false},
     {"disk image", kDisk + L" " + kImage, kTarget, false, Disk, true},

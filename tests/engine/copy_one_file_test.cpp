@@ -12,18 +12,6 @@ namespace {
 
 constexpr int64_t kBlock = 0x10000;
 
-Fault On(Call call, const wchar_t* path, Fault::Effect effect, int64_t from, int64_t to, int nth = 0) {
-    Fault fault;
-    fault.call = call;
-    fault.path = path;
-    fault.effect = effect;
-    fault.from = from;
-    fault.to = to;
-    fault.nth = nth;
-    fault.times = nth ? 0 : -1;
-    return fault;
-}
-
 TEST_F(EngineTest, CopiesEverySizeByteForByteAndClosesItsFiles) {
     const size_t sizes[] = {1, 1000, 0x100000, 0x100001, 3 * kBlock + 17, 0x300000 + 512};
     for (int mode = 0; mode < 4; ++mode) {
@@ -75,7 +63,8 @@ TEST_F(EngineTest, AllZeroSkipZerosCopyIsStillVerified) {
     options.skipZeros = options.verify = 1;
     SetUpRun(0, std::string(3 * kBlock + 5, '\0'));
     // the target reads back one byte other than what is on it
-    fs.faults = {On(Call::Read, L"target", Fault::Effect::Flip, kBlock + 7, kBlock + 8)};
+    Fault& flip = fs.AddFault(Call::Read, L"target");
+    flip.effect = Fault::Effect::Flip, flip.from = kBlock + 7, flip.to = kBlock + 8, flip.times = -1;
     EXPECT_EQ(Copy(), 0);
     // a copy that failed its verification never takes the target's name
     EXPECT_FALSE(fs.Exists(kTarget));

@@ -13,36 +13,20 @@ namespace {
 constexpr int64_t kBlock = 0x10000;
 constexpr int64_t kUnit = 4096;
 
-// Reads over [from, from + length) fail `times` times (-1: always).
-Fault BadRange(int64_t from, int64_t length, int times, uint32_t error = ERROR_CRC) {
-    Fault fault;
-    fault.call = Call::Read;
-    fault.path = L"source";
-    fault.from = from;
-    fault.to = from + length;
-    fault.times = times;
-    fault.error = error;
-    return fault;
-}
-
 std::string Zeroed(std::string data, int64_t from, int64_t length) {
     return data.replace(static_cast<size_t>(from), static_cast<size_t>(length), static_cast<size_t>(length), '\0');
 }
 
-class ReadRecoveryTest : public EngineTest {
-    void SetUp() override {
-        EngineTest::SetUp();
-        recoveryPause = [](uint32_t) {};
-    }
-};
-
-TEST_F(ReadRecoveryTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
+TEST_F(EngineTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
+    recoveryPause = [](uint32_t) {};
     for (int attempts = 3; attempts <= 4; ++attempts) {
         options.retries = attempts;
         std::string data = PatternBytes(2 * kBlock, 6);
         SetUpRun(0, data);
         // four failed reads: the block's and three of the unit's
-        fs.faults = {BadRange(3 * kUnit, kUnit, 4)};
+        fs.faults.clear();
+        Fault& bad = fs.AddFault(Call::Read, L"source", ERROR_CRC);
+        bad.from = 3 * kUnit, bad.to = 4 * kUnit, bad.times = 4;
         bool recovered = attempts == 4;
         EXPECT_EQ(Copy(), recovered ? 1 : 0);   // zeros leave the copy incomplete
         EXPECT_TRUE(fs.Data(kTarget) == (recovered ? data : Zeroed(data, 3 * kUnit, kUnit))) << attempts;

@@ -164,34 +164,6 @@ TEST_F(Walk, SourceChangedDuringItsCopyIsNotDeleted) {
     EXPECT_NE(std::string::npos, r.out.find("Error FILE_INVALID deleting source file changed since its copy began")) << r.out;
 }
 
-// Each kind of failure ends the run with 13 and a line on standard error that
-// names it, also under -q; the walk goes on (sub\\b.txt is copied).
-TEST_F(Walk, FailuresOfEveryKindEndTheRunWithThirteenAndAreNamed) {
-    const std::tuple<Call, const wchar_t*, uint32_t, const wchar_t*, const char*> cases[] = {
-        {Call::SetTimes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -o", "Error ACCESS_DENIED SetFileTime for directory 'C:\\W\\T\\S\\sub'\n"},
-        {Call::Delete, L"T\\S\\A.TXT", ERROR_ACCESS_DENIED, L" -s -mir -ads -k", "Error ACCESS_DENIED deleting stream 'C:\\W\\T\\S\\a.txt:EXTRA'\n"},
-        {Call::RemoveFolder, L"W\\S\\SUB", ERROR_ACCESS_DENIED, L" -s -ds -o", "Error ACCESS_DENIED deleting source folder 'C:\\W\\S\\sub'\n"},
-        {Call::Delete, L"T\\S\\X.TXT", ERROR_SHARING_VIOLATION, L" -mir", "Error SHARING_VIOLATION deleting 'C:\\W\\T\\S\\x.txt'\n"},
-        {Call::SetAttributes, L"T\\S\\SUB", ERROR_ACCESS_DENIED, L" -s", "Error ACCESS_DENIED setting the attributes of folder 'C:\\W\\T\\S\\sub'\n"},
-        {Call::Read, L"W\\S\\A.TXT", ERROR_LOCK_VIOLATION, L" -s -o", "Error LOCK_VIOLATION reading 'C:\\W\\S\\a.txt'\n"},
-    };
-    for (const auto& [call, path, error, switches, line] : cases) {
-        MemoryFileSystem volume;
-        volume.AddFile(S + L"\\sub\\b.txt", "b");
-        volume.SetAttributes((S + L"\\sub").c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
-        volume.AddFile(S + L"\\a.txt", "a");
-        volume.AddFile(C + L"\\a.txt", "old", 0x01C0000000000000ULL);
-        volume.AddFile(C + L"\\x.txt", "surplus");
-        volume.File(C + L"\\a.txt")->streams[L":EXTRA"] = "x";
-        volume.AddFault(call, path, error).times = -1;   // every such call there fails, no other
-        InProcessRun r = RunInProcess(volume, output, S + L" " + T + switches + L" -q");
-        EXPECT_TRUE(r.code == 13 && output.errors().find(line) != std::string::npos) << Narrow(switches) << r.out;
-        // a copy whose times cannot be set (those in sub fail too) never takes its name
-        EXPECT_EQ(call == Call::SetTimes ? "<missing>" : "b", volume.Data(C + L"\\sub\\b.txt")) << Narrow(switches);
-        EXPECT_EQ(std::string::npos, r.out.find("CRC")) << r.out;
-    }
-}
-
 TEST_F(Walk, NestingIsBoundedInDepth) {
     std::wstring deep = S;
     for (int i = 0; i < kMaxWalkDepth; ++i) deep += L"\\d";
