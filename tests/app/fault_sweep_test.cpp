@@ -233,6 +233,9 @@ public:
                 flip.path = target;
                 flip.effect = Fault::Effect::Flip;
                 flip.times = times;
+                // one byte, the last of the last block's first unit: no compare may stop short
+                int64_t at = (size - 1) / 1048576 * 1048576 + 4095;
+                flip.from = at < size ? at : size - 1, flip.to = flip.from + 1;
                 Rerun(flip, (times > 0 ? "altered once " : "altered always ") + qtxtest::Narrow(target));
             }
         }

@@ -21,11 +21,12 @@ TEST_F(EngineTest, EachUnitIsReadAsOftenAsTheAttemptsSay) {
     recoveryPause = [](uint32_t) {};
     for (int attempts = 3; attempts <= 4; ++attempts) {
         options.retries = attempts;
+        uint32_t error = attempts == 3 ? ERROR_CRC : ERROR_IO_DEVICE;   // both mean a bad sector
         std::string data = PatternBytes(2 * kBlock, 6);
         SetUpRun(0, data);
         // four failed reads: the block's and three of the unit's
         fs.faults.clear();
-        Fault& bad = fs.AddFault(Call::Read, L"source", ERROR_CRC);
+        Fault& bad = fs.AddFault(Call::Read, L"source", error);
         bad.from = 3 * kUnit, bad.to = 4 * kUnit, bad.times = 4;
         bool recovered = attempts == 4;
         EXPECT_EQ(Copy(), recovered ? 1 : 0);   // zeros leave the copy incomplete
