@@ -20,6 +20,9 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$unix"
+# an answer's echo must stay findable after the thousands of lines that follow it
+conf="$unix/tmux.conf"
+echo "set -g history-limit 50000" >"$conf"
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 screen() { tmux -L "$socket" capture-pane -p -t "$session" 2>/dev/null; }
@@ -42,7 +45,7 @@ start() {
   shift
   local args="" a
   for a in "$@"; do args+=" '$a'"; done
-  tmux -L "$socket" new-session -d -s "$session" -x 150 -y 40 \
+  tmux -L "$socket" -f "$conf" new-session -d -s "$session" -x 150 -y 40 \
     "env WINEPREFIX='$prefix' WINEDEBUG=-all wine '$qtx' $args; echo \"exit code \$?\"; sleep 600"
 }
 
@@ -54,8 +57,8 @@ answer() {
     tmux -L "$socket" send-keys -t "$session" "$key"
     local j
     for ((j = 0; j < 20; j++)); do
-      # the lines after the answer may scroll it up at once: the recent history counts
-      tmux -L "$socket" capture-pane -p -S -100 -t "$session" 2>/dev/null | grep -Eq -- "$echo" && return 0
+      # the lines after the answer may scroll it up at once: the whole history counts
+      tmux -L "$socket" capture-pane -p -S - -t "$session" 2>/dev/null | grep -Eq -- "$echo" && return 0
       sleep 0.05
     done
   done
