@@ -77,6 +77,9 @@ public:
     // Removes an empty folder, or a folder link itself.
     virtual int RemoveFolder(const wchar_t* path) = 0;
     virtual int Move(const wchar_t* from, const wchar_t* to, int replace) = 0;
+    // Renames the file of a handle opened with DELETE access to `to`, which
+    // the handle then names: one call where Move opens, renames and closes.
+    virtual int MoveOpened(void* handle, const wchar_t* to, int replace) = 0;
     // The room of the volume holding folder (null: the current one).
     virtual int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) = 0;
     // The bytes the file takes on its volume.
@@ -167,6 +170,7 @@ public:
     int CreateFolderForTimes(const wchar_t* path, void** handle) override;
     int RemoveFolder(const wchar_t* path) override;
     int Move(const wchar_t* from, const wchar_t* to, int replace) override;
+    int MoveOpened(void* handle, const wchar_t* to, int replace) override;
     int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) override;
     int CompressedSize(const wchar_t* path, int64_t* size) override;
     void* FindFirst(const wchar_t* pattern, FoundName* found) override;

@@ -34,6 +34,10 @@ int AppendCharIfMissing(wchar_t* text, size_t capacity, wchar_t c);
 void StripTrailingChar(wchar_t* text, wchar_t c);
 int MakeWildcardSpec(wchar_t* folder, size_t capacity);
 int AddLongPrefix(wchar_t* path, size_t capacity);
+// The kernel's form of a full path, as a rename through a handle takes it:
+// \\?\C:\x and C:\x become \??\C:\x, \\server\share \??\UNC\server\share.
+// 0 for any other form, or when out is too small.
+int KernelPathOf(const wchar_t* path, wchar_t* out, size_t capacity);
 int VolumeGuidToDevice(wchar_t* path);   // whether it changed \\?\Volume{...} to \\.\Volume{...}
 // \\.\pdN -> \\.\PhysicalDriveN, \\.\hdvN -> \\.\HarddiskVolumeN, and before
 // Windows 6 \\.\HarddiskVolumeN -> \\?\Volume{...}. Returns 0 only when the

@@ -119,6 +119,20 @@ int AddLongPrefix(wchar_t* path, size_t capacity) {
     return ReplaceHead(path, capacity, 0, L"\\\\?\\") ? 1 : 0;
 }
 
+int KernelPathOf(const wchar_t* path, wchar_t* out, size_t capacity) {
+    if (!path || !out || capacity == 0) return Fail(ERROR_INVALID_PARAMETER);
+    size_t length = wcsnlen(path, capacity);
+    if (length == capacity) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(out, path, (length + 1) * sizeof(wchar_t));
+    bool drive = length >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\';
+    if (HasLongPrefix(path) && !IsDevicePath(path)) return ReplaceHead(out, capacity, 4, L"\\??\\") ? 1 : 0;
+    if (drive) return ReplaceHead(out, capacity, 0, L"\\??\\") ? 1 : 0;
+    if (IsUncPath(path) && path[2] != L'.' && path[2] != L'?')
+        return ReplaceHead(out, capacity, 2, L"\\??\\UNC\\") ? 1 : 0;
+    out[0] = 0;
+    return Fail(ERROR_INVALID_NAME);
+}
+
 int VolumeGuidToDevice(wchar_t* path) {
     if (!path || wcsnlen(path, 49) != 48 || !HasLongPrefix(path) || !StartsWithI(path, L"\\\\?\\Volume{")) return 0;
     if (path[19] != L'-' || path[24] != L'-' || path[29] != L'-' || path[34] != L'-' || path[47] != L'}') return 0;

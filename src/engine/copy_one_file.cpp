@@ -817,7 +817,7 @@ int CreateAndPrepareTarget(FilePlan& p) {
         if (besideFirst && !MoveMarkedIntoPlace(p)) return FailBeforeLoop(&p.call, true);
         if (options.verifyImmediate) {
             transfer.verifyHandle =
-                fileOps->Open(p.call.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, p.disposition,
+                fileOps->Open(p.call.targetPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, p.disposition,
                               transfer.targetOpenFlags | p.call.creationAttributes | kFlagNoBuffering);
             StartImmediateVerification(p.targetPath);
             if (!IsValidHandle(transfer.verifyHandle)) transfer.verifyHandle = nullptr;

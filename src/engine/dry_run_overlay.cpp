@@ -598,6 +598,16 @@ public:
         now.index = moved.index;
         return 1;
     }
+    int MoveOpened(void* handle, const wchar_t* to, int replace) override {
+        Lock lock(&section_);
+        Opened* mine = Mine(handle);
+        if (!mine) return Fail(ERROR_ACCESS_DENIED);
+        std::wstring from = mine->path;
+        if (!Move(from.c_str(), to, replace)) return 0;
+        mine->key = Key(to);
+        mine->path = to;
+        return 1;
+    }
 
 private:
     FileOps* below_;

@@ -2,10 +2,12 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "file_ops.h"
 #include "heap_memory.h"
+#include "paths.h"
 #include "system_facts.h"
 #include "transfer_state.h"
 
@@ -270,6 +272,50 @@ int SystemFileOps::RemoveFolder(const wchar_t* path) { return RemoveDirectoryW(p
 
 int SystemFileOps::Move(const wchar_t* from, const wchar_t* to, int replace) {
     return MoveFileExW(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) ? 1 : 0;
+}
+
+namespace {
+
+typedef LONG(__stdcall* SetInformationFile)(HANDLE, IoStatus*, void*, ULONG, int);
+typedef ULONG(__stdcall* StatusToError)(LONG);
+constexpr int kFileRenameInformation = 10;
+
+}  // namespace
+
+int SystemFileOps::MoveOpened(void* handle, const wchar_t* to, int replace) {
+    static HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    static SetInformationFile set = reinterpret_cast<SetInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
+    static StatusToError toError = reinterpret_cast<StatusToError>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    if (!set || !toError) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return 0;
+    }
+    // the kernel takes the new name in its own form, which kernel32 would not convert
+    constexpr size_t kNameCapacity = 32768 + 8;
+    const size_t head = offsetof(FILE_RENAME_INFO, FileName);
+    FILE_RENAME_INFO* rename = static_cast<FILE_RENAME_INFO*>(AllocZero(head + kNameCapacity * sizeof(wchar_t)));
+    if (!rename) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    int moved = 0;
+    if (KernelPathOf(to, rename->FileName, kNameCapacity)) {
+        size_t length = wcslen(rename->FileName);
+        rename->ReplaceIfExists = replace ? TRUE : FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+        IoStatus status = {};
+        LONG result = set(handle, &status, rename, static_cast<ULONG>(head + (length + 1) * sizeof(wchar_t)),
+                          kFileRenameInformation);
+        moved = result >= 0;
+        if (!moved) SetLastError(toError(result));
+    }
+    DWORD error = GetLastError();
+    FreeMemory(rename);
+    SetLastError(error);
+    return moved;
 }
 
 int SystemFileOps::FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) {

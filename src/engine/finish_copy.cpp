@@ -47,19 +47,25 @@ int StampTimes(const CopyCall* call) {
     return 0;
 }
 
-// 0 when the target could not be given its source's attributes: the run
-// fails, and -ds keeps the source.
-int SetTargetAttributes(const CopyCall* call) {
+// Whether the target's attributes must still be set by name, and to what.
+bool AttributesToSet(const CopyCall* call, uint32_t* attributes) {
     // a file made by this copy already carries its creation attributes; the
     // system adds the archive bit to a new file, so only that case is free
     if (!call->targetExisted && !call->readOnly && (call->creationAttributes & FILE_ATTRIBUTE_ARCHIVE) &&
         !call->streamCall)
-        return 1;
-    uint32_t attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
-    if (!attributes) attributes = FILE_ATTRIBUTE_NORMAL;
+        return false;
+    *attributes = call->creationAttributes | (call->readOnly ? FILE_ATTRIBUTE_READONLY : 0);
+    if (!*attributes) *attributes = FILE_ATTRIBUTE_NORMAL;
     // an existing target left unwritten keeps attributes that are right already
-    if (call->targetExisted && !transfer.targetTouched && call->openedAttributes == attributes && !call->streamCall)
-        return 1;
+    return !(call->targetExisted && !transfer.targetTouched && call->openedAttributes == *attributes &&
+             !call->streamCall);
+}
+
+// 0 when the target could not be given its source's attributes: the run
+// fails, and -ds keeps the source.
+int SetTargetAttributes(const CopyCall* call) {
+    uint32_t attributes = 0;
+    if (!AttributesToSet(call, &attributes)) return 1;
     if (fileOps->SetAttributes(call->targetPath, attributes)) return 1;
     PrintError("Error %s setting the attributes of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
     CountFailure();
@@ -76,6 +82,14 @@ int SecurityAndStreams(const CopyCall* call) {
     if (security || options.streams)
         return CopySecurityAndStreams(call->sourcePath, call->targetPath, security, options.streams);
     return 1;
+}
+
+// A copy beside its target that nothing after its data opens by name keeps its
+// handle to be renamed through it: one call where a rename by name is four.
+bool RenamesThroughHandle(const CopyCall* call) {
+    uint32_t attributes = 0;
+    return call->writeMode == kWriteTemporary && !call->streamCall && !options.security && !options.streams &&
+           !options.wof && !(options.mirror && options.compression >= 1) && !AttributesToSet(call, &attributes);
 }
 
 void DeleteTarget(const CopyCall* call, const char* done, const char* failed) {
@@ -114,12 +128,24 @@ int MarkIncomplete(const wchar_t* path) {
     return marked;
 }
 
+// Renames the copy over its target: through its handle where that is still
+// open, else, and where the handle cannot, by name.
+int RenameIntoPlace(const CopyCall* call) {
+    if (IsValidHandle(transfer.targetHandle)) {
+        int moved = fileOps->MoveOpened(transfer.targetHandle, call->finalPath, 1);
+        CloseHandleOf(&transfer.targetHandle);
+        if (moved) return 1;
+    }
+    return fileOps->Move(call->targetPath, call->finalPath, 1);
+}
+
 // A copy made beside its target is renamed over it when its data are
 // complete, else removed, so the old target stays. A copy whose security,
 // streams or attributes failed, or that holds zeros for unreadable sectors,
 // keeps its data but is marked, so the same command completes it. 0 when the
 // target is not the complete copy.
 int PutInPlace(const CopyCall* call, int dataComplete, int extrasComplete) {
+    if (!extrasComplete || call->writeMode != kWriteTemporary) CloseHandleOf(&transfer.targetHandle);
     // a stream's file is marked by the file's own copy
     bool marked = dataComplete && !extrasComplete && !call->streamCall && MarkIncomplete(call->targetPath);
     if (call->writeMode != kWriteTemporary) return dataComplete && (extrasComplete || marked);
@@ -127,7 +153,7 @@ int PutInPlace(const CopyCall* call, int dataComplete, int extrasComplete) {
     uint32_t attributes = complete && call->clearReadOnly ? fileOps->GetAttributes(call->finalPath) : INVALID_FILE_ATTRIBUTES;
     bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
     if (readOnly) fileOps->SetAttributes(call->finalPath, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (complete && fileOps->Move(call->targetPath, call->finalPath, 1)) return extrasComplete;
+    if (complete && RenameIntoPlace(call)) return extrasComplete;
     if (complete) {
         DWORD error = GetLastError();
         if (readOnly) fileOps->SetAttributes(call->finalPath, attributes);
@@ -141,8 +167,8 @@ int PutInPlace(const CopyCall* call, int dataComplete, int extrasComplete) {
 // Reopens the target with the given flags after closing it.
 int ReopenTarget(const CopyCall* call, uint32_t flags) {
     CloseHandleOf(&transfer.targetHandle);
-    void* handle = fileOps->Open(call->targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode, OPEN_EXISTING,
-                                 flags);
+    uint32_t access = GENERIC_READ | GENERIC_WRITE | (call->writeMode == kWriteTemporary ? DELETE : 0);
+    void* handle = fileOps->Open(call->targetPath, access, run.targetShareMode, OPEN_EXISTING, flags);
     if (!IsValidHandle(handle)) return 0;
     transfer.targetHandle = handle;
     return 1;
@@ -160,7 +186,7 @@ int FinishZeroLength(CopyCall* call) {
         complete = StampTimes(call) && complete;
     }
     CloseHandleOf(&transfer.verifyHandle);
-    CloseHandleOf(&transfer.targetHandle);
+    if (call->targetIsNul || call->targetIsDevice || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
     if (call->targetIsNul || call->targetIsDevice) return 1;
     int attributesSet = SetTargetAttributes(call);
     int extrasCopied = SecurityAndStreams(call) && attributesSet;
@@ -410,7 +436,7 @@ int FinishCopy(CopyCall* call) {
             else if (call->sourceKind == kSourceFile && complete)
                 timesSet = StampTimes(call);
         }
-        CloseHandleOf(&transfer.targetHandle);
+        if (!complete || !fileTarget || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
         if (!complete) {
             CloseHandleOf(&transfer.verifyHandle);
             return 0;
@@ -422,14 +448,15 @@ int FinishCopy(CopyCall* call) {
     if (verify) VerifyCopiedFile(call);
 
     if (!options.quiet) EndLine();
-    if (IsValidHandle(transfer.targetHandle)) {
+    // without a verify pass the times were set above, and the handle may stay for the rename
+    if (verify && IsValidHandle(transfer.targetHandle)) {
         if (call->targetIsDevice)
             FinishTargetDevice(transfer.targetHandle);
         else if (call->sourceKind == kSourceFile)
             timesSet = StampTimes(call);
     }
     CloseHandleOf(&transfer.sourceHandle);
-    CloseHandleOf(&transfer.targetHandle);
+    if (!fileTarget || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
     CloseHandleOf(&transfer.verifyHandle);
     int extrasCopied = 1;
     if (fileTarget) {

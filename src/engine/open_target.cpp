@@ -44,7 +44,9 @@ int CreateTargetFile(CopyCall& call, uint32_t* disposition) {
     *disposition = call.targetIsDevice ? OPEN_EXISTING : OPEN_ALWAYS;
     bool deleteTried = false;
     for (;;) {
-        void* handle = fileOps->Open(call.targetPath, GENERIC_READ | GENERIC_WRITE, run.targetShareMode, *disposition,
+        // a copy beside its target is renamed into place through this handle
+        uint32_t access = GENERIC_READ | GENERIC_WRITE | (call.writeMode == kWriteTemporary ? DELETE : 0);
+        void* handle = fileOps->Open(call.targetPath, access, run.targetShareMode, *disposition,
                                      transfer.targetOpenFlags | call.creationAttributes);
         if (IsValidHandle(handle)) {
             // a file that appeared after the folder was listed is an existing target

@@ -87,6 +87,17 @@ TEST(PathForms, TargetMapsBackToItsSourceWithinCapacity) {
     EXPECT_TRUE(AddLongPrefix(prefixed.data(), 11) && prefixed.text() == L"\\\\?\\C:\\dir");
     EXPECT_TRUE(!AddLongPrefix(short10.data(), 10) && short10.text() == L"C:\\dir");
     EXPECT_TRUE(prefixed.GuardsIntact() && short10.GuardsIntact());
+    // a rename through a handle names its target in the kernel's form; any other form is refused
+    Guarded kernel(40), kernel10(10);
+    const wchar_t* forms[][2] = {{L"\\\\?\\C:\\d\\f", L"\\??\\C:\\d\\f"}, {L"C:\\d\\f", L"\\??\\C:\\d\\f"},
+                                 {L"\\\\?\\UNC\\s\\h\\f", L"\\??\\UNC\\s\\h\\f"}, {L"\\\\s\\h\\f", L"\\??\\UNC\\s\\h\\f"},
+                                 {L"\\\\.\\PhysicalDrive0", L""}, {L"\\\\?\\Volume{x}", L""}, {L"d\\f", L""}};
+    for (auto& form : forms)
+        EXPECT_TRUE(KernelPathOf(form[0], kernel.data(), 40) == (form[1][0] != 0) &&
+                    (!form[1][0] || kernel.text() == form[1]))
+            << SkipLongPrefix(form[0]);
+    EXPECT_FALSE(KernelPathOf(L"\\\\?\\C:\\d\\f", kernel10.data(), 10));   // \??\C:\d\f and its zero need 11
+    EXPECT_TRUE(kernel.GuardsIntact() && kernel10.GuardsIntact());
 }
 
 // Drive C: of the volume in memory; Z: a network drive and C:\MNT\VOL a

@@ -617,11 +617,30 @@ int MemoryFileSystem::EraseEmptyFolder(const std::wstring& key) {
 
 int MemoryFileSystem::Move(const wchar_t* from, const wchar_t* to, int replace) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    std::wstring source = Key(from), target = Key(to);
+    std::wstring source = Key(from);
     if (Failing(Call::Move, source)) return 0;
+    if (Pinned(source)) return Fail(ERROR_SHARING_VIOLATION);
+    return MoveKey(source, to, replace);
+}
+
+int MemoryFileSystem::MoveOpened(void* handle, const wchar_t* to, int replace) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Handle* h = Find(handle);
+    if (!h) return 0;
+    std::wstring source = h->key;
+    if (Failing(Call::Move, source)) return 0;
+    if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
+    std::wstring target = Key(to);
+    if (!MoveKey(source, to, replace)) return 0;
+    for (auto& [id, other] : handles_)
+        if (other.key == source) other.key = target;
+    return 1;
+}
+
+int MemoryFileSystem::MoveKey(const std::wstring& source, const wchar_t* to, int replace) {
+    std::wstring target = Key(to);
     auto it = nodes_.find(source);
     if (it == nodes_.end()) return Fail(ERROR_FILE_NOT_FOUND);
-    if (Pinned(source)) return Fail(ERROR_SHARING_VIOLATION);
     auto parent = nodes_.find(ParentKey(target));
     if (parent == nodes_.end() || !parent->second.folder) return Fail(ERROR_PATH_NOT_FOUND);
     auto present = nodes_.find(target);

@@ -140,6 +140,7 @@ public:
     int CreateFolder(const wchar_t* path) override;
     int RemoveFolder(const wchar_t* path) override;
     int Move(const wchar_t* from, const wchar_t* to, int replace) override;
+    int MoveOpened(void* handle, const wchar_t* to, int replace) override;
     int FreeSpace(const wchar_t* folder, int64_t* total, int64_t* free) override;
     int CompressedSize(const wchar_t* path, int64_t* size) override;
     void* FindFirst(const wchar_t* pattern, FoundName* found) override;
@@ -218,6 +219,7 @@ private:
     };
     // A folder held open without shared deletion cannot be moved or removed by name.
     bool Pinned(const std::wstring& key);
+    int MoveKey(const std::wstring& source, const wchar_t* to, int replace);
     // Removes an existing folder's node unless something lies below it.
     int EraseEmptyFolder(const std::wstring& key);
     struct Search {
