@@ -293,15 +293,15 @@ int SystemFileOps::MoveOpened(void* handle, const wchar_t* to, int replace) {
         return 0;
     }
     // the kernel takes the new name in its own form, which kernel32 would not convert
-    constexpr size_t kNameCapacity = 32768 + 8;
+    const size_t capacity = wcsnlen(to, 32768) + 8;   // room for the kernel's head
     const size_t head = offsetof(FILE_RENAME_INFO, FileName);
-    FILE_RENAME_INFO* rename = static_cast<FILE_RENAME_INFO*>(AllocZero(head + kNameCapacity * sizeof(wchar_t)));
+    FILE_RENAME_INFO* rename = static_cast<FILE_RENAME_INFO*>(AllocZero(head + capacity * sizeof(wchar_t)));
     if (!rename) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     int moved = 0;
-    if (KernelPathOf(to, rename->FileName, kNameCapacity)) {
+    if (KernelPathOf(to, rename->FileName, capacity)) {
         size_t length = wcslen(rename->FileName);
         rename->ReplaceIfExists = replace ? TRUE : FALSE;
         rename->RootDirectory = nullptr;
