@@ -200,7 +200,8 @@ public:
         std::vector<uint32_t> errors = ErrorsFor(call);
         Fault fault;
         fault.nth = n;
-        bool persistent = fault.persistent = occurrence % 2 != 0;
+        // a pair of calls per name (a mark, then the times) must meet both kinds on each side
+        bool persistent = fault.persistent = (occurrence + occurrence / 2) % 2 != 0;
         fault.error = errors[(occurrence + occurrence / (2 * errors.size())) % errors.size()];
         if (fault.error == kShort) fault.effect = Fault::Effect::Short;
         std::string label = std::string(persistent ? "persistent " : "once ") + std::to_string(n) + " " +
