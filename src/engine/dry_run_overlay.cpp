@@ -784,6 +784,8 @@ private:
         }
     }
     static std::wstring LongPathOf(const std::wstring& key) {
+        // a device (\\.\X) names no share
+        if (key.compare(0, 4, L"\\\\.\\") == 0 || key.compare(0, 4, L"\\\\?\\") == 0) return key;
         if (key.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + key.substr(2);
         return key.size() >= 2 && key[1] == L':' ? L"\\\\?\\" + key : key;
     }
