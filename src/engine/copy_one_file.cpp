@@ -333,6 +333,7 @@ struct FilePlan {
     bool roomAsked;
     uint32_t disposition;
     bool oneBlock;          // the whole file fits one block
+    bool linksPending;      // an in-place target's other names are asked through its own open
 };
 
 // A phase that lets the copy go on; any other value is the copy's result.
@@ -636,9 +637,8 @@ int OpenTheSource(FilePlan& p) {
     return kGoOn;
 }
 
-// Written beside the target and renamed over it, or in place after a mark;
-// in place never through the target's other names.
-void ChooseHowToWrite(FilePlan& p) {
+// What the choice of how to write the target weighs, its other names aside.
+WriteModeFacts WriteFacts(const FilePlan& p) {
     WriteModeFacts facts = {};
     facts.fileTarget = p.fileTarget;
     facts.streamCall = p.streamFlag;
@@ -652,18 +652,38 @@ void ChooseHowToWrite(FilePlan& p) {
     facts.room = p.room;
     // a stream is copied while its file's copy still writes under the temporary name
     facts.nameFits = p.fileTarget && !p.streamFlag && PartialPathOf(p.targetPath, partialPath, kPathCapacity);
-    p.call.writeMode = ChooseWriteMode(facts);
-    if (p.call.writeMode != kWriteMarked || !facts.existed) return;
-    int64_t targetSize = -1;
-    if (!ProbePath(p.targetPath, &targetSize, &facts.links, nullptr) || facts.links < 2) return;
-    // -u leaves a group whose content is the source's as it is: linked and unwritten
-    if (LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size, targetSize)) return;
+    return facts;
+}
+
+// A target with other names: -u leaves a group whose content is the source's
+// as it is, linked and unwritten; else it is written beside, or leaves its
+// group first.
+void WeighTargetLinks(FilePlan& p, uint32_t links, int64_t targetSize) {
+    if (links < 2 || LinkedTargetEqualsSource(p.sourcePath, p.targetPath, p.size, targetSize)) return;
+    WriteModeFacts facts = WriteFacts(p);
+    facts.links = links;
     p.call.writeMode = ChooseWriteMode(facts);
     // with no room for a name beside it, the target leaves its group first
     if (p.call.writeMode == kWriteMarked && UnlinkTargetBeforeOverwrite(p.sourcePath, p.targetPath, p.size)) {
         p.call.targetExisted = fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES;
         p.attributesListed = false;
     }
+}
+
+// Written beside the target and renamed over it, or in place after a mark;
+// in place never through the target's other names. A writable target learns
+// its link count from the open that writes it; a read-only one is asked
+// first, as its attribute is cleared before that open.
+void ChooseHowToWrite(FilePlan& p, bool readOnly) {
+    p.call.writeMode = ChooseWriteMode(WriteFacts(p));
+    if (p.call.writeMode != kWriteMarked || !p.call.targetExisted) return;
+    if (!readOnly) {
+        p.linksPending = true;
+        return;
+    }
+    int64_t targetSize = -1;
+    uint32_t links = 1;
+    if (ProbePath(p.targetPath, &targetSize, &links, nullptr)) WeighTargetLinks(p, links, targetSize);
 }
 
 // The room on the target, and a read-only or folder name in the way.
@@ -691,7 +711,7 @@ int CheckRoom(FilePlan& p) {
                 return KeepExisting(p.sourcePath, p.targetPath, p.size);
             }
         }
-        ChooseHowToWrite(p);
+        ChooseHowToWrite(p, readOnly);
         if (readOnly && p.call.writeMode == kWriteTemporary) {
             // the old target stays as it is until the finished copy replaces it
             p.call.clearReadOnly = 1;
@@ -806,6 +826,19 @@ int CreateAndPrepareTarget(FilePlan& p) {
         bool created = !p.call.targetExisted && !p.call.targetIsDevice;
         FileInfo info;
         bool informed = p.call.targetExisted && !temporary && fileOps->GetInfo(transfer.targetHandle, &info, 0);
+        if (p.linksPending) {
+            p.linksPending = false;
+            int64_t probedSize = informed ? info.size : -1;
+            uint32_t links = informed ? info.links : 1;
+            if (informed || ProbePath(p.targetPath, &probedSize, &links, nullptr)) {
+                if (links >= 2) {
+                    // nothing is written yet: the copy starts over with what the group decides
+                    CloseHandleOf(&transfer.targetHandle);
+                    WeighTargetLinks(p, links, probedSize);
+                    return CreateAndPrepareTarget(p);
+                }
+            }
+        }
         if (informed) {
             for (int i = 0; i < 3; ++i) transfer.targetTimes[i] = info.times[i];
             p.call.openedAttributes = info.attributes;
