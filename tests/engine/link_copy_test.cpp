@@ -48,6 +48,21 @@ TEST_F(LinkCopyTest, LaterNameWhoseLinkFailsIsCopiedAndNoNameIsLost) {
     EXPECT_FALSE(fs.Exists(L"C:\\dst\\b.bin.qtx-link"));
 }
 
+// -u writes a target with other names beside it, never in place through them,
+// whether it is read-only (asked before its open) or not (asked through it).
+TEST_F(LinkCopyTest, UpdateLeavesATargetsOtherNamesAlone) {
+    options.overwrite = options.avoidWrites = options.overwriteReadOnly = 1;
+    const std::string fresh = qtxtest::PatternBytes(70000, 3), old = qtxtest::PatternBytes(70000, 4);
+    fs.AddFile(L"C:\\src\\a.bin", fresh);
+    for (uint32_t attributes : {0u, static_cast<uint32_t>(FILE_ATTRIBUTE_READONLY)}) {
+        std::wstring dst = attributes ? L"C:\\ro" : L"C:\\rw";
+        fs.AddFile(dst + L"\\a.bin", old, 131000000000000000ull, attributes);
+        fs.AddLink(dst + L"\\other.bin", dst + L"\\a.bin");
+        EXPECT_TRUE(Copy(L"C:\\src\\a.bin", dst + L"\\a.bin")) << attributes;
+        EXPECT_TRUE(fs.Data(dst + L"\\a.bin") == fresh && fs.Data(dst + L"\\other.bin") == old) << attributes;
+    }
+}
+
 // -h over an existing target replaces it only with a finished link, and a
 // read-only one only with -or.
 TEST_F(LinkCopyTest, HardLinkReplacesAnExistingTargetOnlyWhenLinked) {
