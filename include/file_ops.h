@@ -140,6 +140,18 @@ public:
     // only records what a run would do, 0 on one that holds data, where the
     // copy must move them itself.
     virtual int WriteUnread(void* handle, int64_t bytes) = 0;
+
+    // ---- opening ahead ----
+    // The walk names, in the order it will open them, the files of each
+    // folder it enters that its copy opens for reading first (none, for a
+    // folder without such files), with how they will be opened and the
+    // GetInfo parts then asked. A volume that answers slowly may open them
+    // early; the others return 0, which null paths ask before any list is
+    // made. Each list stands until EndForesight.
+    virtual int ForeseeOpens(const wchar_t* const* paths, size_t count, uint32_t access, uint32_t share,
+                             uint32_t flags, int parts) = 0;
+    // The walk leaves the folder of the last list: what was opened for it and not taken is closed.
+    virtual void EndForesight() = 0;
 };
 
 // The system's calls. Outside this interface stay only calls that write
@@ -195,6 +207,8 @@ public:
     int MountHolders(const wchar_t* root, wchar_t* out, uint32_t capacity) override;
     int RemoveOpened(void* handle) override;
     int WriteUnread(void* handle, int64_t bytes) override { return 0; }
+    int ForeseeOpens(const wchar_t* const*, size_t, uint32_t, uint32_t, uint32_t, int) override { return 0; }
+    void EndForesight() override {}
 };
 
 // CreateFolderForTimes through the interface's own calls: the folder, then a

@@ -343,15 +343,20 @@ constexpr int kGoOn = -1;
 // that -oo (and -mir) keep it without opening either side. Whatever needs more
 // than the listings tell (streams, security, links, compression, verifying
 // kept targets) opens the source as before.
-bool ListingsShowUpToDate(const FilePlan& p) {
-    if (!listedTimes.known || p.streamFlag || !p.fileTarget || !p.targetListing || !options.overwriteOlder ||
-        options.overwrite || options.skipExisting || options.hardlinks || options.security || options.streams ||
-        options.verify >= 2 || (p.sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        (options.mirror && MayCompressExisting((p.sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)))
+bool ListingShowsUpToDate(uint32_t sourceAttributes, uint64_t sourceTime, int64_t sourceSize, const wchar_t* targetPath,
+                          FolderListing* targetListing) {
+    if (!targetListing || !options.overwriteOlder || options.overwrite || options.skipExisting || options.hardlinks ||
+        options.security || options.streams || options.verify >= 2 || (sourceAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (options.mirror && MayCompressExisting((sourceAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)))
         return false;
     ExistingTarget existing = {};
-    return ReadExistingTarget(p.targetPath, p.targetListing, &existing) &&
-           !IsTargetOlder(existing.lastWrite, p.sourceTime, existing.size, listedTimes.size);
+    return ReadExistingTarget(targetPath, targetListing, &existing) &&
+           !IsTargetOlder(existing.lastWrite, sourceTime, existing.size, sourceSize);
+}
+
+bool ListingsShowUpToDate(const FilePlan& p) {
+    return listedTimes.known && !p.streamFlag && p.fileTarget &&
+           ListingShowsUpToDate(p.sourceAttributes, p.sourceTime, listedTimes.size, p.targetPath, p.targetListing);
 }
 
 // The source's size and names, and what an existing target decides: skip,
@@ -994,3 +999,18 @@ int CopyOneFileSteps(const wchar_t* sourcePath, uint32_t sourceAttributes, uint6
 }
 
 }  // namespace
+
+int OpensSourceFirst(uint32_t attributes, uint64_t lastWrite, int64_t size, const wchar_t* targetPath,
+                     FolderListing* targetListing) {
+    bool targetDevice = run.targetIsDevice && !run.targetIsNul;
+    if (run.sourceIsNul || run.sourceIsDevice || targetDevice || options.hardlinks) return 0;
+    return run.targetIsNul || !ListingShowsUpToDate(attributes, lastWrite, size, targetPath, targetListing);
+}
+
+int ForeseeSourceOpens(const wchar_t* const* paths, size_t count) {
+    uint32_t flags = transfer.sourceOpenFlags ? transfer.sourceOpenFlags : kNoBufferingFlags;
+    if (run.securitySupported && options.security) flags |= kFlagBackupSemantics;
+    uint32_t share = run.sourceShareMode ? run.sourceShareMode : FILE_SHARE_READ;
+    // the walk's files come with their times: the copy asks the rest
+    return fileOps->ForeseeOpens(paths, count, GENERIC_READ, share, flags, kInfoNoTimes);
+}

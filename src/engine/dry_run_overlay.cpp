@@ -7,9 +7,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
+#include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -115,8 +118,16 @@ int Fail(uint32_t error) {
 
 class Overlay final : public DryRunOverlay {
 public:
-    Overlay(FileOps* below, int quiet) : below_(below), quiet_(quiet) { InitializeCriticalSection(&section_); }
-    ~Overlay() override { DeleteCriticalSection(&section_); }
+    Overlay(FileOps* below, int quiet) : below_(below), quiet_(quiet) {
+        InitializeCriticalSection(&section_);
+        InitializeCriticalSection(&aheadSection_);
+        InitializeConditionVariable(&aheadChanged_);
+    }
+    ~Overlay() override {
+        StopAhead();
+        DeleteCriticalSection(&aheadSection_);
+        DeleteCriticalSection(&section_);
+    }
 
     // ---- announcements ----
     void Skip(const wchar_t* path, const char* reason) override {
@@ -130,6 +141,7 @@ public:
         reuse_ = Key(path);
     }
     DryRunCounts Finish() override {
+        StopAhead();
         Lock lock(&section_);
         Emit();
         return counts_;
@@ -142,7 +154,15 @@ public:
         Lock lock(&section_);
         std::wstring key = Key(path);
         bool creates = disposition != OPEN_EXISTING;
-        if (!(access & kAnyWrite) && !creates && !Touched(key)) return below_->Open(path, access, share, disposition, flags);
+        if (!(access & kAnyWrite) && !creates && !Touched(key)) {
+            bool listed = false;
+            void* ahead = TakeAhead(key, access, share, flags, &listed);
+            if (ahead) return ahead;
+            void* handle = below_->Open(path, access, share, disposition, flags);
+            // the thread closes it too, as it would have had it opened it
+            if (listed && IsValidHandle(handle)) closeLater_.insert(handle);
+            return handle;
+        }
         if (IsDevicePath(path)) return OpenDevice(path, key, access, flags);
         std::wstring file = IsStream(key) ? key.substr(0, key.find(L':', 2)) : key;
         Entry* entry = nullptr;
@@ -232,6 +252,7 @@ public:
     }
     int Close(void* handle) override {
         Lock lock(&section_);
+        if (taken_.erase(handle) || closeLater_.erase(handle)) return CloseAhead(handle);
         auto found = opened_.find(handle);
         if (found == opened_.end()) return below_->Close(handle);
         void* real = found->second.below;
@@ -243,6 +264,18 @@ public:
     }
     int GetInfo(void* handle, FileInfo* info, int parts) override {
         Lock lock(&section_);
+        auto ahead = taken_.find(handle);
+        if (ahead != taken_.end()) {
+            const Answers& answers = ahead->second;
+            if (parts == answers.parts) {
+                *info = answers.info;
+                return 1;
+            }
+            if (parts == (answers.parts | kInfoIdentity) && answers.identityKnown) {
+                *info = answers.identity;
+                return 1;
+            }
+        }
         Opened* mine = Mine(handle);
         if (!mine) return below_->GetInfo(handle, info, parts);
         if (mine->deferred && !(parts & (kInfoIdentity | kInfoIndexOnly))) {
@@ -609,7 +642,207 @@ public:
         return 1;
     }
 
+    // ---- opening ahead ----
+    // Each file a dry run copies is opened only to learn its size and links,
+    // and a volume that answers slowly makes that the whole cost of the run.
+    // A thread opens the walk's next files while the run deals with the
+    // current one; what it learnt goes with the handle it gives the run.
+    int ForeseeOpens(const wchar_t* const* paths, size_t count, uint32_t access, uint32_t share, uint32_t flags,
+                     int parts) override {
+        if (access & kAnyWrite) return 0;
+        if (!paths) return 1;
+        auto list = std::make_unique<AheadList>();
+        list->access = access;
+        list->share = share;
+        list->flags = flags;
+        list->parts = parts;
+        for (size_t i = 0; i < count; ++i) {
+            auto file = std::make_shared<AheadFile>();
+            file->path = paths[i];
+            file->key = Key(paths[i]);
+            list->index.emplace(file->key, list->files.size());
+            list->files.push_back(std::move(file));
+        }
+        EnterCriticalSection(&aheadSection_);
+        lists_.push_back(std::move(list));
+        if (!worker_ && count) worker_ = CreateThread(nullptr, 0, WorkAheadThread, this, 0, nullptr);
+        WakeAllConditionVariable(&aheadChanged_);
+        LeaveCriticalSection(&aheadSection_);
+        return 1;
+    }
+    void EndForesight() override {
+        EnterCriticalSection(&aheadSection_);
+        if (!lists_.empty()) {
+            DropAhead(*lists_.back());
+            lists_.pop_back();
+            WakeAllConditionVariable(&aheadChanged_);
+        }
+        LeaveCriticalSection(&aheadSection_);
+    }
+
 private:
+    enum class Stage { Waiting, Opening, Opened, Taken };
+    struct AheadFile {
+        std::wstring path;
+        std::wstring key;
+        Stage stage = Stage::Waiting;
+        bool dropped = false;   // its list went while it was being opened
+        void* handle = nullptr;   // null once opened: the opening failed, and the run tries again itself
+        FileInfo info = {};
+        FileInfo identity = {};
+        bool identityKnown = false;
+    };
+    struct AheadList {
+        std::vector<std::shared_ptr<AheadFile>> files;
+        std::unordered_map<std::wstring, size_t> index;
+        uint32_t access = 0, share = 0, flags = 0;
+        int parts = 0;
+        size_t asked = 0;   // the run's next file
+    };
+    // What a handle opened ahead already answered.
+    struct Answers {
+        int parts;
+        FileInfo info;
+        FileInfo identity;
+        bool identityKnown;
+    };
+    // How many of its files the thread may hold open ahead of the run.
+    static constexpr size_t kLead = 8;
+    // How many handles the run is done with may wait for the thread to close them.
+    static constexpr size_t kClosesHeld = 32;
+
+    static DWORD WINAPI WorkAheadThread(void* self) {
+        static_cast<Overlay*>(self)->WorkAhead();
+        return 0;
+    }
+    void WorkAhead() {
+        EnterCriticalSection(&aheadSection_);
+        for (;;) {
+            // opening comes first, as the run waits for it; closing when there is nothing to open
+            AheadList* list = nullptr;
+            std::shared_ptr<AheadFile> file =
+                stopping_ || toClose_.size() >= kClosesHeld ? nullptr : NextAhead(&list);
+            if (!file && !toClose_.empty()) {
+                void* handle = toClose_.back();
+                toClose_.pop_back();
+                LeaveCriticalSection(&aheadSection_);
+                below_->Close(handle);
+                EnterCriticalSection(&aheadSection_);
+                continue;
+            }
+            if (!file) {
+                if (stopping_) break;
+                SleepConditionVariableCS(&aheadChanged_, &aheadSection_, INFINITE);
+                continue;
+            }
+            file->stage = Stage::Opening;
+            const uint32_t access = list->access, share = list->share, flags = list->flags;
+            const int parts = list->parts;
+            LeaveCriticalSection(&aheadSection_);
+            FileInfo info = {}, identity = {};
+            bool identityKnown = false;
+            void* handle = below_->Open(file->path.c_str(), access, share, OPEN_EXISTING, flags);
+            if (!IsValidHandle(handle)) {
+                handle = nullptr;
+            } else if (!below_->GetInfo(handle, &info, parts)) {
+                below_->Close(handle);
+                handle = nullptr;
+            } else if (info.links >= 2) {
+                identityKnown = below_->GetInfo(handle, &identity, parts | kInfoIdentity) != 0;
+            }
+            EnterCriticalSection(&aheadSection_);
+            if (file->dropped) {
+                if (handle) toClose_.push_back(handle);
+            } else {
+                file->handle = handle;
+                file->info = info;
+                file->identity = identity;
+                file->identityKnown = identityKnown;
+            }
+            file->stage = Stage::Opened;
+            WakeAllConditionVariable(&aheadChanged_);
+        }
+        LeaveCriticalSection(&aheadSection_);
+    }
+    // The thread's next file. In the folder the walk is in, the run opens
+    // every other file itself and the thread the rest, so that neither waits
+    // on the other for each file; the folders around it wait for the walk to
+    // come back from this one, and the thread opens theirs in turn. It keeps
+    // no more than a few open ahead of the run in each.
+    std::shared_ptr<AheadFile> NextAhead(AheadList** from) {
+        for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
+            AheadList& list = **it;
+            bool current = it == lists_.rbegin();
+            size_t until = std::min(list.files.size(), list.asked + 2 * kLead);
+            for (size_t i = current ? list.asked | 1 : list.asked; i < until; i += current ? 2 : 1) {
+                if (list.files[i]->stage != Stage::Waiting) continue;
+                *from = &list;
+                return list.files[i];
+            }
+        }
+        return nullptr;
+    }
+    // A handle opened ahead for key, opened as asked; null when the run is to open it itself.
+    // *listed: key is on a list, so opened as the thread would.
+    void* TakeAhead(const std::wstring& key, uint32_t access, uint32_t share, uint32_t flags, bool* listed) {
+        EnterCriticalSection(&aheadSection_);
+        void* handle = nullptr;
+        for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
+            AheadList& list = **it;
+            auto found = list.index.find(key);
+            if (found == list.index.end()) continue;
+            if (list.access != access || list.share != share || list.flags != flags) break;
+            *listed = true;
+            list.asked = std::max(list.asked, found->second + 1);
+            AheadFile& file = *list.files[found->second];
+            while (file.stage == Stage::Opening) SleepConditionVariableCS(&aheadChanged_, &aheadSection_, INFINITE);
+            if (file.stage == Stage::Opened && file.handle) {
+                handle = file.handle;
+                taken_[handle] = {list.parts, file.info, file.identity, file.identityKnown};
+            }
+            file.handle = nullptr;
+            file.stage = Stage::Taken;
+            WakeAllConditionVariable(&aheadChanged_);
+            break;
+        }
+        LeaveCriticalSection(&aheadSection_);
+        return handle;
+    }
+    // The thread closes what the run is done with, unless it has stopped.
+    int CloseAhead(void* handle) {
+        EnterCriticalSection(&aheadSection_);
+        bool queued = worker_ && !stopping_;
+        if (queued) {
+            toClose_.push_back(handle);
+            WakeAllConditionVariable(&aheadChanged_);
+        }
+        LeaveCriticalSection(&aheadSection_);
+        return queued ? 1 : below_->Close(handle);
+    }
+    void DropAhead(AheadList& list) {
+        for (auto& file : list.files) {
+            if (file->stage == Stage::Opening) file->dropped = true;
+            if (file->stage == Stage::Opened && file->handle) toClose_.push_back(file->handle);
+            file->handle = nullptr;
+        }
+    }
+    // Closes what was opened ahead and ends the thread.
+    void StopAhead() {
+        EnterCriticalSection(&aheadSection_);
+        for (auto& list : lists_) DropAhead(*list);
+        lists_.clear();
+        stopping_ = true;
+        HANDLE worker = worker_;
+        WakeAllConditionVariable(&aheadChanged_);
+        LeaveCriticalSection(&aheadSection_);
+        if (!worker) return;
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+        EnterCriticalSection(&aheadSection_);
+        worker_ = nullptr;
+        LeaveCriticalSection(&aheadSection_);
+    }
+
     FileOps* below_;
     int quiet_;
     CRITICAL_SECTION section_;
@@ -638,6 +871,14 @@ private:
     std::wstring reuse_;
     Pending pending_;
     DryRunCounts counts_ = {};
+    CRITICAL_SECTION aheadSection_;   // after section_ where both are held
+    CONDITION_VARIABLE aheadChanged_;
+    HANDLE worker_ = nullptr;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<AheadList>> lists_;   // one for each folder the walk is in, innermost last
+    std::vector<void*> toClose_;
+    std::unordered_map<void*, Answers> taken_;
+    std::unordered_set<void*> closeLater_;   // the run's own handles to files on a list
 
     Opened* Mine(void* handle) {
         auto found = opened_.find(handle);

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "console.h"
 #include "copy_engine.h"
@@ -229,6 +230,32 @@ bool NextRecorded(RecordedNames* recorded, FoundName* found, const wchar_t* fold
 void FreeRecorded(RecordedNames* recorded) {
     for (int64_t i = 0; i < recorded->count; ++i) FreeMemory(recorded->names[i]);
     FreeMemory(recorded->names);
+}
+
+// Names the files of a recorded folder whose sources the copy will open
+// first, for a volume that opens them ahead; true when it took the list.
+bool ForeseeFiles(const RecordedNames& recorded, const wchar_t* sourceFolder, size_t sourceLength,
+                  const wchar_t* targetFolder, size_t targetLength, const wchar_t* mask, FolderListing* listing) {
+    if (!ForeseeSourceOpens(nullptr, 0)) return false;
+    std::vector<std::wstring> paths;
+    std::wstring target(targetFolder, targetLength);
+    for (int64_t i = 0; i < recorded.count; ++i) {
+        const FoundName& found = *recorded.names[i];
+        if (IsDotName(found.name) || (found.attributes & (kAttributeDirectory | kAttributeReparsePoint)) ||
+            IsExcluded(found.name) || !MatchMask(found.name, mask))
+            continue;
+        ListingEntry* existing = listing ? FindInListing(listing, found.name) : nullptr;
+        if (existing && (existing->attributes & kAttributeReparsePoint)) continue;
+        target.resize(targetLength);
+        target += found.name;
+        if (OpensSourceFirst(found.attributes, found.lastWrite, found.size, target.c_str(), listing))
+            paths.push_back(std::wstring(sourceFolder, sourceLength) + found.name);
+    }
+    // a folder without any still has its list: the lists around it learn that the walk is further in
+    std::vector<const wchar_t*> names(1, nullptr);
+    names.reserve(paths.size() + 1);
+    for (const std::wstring& path : paths) names.push_back(path.c_str());
+    return ForeseeSourceOpens(names.data() + 1, paths.size()) != 0;
 }
 
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
@@ -464,6 +491,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         toNul ? nullptr : static_cast<wchar_t*>(AllocZero((targetLength + kNameRoom) * sizeof(wchar_t)));
     int64_t count = 0;
     NamesSeen seen;
+    const bool foreseen = replay && ForeseeFiles(recorded, sourceFolder, sourceLength, targetFolder, targetLength, mask, listing);
     do {
         if (IsDotName(found.name)) continue;
         if (IsExcluded(found.name)) {
@@ -533,6 +561,7 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         AskStopIfPending();
     } while (!StopAsked() &&
              (replay ? NextRecorded(&recorded, &found, sourceFolder) : NextEntry(search, &found, sourceFolder)));
+    if (foreseen) fs->EndForesight();
     // the innermost folder the run left early tells where it stopped
     if ((run.aborted || StopAsked()) && !walkStoppedAt[0])
         lstrcpynW(walkStoppedAt, sourceItem[0] ? sourceItem : sourceFolder, kPathCapacity);

@@ -158,6 +158,8 @@ public:
         return CreateFolderThenOpen(this, path, handle);
     }
     int WriteUnread(void* handle, int64_t bytes) override { return 0; }
+    int ForeseeOpens(const wchar_t* const*, size_t, uint32_t, uint32_t, uint32_t, int) override { return 0; }
+    void EndForesight() override {}
     // Each drive is fixed, its own volume, with named streams and ACLs.
     uint32_t DriveType(const wchar_t* root) override;
     int VolumePathName(const wchar_t* path, wchar_t* out, uint32_t capacity) override;

@@ -1,0 +1,40 @@
+// The dry run's overlay opening the walk's next files on a thread of its own.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "dry_run_overlay.h"
+#include "engine_fixture.h"
+
+namespace {
+
+// A file the thread opened ahead answers as the volume does: its size, its
+// other name and its identity; and nothing stays open after the run.
+TEST_F(EngineTest, AFileOpenedAheadAnswersAsTheVolumeDoes) {
+    fs.AddFile(L"C:\\src\\a.txt", "aaa");
+    fs.AddFile(L"C:\\src\\g1.bin", qtxtest::PatternBytes(5000, 4));
+    fs.AddLink(L"C:\\src\\g2.bin", L"C:\\src\\g1.bin");
+    const int openBefore = fs.OpenHandles();
+    std::unique_ptr<DryRunOverlay> overlay(MakeDryRunOverlay(&fs, 1));
+    const wchar_t* paths[] = {L"C:\\src\\a.txt", L"C:\\src\\g1.bin"};
+    ASSERT_EQ(1, overlay->ForeseeOpens(paths, 2, GENERIC_READ, FILE_SHARE_READ, 0, kInfoNoTimes));
+    // the run opens the first itself while the thread opens the second
+    void* first = overlay->Open(paths[0], GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    for (int i = 0; i < 500 && fs.OpenHandles() < openBefore + 2; ++i) Sleep(10);
+    ASSERT_EQ(openBefore + 2, fs.OpenHandles());
+    void* second = overlay->Open(paths[1], GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    FileInfo info = {}, identity = {}, other = {};
+    ASSERT_TRUE(overlay->GetInfo(second, &info, kInfoNoTimes) && overlay->GetInfo(second, &identity, kInfoNoTimes | kInfoIdentity));
+    void* g2 = fs.Open(L"C:\\src\\g2.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_TRUE(fs.GetInfo(g2, &other, kInfoIdentity));
+    fs.Close(g2);
+    EXPECT_TRUE(info.size == 5000 && info.links == 2) << info.size << " " << info.links;
+    EXPECT_TRUE(identity.fileIndex == other.fileIndex && identity.volumeSerial == other.volumeSerial);
+    EXPECT_TRUE(overlay->Close(first) && overlay->Close(second));
+    overlay->EndForesight();
+    overlay->Finish();
+    EXPECT_EQ(openBefore, fs.OpenHandles());
+}
+
+}  // namespace
