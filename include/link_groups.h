@@ -16,13 +16,27 @@ inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
     return a.volumeSerial == b.volumeSerial && a.idLow == b.idLow && a.idHigh == b.idHigh;
 }
 
+// A path in a group's list: a source held for -ds, or a later target name.
+struct HeldSource {
+    wchar_t* path;
+    int64_t size;              // the source as its copy began, when comparable
+    uint64_t lastWrite;
+    int comparable;
+    HeldSource* next;
+};
+
 struct HardLinkGroup {
     wchar_t* firstTarget;      // own copy, with the long-path prefix
     uint32_t linkCount;        // names of the source file when recorded
     FileIdentity identity;     // of the source file
     int complete;              // firstTarget holds a complete copy
-    uint8_t* security;         // the source's security stream, kept when -ds may remove its names
-    uint32_t securitySize;     // its bytes
+    // With -sec a new copy's security comes after its later names are linked;
+    // until then it carries the incomplete mark, so a run that ends before
+    // copies it again, and -ds keeps its source.
+    int marked;
+    uint64_t times[3];         // the source's, which firstTarget gets with its security
+    HeldSource* held;          // -ds: the source names removed once the group is whole
+    HeldSource* later;         // -sec: the target names linked to firstTarget, whole with it
     HardLinkGroup* next;
 };
 
@@ -52,10 +66,19 @@ int FindLinkGroup(const wchar_t* sourcePath, wchar_t* targetPath, size_t capacit
 // Records the source file with its target; complete 0 until SettleLinkGroup.
 int AddLinkGroup(uint32_t linkCount, const wchar_t* sourcePath, const wchar_t* targetPath, int complete);
 // After the copy of targetPath: complete when it was copied in full.
-void SettleLinkGroup(const wchar_t* targetPath, int copied);
+// markedTimes: the copy carries the incomplete mark in place of these.
+void SettleLinkGroup(const wchar_t* targetPath, int copied, const uint64_t* markedTimes);
+struct SourceAsCopied;
+// -ds of the names of a -sec group waits for the group's security: 1 when
+// the group whose first target is firstTarget holds the removal.
+int HoldSourceRemoval(const wchar_t* firstTarget, const wchar_t* sourcePath, const SourceAsCopied* copied);
+// -sec: targetPath was linked to the group's firstTarget, and shares what
+// becomes of it.
+void NoteLaterName(const wchar_t* firstTarget, const wchar_t* targetPath);
 // The security pass after the walk (-sec): once per complete group, from the
-// source name behind firstTarget, or from the descriptor kept before -ds
-// removed it. Returns the number of groups handled.
+// source name behind firstTarget; then a marked copy gets its times and the
+// held sources are removed, with the source folders that empties. Returns
+// the number of sources removed.
 int64_t CopyGroupSecurity(LinkGroupList* list);
 
 // ---- queries through fileOps ----

@@ -47,10 +47,6 @@ int CopySecurityAndStreams(const wchar_t* sourcePath, const wchar_t* targetPath,
                            int streamsFlag = 0);
 // Copies the security descriptor only (single-file runs, link groups at the end).
 int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath);
-// The security stream of a file, header included, as a heap block (free with
-// FreeMemory); null when it cannot be read. Written back as it is.
-uint8_t* ReadSecurityStream(const wchar_t* path, uint32_t* size);
-int WriteSecurityStream(const wchar_t* path, const uint8_t* stream, uint32_t size);
 void ListStreams(const wchar_t* path, StreamList* list);
 void FreeStreamList(StreamList* list);
 // Deletes the target's named streams that the source lacks (-ads in mirror

@@ -17,7 +17,12 @@ struct SourceAsCopied {
 int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied);
 struct CopyCall;
 // -ds after CopyOneFile: the file named by the call, as it was when opened.
-int RemoveCopiedSource(const CopyCall* call, int64_t size);
+// A name of a link group (groupTarget: its first target) waits with -sec for
+// the group's security.
+int RemoveCopiedSource(const CopyCall* call, int64_t size, const wchar_t* groupTarget = nullptr);
 // Only with -ds: removes a walked source folder when it is empty; one that
 // still holds anything stays without a message.
 int RemoveSourceFolder(const wchar_t* path);
+// After a source file removed late: the folders above it, up to the walk's
+// root, that this leaves empty.
+void RemoveEmptiedSourceFolders(const wchar_t* path);

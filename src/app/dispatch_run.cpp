@@ -85,9 +85,10 @@ int WalkSource() {
     if (options.deleteSource && run.deleteSourceFolder[0]) RemoveSourceFolder(run.deleteSourceFolder);
     if (run.stopRequested) return 0;
     // a dry run's counts come at the end of any run
-    if (DryRunActive()) return -1;
-    PrintWalkSummary(copied, links, GetTickCount() - start);
-    CopyLinkGroupSecurity();
+    if (!DryRunActive()) PrintWalkSummary(copied, links, GetTickCount() - start);
+    // a source held for its link group's security goes now, and may empty the root
+    if (CopyLinkGroupSecurity() > 0 && options.deleteSource && run.deleteSourceFolder[0])
+        RemoveSourceFolder(run.deleteSourceFolder);
     return -1;
 }
 

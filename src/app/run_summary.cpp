@@ -64,15 +64,18 @@ void PrintWalkSummary(int64_t n, int64_t h, uint32_t t) {
     EndLine();
 }
 
-void CopyLinkGroupSecurity() {
-    if (!options.security) return;
+int64_t CopyLinkGroupSecurity() {
+    if (!options.security) return 0;
+    // a dry run shows what the pass would change, and no more
+    const bool told = !DryRunActive();
     DWORD start = GetTickCount();
-    int64_t groups = CountLinkGroups(run.linkGroups);
+    int64_t groups = CountLinkGroups(run.linkGroups), removed = 0;
     if (groups > 0) {
-        Print("\ncopy security attributes of %i hard link groups...", static_cast<int>(groups));
-        CopyGroupSecurity(run.linkGroups);
+        if (told) Print("\ncopy security attributes of %i hard link groups...", static_cast<int>(groups));
+        removed = CopyGroupSecurity(run.linkGroups);
     }
-    Print("done in %u ms\n", GetTickCount() - start);
+    if (told) Print("done in %u ms\n", GetTickCount() - start);
+    return removed;
 }
 
 void ReportErrorCounts() {

@@ -238,7 +238,8 @@ int NotCopied(CopyCall* call, int64_t sourceSize, int64_t* linkCounter) {
     }
     if (linkCounter) ++*linkCounter;
     if (!options.quiet) PrintNameW(L"%s replaced by hardlink\n", NameOf(call->targetPath));
-    if (options.deleteSource) RemoveCopiedSource(call, sourceSize);
+    NoteLaterName(recordedTarget, call->targetPath);
+    if (options.deleteSource) RemoveCopiedSource(call, sourceSize, recordedTarget);
     return 1;
 }
 
@@ -527,14 +528,15 @@ int LinkOrReparsePoint(FilePlan& p) {
                 if (p.linkCounter) ++*p.linkCounter;
                 if (!options.quiet) PrintNameW(L"%s (hardlink)\n", NameOf(p.targetPath));
                 CloseHandleOf(&transfer.sourceHandle);
-                if (options.deleteSource) RemoveCopiedSource(&p.call, p.size);
+                NoteLaterName(recordedTarget, p.targetPath);
+                if (options.deleteSource) RemoveCopiedSource(&p.call, p.size, recordedTarget);
                 return 1;
             }
             // this name is copied as a file of its own instead, with its own security
             PrintError("creating hardlink %S pointing to %S failed; err=%s\n", SkipLongPrefix(p.targetPath),
                        SkipLongPrefix(recordedTarget), LastErrorName());
         } else if (p.call.linkCount >= 2 && AddLinkGroup(p.call.linkCount, p.sourcePath, p.targetPath, 0)) {
-            p.call.securityPerGroup = 1;
+            p.call.securityPerGroup = options.security ? 1 : 0;
         }
     }
     return kGoOn;
@@ -953,7 +955,10 @@ int Finish(FilePlan& p) {
     // a stream with unreadable sectors or a failed verification leaves its file incomplete
     if (p.streamFlag && (transfer.failedSectors || p.call.verifyFailed)) copied = 0;
     // later names are linked only to a complete copy: data, times and all
-    SettleLinkGroup(p.targetPath, copied && !p.call.verifyFailed && !p.call.detailsFailed && !transfer.failedSectors);
+    const uint64_t times[3] = {p.call.creationTime, p.call.accessTime, p.call.writeTime};
+    bool marked = p.call.securityPerGroup && p.call.timesRead;
+    SettleLinkGroup(p.targetPath, copied && !p.call.verifyFailed && !p.call.detailsFailed && !transfer.failedSectors,
+                    marked ? times : nullptr);
     return copied;
 }
 

@@ -37,11 +37,13 @@ int StampTimes(const CopyCall* call) {
     if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return 1;
     // a target without its source's times reads as changed, or as unchanged, to the next run
     // a target left unwritten that has them already keeps them untouched
+    // a link group's first copy is marked until its security comes, after the walk
+    const uint64_t* written = call->securityPerGroup ? &kIncompleteMark : &call->writeTime;
     const uint64_t* had = transfer.targetTimes;
     if (call->targetExisted && !transfer.targetTouched && !call->marked && had[0] == call->creationTime &&
-        had[1] == call->accessTime && had[2] == call->writeTime)
+        had[1] == call->accessTime && had[2] == *written)
         return 1;
-    if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, &call->writeTime)) return 1;
+    if (fileOps->SetTimes(transfer.targetHandle, &call->creationTime, &call->accessTime, written)) return 1;
     PrintError("Error %s setting the times of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
     CountFailure();
     return 0;

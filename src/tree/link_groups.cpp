@@ -5,12 +5,16 @@
 
 #include <cwchar>
 
+#include "console.h"
 #include "file_ops.h"
 #include "heap_memory.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
 #include "security_streams.h"
+#include "source_removal.h"
+#include "text_format.h"
+#include "transfer_state.h"
 
 namespace {
 
@@ -34,10 +38,44 @@ int IdentityOf(const wchar_t* path, FileIdentity* identity) {
     return 1;
 }
 
+void FreePaths(HeldSource* held) {
+    while (held) {
+        HeldSource* next = held->next;
+        FreeMemory(held->path);
+        FreeMemory(held);
+        held = next;
+    }
+}
+
 void FreeGroup(HardLinkGroup* group) {
     FreeMemory(group->firstTarget);
-    FreeMemory(group->security);
+    FreePaths(group->held);
+    FreePaths(group->later);
     FreeMemory(group);
+}
+
+HeldSource* AddPath(HeldSource** list, const wchar_t* path) {
+    HeldSource* held = static_cast<HeldSource*>(AllocZero(sizeof(HeldSource)));
+    held->path = DuplicateString(path);
+    held->next = *list;
+    *list = held;
+    return held;
+}
+
+HardLinkGroup* GroupOf(const wchar_t* firstTarget) {
+    if (!run.linkGroups || !firstTarget) return nullptr;
+    for (HardLinkGroup* group = run.linkGroups->first; group; group = group->next)
+        if (wcscmp(group->firstTarget, firstTarget) == 0) return group;
+    return nullptr;
+}
+
+// The group's other target names lack what its first one does: each is told and counted.
+void LaterNamesFailed(const HardLinkGroup* group, uint32_t error) {
+    for (const HeldSource* name = group->later; name; name = name->next) {
+        PrintError("Error %s: '%S' is a name of '%S', which stays incomplete\n", ErrorName(error),
+                   SkipLongPrefix(name->path), SkipLongPrefix(group->firstTarget));
+        CountFailure();
+    }
 }
 
 // Unlinks and frees every unfinished group.
@@ -59,10 +97,16 @@ void DropUnfinished(LinkGroupList* list) {
     }
 }
 
-// -ds removes the source names as they are copied, before the security pass
-// at the end can read them: their descriptor is kept with the group.
-void KeepSecurity(HardLinkGroup* group, const wchar_t* sourcePath) {
-    group->security = ReadSecurityStream(sourcePath, &group->securitySize);
+// Gives a marked copy its source's times, which takes the mark away.
+int StampGroupTimes(const HardLinkGroup* group) {
+    void* handle = fileOps->Open(group->firstTarget, FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS);
+    int stamped = IsValidHandle(handle) && fileOps->SetTimes(handle, &group->times[0], &group->times[1], &group->times[2]);
+    uint32_t error = GetLastError();
+    CloseHandleOf(&handle);
+    SetLastError(error);
+    return stamped;
 }
 
 }  // namespace
@@ -113,14 +157,17 @@ HardLinkGroup* FindGroup(LinkGroupList* list, const FileIdentity& identity) {
     return nullptr;
 }
 
-void SettleGroup(LinkGroupList* list, const wchar_t* targetPath, int complete) {
+void SettleGroup(LinkGroupList* list, const wchar_t* targetPath, int complete, const uint64_t* markedTimes) {
     if (!list || !targetPath) return;
     for (HardLinkGroup* group = list->first; group; group = group->next) {
         if (!group->complete && wcscmp(group->firstTarget, targetPath) == 0) {
-            if (complete)
-                group->complete = 1;
-            else
+            if (!complete) {
                 DropUnfinished(list);
+                return;
+            }
+            group->complete = 1;
+            group->marked = markedTimes != nullptr;
+            for (int i = 0; i < 3 && markedTimes; ++i) group->times[i] = markedTimes[i];
             return;
         }
     }
@@ -149,27 +196,58 @@ int AddLinkGroup(uint32_t linkCount, const wchar_t* sourcePath, const wchar_t* t
     int known = IdentityOf(sourcePath, &identity);
     cacheValid = false;
     if (!known) return 0;
-    HardLinkGroup* group = AddGroup(run.linkGroups, linkCount, identity, targetPath, complete);
-    if (group && options.security && options.deleteSource) KeepSecurity(group, sourcePath);
-    return group != nullptr;
+    return AddGroup(run.linkGroups, linkCount, identity, targetPath, complete) != nullptr;
 }
 
-void SettleLinkGroup(const wchar_t* targetPath, int copied) { SettleGroup(run.linkGroups, targetPath, copied); }
+void SettleLinkGroup(const wchar_t* targetPath, int copied, const uint64_t* markedTimes) {
+    SettleGroup(run.linkGroups, targetPath, copied, markedTimes);
+}
+
+int HoldSourceRemoval(const wchar_t* firstTarget, const wchar_t* sourcePath, const SourceAsCopied* copied) {
+    HardLinkGroup* group = GroupOf(firstTarget);
+    if (!group || !sourcePath) return 0;
+    HeldSource* held = AddPath(&group->held, sourcePath);
+    held->comparable = copied != nullptr;
+    held->size = copied ? copied->size : 0;
+    held->lastWrite = copied ? copied->lastWrite : 0;
+    return 1;
+}
+
+void NoteLaterName(const wchar_t* firstTarget, const wchar_t* targetPath) {
+    HardLinkGroup* group = options.security ? GroupOf(firstTarget) : nullptr;
+    if (group && targetPath) AddPath(&group->later, targetPath);
+}
 
 int64_t CopyGroupSecurity(LinkGroupList* list) {
     if (!list) return 0;
     DropUnfinished(list);
     static wchar_t sourcePath[kPathCapacity];
-    int64_t handled = 0;
+    int64_t removed = 0;
     for (HardLinkGroup* group = list->first; group; group = group->next) {
-        ++handled;
-        bool mapped = TargetToSource(group->firstTarget, sourcePath, kPathCapacity) != 0;
-        if (group->security && (!mapped || !PathExists(sourcePath))) {
-            if (!WriteSecurityStream(group->firstTarget, group->security, group->securitySize))
-                ReportFailure(GetLastError(), "setting the security of", group->firstTarget);
+        // a copy without its security stays marked, and its source stays
+        if (!TargetToSource(group->firstTarget, sourcePath, kPathCapacity)) {
+            uint32_t error = GetLastError();
+            ReportFailure(error, "finding the source of", group->firstTarget);
+            LaterNamesFailed(group, error);
             continue;
         }
-        if (mapped) CopySecurity(sourcePath, group->firstTarget);
+        if (!CopySecurity(sourcePath, group->firstTarget)) {
+            LaterNamesFailed(group, GetLastError());
+            continue;
+        }
+        if (group->marked && !StampGroupTimes(group)) {
+            uint32_t error = GetLastError();
+            ReportFailure(error, "setting the times of", group->firstTarget);
+            LaterNamesFailed(group, error);
+            continue;
+        }
+        group->marked = 0;
+        for (HeldSource* held = group->held; held; held = held->next) {
+            SourceAsCopied copied = {held->size, held->lastWrite};
+            if (!RemoveSourceFileAsCopied(held->path, held->comparable ? &copied : nullptr)) continue;
+            RemoveEmptiedSourceFolders(held->path);
+            ++removed;
+        }
     }
-    return handled;
+    return removed;
 }

@@ -283,46 +283,6 @@ int CopySecurity(const wchar_t* sourcePath, const wchar_t* targetPath) {
     return CopySecurityAndStreams(sourcePath, targetPath, 1, 0);
 }
 
-uint8_t* ReadSecurityStream(const wchar_t* path, uint32_t* size) {
-    void* source = OpenSource(path);
-    if (!source) return nullptr;
-    uint8_t* header = static_cast<uint8_t*>(AllocZero(kStreamHeaderBufferSize));
-    uint8_t* kept = nullptr;
-    void* context = nullptr;
-    StreamHeader stream = {};
-    while (!kept && NextHeader(source, header, &stream, &context) == kHeaderRead) {
-        size_t headerBytes = kStreamHeaderSize + stream.nameSize;
-        if (stream.id == kStreamSecurity && stream.size <= kMaxSecuritySize) {
-            kept = static_cast<uint8_t*>(AllocZero(headerBytes + static_cast<size_t>(stream.size)));
-            memcpy(kept, header, headerBytes);
-            if (ReadFully(source, kept + headerBytes, stream.size, &context)) {
-                *size = static_cast<uint32_t>(headerBytes + stream.size);
-                break;
-            }
-            FreeMemory(kept);
-            kept = nullptr;
-            break;
-        }
-        if (!SkipRest(source, &context)) break;
-    }
-    fileOps->EndBackupRead(source, &context);
-    fileOps->Close(source);
-    FreeMemory(header);
-    return kept;
-}
-
-int WriteSecurityStream(const wchar_t* path, const uint8_t* stream, uint32_t size) {
-    void* target = OpenTarget(path);
-    if (!target) return 0;
-    void* context = nullptr;
-    bool ok = WriteFully(target, stream, size, &context);
-    DWORD error = GetLastError();
-    fileOps->EndBackupWrite(target, &context);
-    fileOps->Close(target);
-    SetLastError(error);
-    return ok ? 1 : 0;
-}
-
 void ListStreams(const wchar_t* path, StreamList* list) {
     memset(list, 0, sizeof *list);
     void* handle = OpenSource(path);

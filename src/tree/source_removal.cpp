@@ -9,6 +9,7 @@
 #include "dry_run.h"
 #include "folder_listing.h"
 #include "heap_memory.h"
+#include "link_groups.h"
 #include "options.h"
 #include "paths.h"
 #include "run_state.h"
@@ -68,11 +69,31 @@ int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied) 
     return 1;
 }
 
-int RemoveCopiedSource(const CopyCall* call, int64_t size) {
+int RemoveCopiedSource(const CopyCall* call, int64_t size, const wchar_t* groupTarget) {
     // a link followed to its target was copied from there: the link itself has nothing to compare
     bool comparable = call->timesRead && call->sourcePath == call->entryPath;
     SourceAsCopied copied = {size, call->writeTime};
+    // a link group's copy is whole only with the security it gets after the walk
+    if (call->securityPerGroup) groupTarget = call->finalPath;
+    if (groupTarget && options.security && HoldSourceRemoval(groupTarget, call->entryPath, comparable ? &copied : nullptr))
+        return 1;
     return RemoveSourceFileAsCopied(call->entryPath, comparable ? &copied : nullptr);
+}
+
+void RemoveEmptiedSourceFolders(const wchar_t* path) {
+    static wchar_t folder[kPathCapacity];
+    size_t root = wcsnlen(run.sourceFolder, kPathCapacity);
+    while (root > 0 && run.sourceFolder[root - 1] == L'\\') --root;
+    lstrcpynW(folder, path, kPathCapacity);
+    for (;;) {
+        wchar_t* slash = wcsrchr(folder, L'\\');
+        if (!slash) return;
+        *slash = 0;
+        // the walk's root goes, if at all, as the walk's own folders do: at the end of the run
+        size_t length = wcslen(folder);
+        if (length <= root || _wcsnicmp(folder, run.sourceFolder, root) != 0 || folder[root] != L'\\') return;
+        if (!RemoveSourceFolder(folder)) return;
+    }
 }
 
 int RemoveSourceFolder(const wchar_t* path) {

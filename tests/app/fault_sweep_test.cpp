@@ -311,7 +311,9 @@ public:
         // a copy kept with sectors that stayed bad holds all else of its source, zeros in their units
         if (fault.call == Call::Read && fault.times < 0 && Under(fault.path, kSource)) {
             std::wstring copy = s_.copyRoot + fault.path.substr(kSource.size());
-            std::string want = fs.Data(fault.path);
+            MemoryFileSystem fresh;   // -ds may have removed the source
+            Prepare(fresh);
+            std::string want = fresh.Data(fault.path);
             size_t from = fault.from / kRecoveryUnit * kRecoveryUnit;
             size_t to = std::min<size_t>(want.size(), (fault.to + kRecoveryUnit - 1) / kRecoveryUnit * kRecoveryUnit);
             want.replace(from, to - from, to - from, '\0');
@@ -501,20 +503,21 @@ void ReadOnlySource(MemoryFileSystem& fs) {
                FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
 }
 
-// Security on two files; one stream small enough for the backup write, one
-// copied as a file of its own.
-void SecuredTree(MemoryFileSystem& fs) {
-    SourceTree(fs);
-    auto a = fs.File(kSource + L"\\a.txt");
-    a->security = "owner=S-1-5-32-544";
-    a->streams = {{L":SMALL", "small"}, {L":BIG", qtxtest::PatternBytes(kSmallStreamLimit + 500, 6)}};
-    fs.File(kSource + L"\\sub\\b.txt")->security = "owner=S-1-5-18";
-}
-
 // A link group whose security, set before its second name is linked, would refuse that name.
 void SecuredGroup(MemoryFileSystem& fs) {
     LinkedTree(fs);
     fs.File(kSource + L"\\g1.bin")->security = std::string("owner=S-1-5-18;") + MemoryFileSystem::kDeniesNames;
+}
+
+// Security on two files; one stream small enough for the backup write, one
+// copied as a file of its own; and a link group whose security, set before its
+// second name is linked, would refuse that name.
+void SecuredTree(MemoryFileSystem& fs) {
+    SecuredGroup(fs);
+    auto a = fs.File(kSource + L"\\a.txt");
+    a->security = "owner=S-1-5-32-544";
+    a->streams = {{L":SMALL", "small"}, {L":BIG", qtxtest::PatternBytes(kSmallStreamLimit + 500, 6)}};
+    fs.File(kSource + L"\\sub\\b.txt")->security = "owner=S-1-5-18";
 }
 
 // A folder link to the folder holding it.

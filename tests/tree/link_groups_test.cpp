@@ -26,7 +26,7 @@ TEST(LinkGroups, LaterNamesLinkToTheFirstCompleteCopy) {
     fs.AddLink(L"C:\\S\\c\\three", L"C:\\S\\a\\one");
     fs.AddFile(L"C:\\S\\lone", "x");
     fs.File(L"C:\\S\\a\\one")->security = "owner=S-1-5-18";
-    options.security = options.deleteSource = 1;   // the group keeps its security before -ds removes the names
+    options.security = options.deleteSource = 1;   // -ds waits for the group's security
     LinkGroupList* saved = run.linkGroups;
     run.linkGroups = nullptr;
     wchar_t target[kPathCapacity];
@@ -34,19 +34,20 @@ TEST(LinkGroups, LaterNamesLinkToTheFirstCompleteCopy) {
     EXPECT_EQ(nullptr, run.linkGroups);
     // the first copy fails: the next name is copied and takes its place
     EXPECT_EQ(1, AddLinkGroup(3, L"C:\\S\\a\\one", L"C:\\T\\a\\one", 0));
-    SettleLinkGroup(L"C:\\T\\a\\one", 0);
+    SettleLinkGroup(L"C:\\T\\a\\one", 0, nullptr);
     EXPECT_EQ(0, FindLinkGroup(L"C:\\S\\b\\two", target, kPathCapacity));
     EXPECT_EQ(1, AddLinkGroup(3, L"C:\\S\\b\\two", L"C:\\T\\b\\two", 0));
-    SettleLinkGroup(L"C:\\T\\b\\two", 1);
+    SettleLinkGroup(L"C:\\T\\b\\two", 1, nullptr);
     ASSERT_EQ(1, FindLinkGroup(L"C:\\S\\c\\three", target, kPathCapacity));
     EXPECT_STREQ(L"C:\\T\\b\\two", target);
     EXPECT_EQ(0, FindLinkGroup(L"C:\\S\\lone", target, kPathCapacity));
     EXPECT_EQ(1, SameFile(L"C:\\S\\a\\one", L"C:\\S\\c\\three"));
     EXPECT_EQ(0, SameFile(L"C:\\S\\a\\one", L"C:\\S\\lone"));
-    // the kept security cannot be set on a copy that is gone: a counted failure
+    // a copy that is gone gets no security: a counted failure, and no source goes
     run.failedCopies = 0;
-    EXPECT_EQ(1, CopyGroupSecurity(run.linkGroups));
-    EXPECT_EQ(1, run.failedCopies);
+    EXPECT_EQ(1, HoldSourceRemoval(L"C:\\T\\b\\two", L"C:\\S\\b\\two", nullptr));
+    EXPECT_EQ(0, CopyGroupSecurity(run.linkGroups));
+    EXPECT_TRUE(run.failedCopies == 1 && fs.File(L"C:\\S\\b\\two"));
     options = Options();
     FreeHardLinkList(run.linkGroups);
     run.linkGroups = saved;
