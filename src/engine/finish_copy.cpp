@@ -34,7 +34,19 @@ const char* ResultWord(int kind) {
 
 // 0 when the target could not be given its source's times: -ds keeps the source.
 int StampTimes(const CopyCall* call) {
-    if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return 1;
+    if (!IsValidHandle(transfer.targetHandle)) return 1;
+    if (!call->timesRead) {
+        // a device has no times to give its image: a whole one is stamped when
+        // it was finished, which takes the mark of an image to resume away
+        if (call->sourceKind != kSourceVolume && call->sourceKind != kSourceDisk) return 1;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const uint64_t finished = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        if (fileOps->SetTimes(transfer.targetHandle, nullptr, nullptr, &finished)) return 1;
+        PrintError("Error %s setting the time of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
+        CountFailure();
+        return 0;
+    }
     // a target without its source's times reads as changed, or as unchanged, to the next run
     // a target left unwritten that has them already keeps them untouched
     // a link group's first copy is marked until its security comes, after the walk
@@ -435,7 +447,7 @@ int FinishCopy(CopyCall* call) {
         if (IsValidHandle(transfer.targetHandle)) {
             if (call->targetIsDevice)
                 FinishTargetDevice(transfer.targetHandle);
-            else if (call->sourceKind == kSourceFile && complete)
+            else if (complete)
                 timesSet = StampTimes(call);
         }
         if (!complete || !fileTarget || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
@@ -454,7 +466,7 @@ int FinishCopy(CopyCall* call) {
     if (verify && IsValidHandle(transfer.targetHandle)) {
         if (call->targetIsDevice)
             FinishTargetDevice(transfer.targetHandle);
-        else if (call->sourceKind == kSourceFile)
+        else
             timesSet = StampTimes(call);
     }
     CloseHandleOf(&transfer.sourceHandle);
