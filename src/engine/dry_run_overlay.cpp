@@ -847,6 +847,9 @@ private:
     int quiet_;
     CRITICAL_SECTION section_;
     std::map<std::wstring, Entry> changed_;
+    static constexpr size_t kUntouchedKept = 4;
+    std::wstring untouchedFolders_[kUntouchedKept];   // no key of changed_ is one of these folders or above it
+    size_t nextUntouched_ = 0;
     struct Asked {
         uint32_t attributes;
         uint32_t error;
@@ -889,6 +892,8 @@ private:
         auto found = changed_.find(key);
         if (found != changed_.end()) return found->second;
         bool existed = Present(key, nullptr) != 0;
+        for (std::wstring& known : untouchedFolders_)
+            if (known == key || IsBelow(known, key)) known.clear();
         Entry& entry = changed_[key];
         entry.existed = existed;
         return entry;
@@ -924,12 +929,22 @@ private:
         return INVALID_HANDLE_VALUE;
     }
 
+    // Whether the run changed no folder from this one up. The walk asks about
+    // the names of a source and a target folder, then of the next ones: the
+    // last folders found so stay known until the run changes one of them or
+    // one above.
+    bool Untouched(const std::wstring& folder) {
+        if (folder.empty()) return true;
+        for (const std::wstring& known : untouchedFolders_)
+            if (known == folder) return true;
+        for (std::wstring at = folder; !at.empty(); at = ParentOf(at))
+            if (changed_.count(at)) return false;
+        untouchedFolders_[nextUntouched_++ % kUntouchedKept] = folder;
+        return true;
+    }
     // Whether the run changed key or a folder above it.
     bool Touched(const std::wstring& key) {
-        if (changed_.empty()) return false;
-        for (std::wstring at = key; !at.empty(); at = ParentOf(at))
-            if (changed_.count(at)) return true;
-        return false;
+        return !changed_.empty() && (changed_.count(key) || !Untouched(ParentOf(key)));
     }
     bool TouchedBelow(const std::wstring& folder) {
         auto it = changed_.upper_bound(folder);
@@ -948,9 +963,12 @@ private:
             return found->second.state != State::Absent;
         }
         // below a folder the run removed or made, only what it made is there
-        for (std::wstring at = ParentOf(key); !at.empty(); at = ParentOf(at)) {
-            auto above = changed_.find(at);
-            if (above != changed_.end() && above->second.state != State::Original) return 0;
+        std::wstring folder = ParentOf(key);
+        if (!Untouched(folder)) {
+            for (std::wstring at = folder; !at.empty(); at = ParentOf(at)) {
+                auto above = changed_.find(at);
+                if (above != changed_.end() && above->second.state != State::Original) return 0;
+            }
         }
         return BelowAttributes(key) != INVALID_FILE_ATTRIBUTES;
     }
