@@ -38,3 +38,14 @@ TEST_F(EngineTest, AFileOpenedAheadAnswersAsTheVolumeDoes) {
 }
 
 }  // namespace
+
+// What the run did to a folder holds for the names in it, whatever was asked about them before.
+TEST_F(EngineTest, ANameInAFolderTheRunMovedIsGone) {
+    fs.AddFile(L"C:\\t\\f\\a.txt", "a");
+    std::unique_ptr<DryRunOverlay> overlay(MakeDryRunOverlay(&fs, 1));
+    overlay->CreateFolder(L"C:\\t\\other");   // the run has changed something
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, overlay->GetAttributes(L"C:\\t\\f\\a.txt"));
+    ASSERT_TRUE(overlay->Move(L"C:\\t\\f", L"C:\\t\\g", 0));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, overlay->GetAttributes(L"C:\\t\\f\\a.txt"));
+    overlay->Finish();
+}
