@@ -651,6 +651,7 @@ public:
                      int parts) override {
         if (access & kAnyWrite) return 0;
         if (!paths) return 1;
+        Lock lock(&section_);
         auto list = std::make_unique<AheadList>();
         list->access = access;
         list->share = share;
@@ -660,24 +661,23 @@ public:
             auto file = std::make_shared<AheadFile>();
             file->path = paths[i];
             file->key = Key(paths[i]);
-            list->index.emplace(file->key, list->files.size());
+            // a name the list has already is opened once
+            if (!list->index.emplace(file->key, list->files.size()).second) continue;
             list->files.push_back(std::move(file));
         }
-        EnterCriticalSection(&aheadSection_);
+        Lock ahead(&aheadSection_);
         lists_.push_back(std::move(list));
         if (!worker_ && count) worker_ = CreateThread(nullptr, 0, WorkAheadThread, this, 0, nullptr);
         WakeAllConditionVariable(&aheadChanged_);
-        LeaveCriticalSection(&aheadSection_);
         return 1;
     }
     void EndForesight() override {
-        EnterCriticalSection(&aheadSection_);
-        if (!lists_.empty()) {
-            DropAhead(*lists_.back());
-            lists_.pop_back();
-            WakeAllConditionVariable(&aheadChanged_);
-        }
-        LeaveCriticalSection(&aheadSection_);
+        Lock lock(&section_);
+        Lock ahead(&aheadSection_);
+        if (lists_.empty()) return;
+        DropAhead(*lists_.back());
+        lists_.pop_back();
+        WakeAllConditionVariable(&aheadChanged_);
     }
 
 private:
@@ -687,7 +687,8 @@ private:
         std::wstring key;
         Stage stage = Stage::Waiting;
         bool dropped = false;   // its list went while it was being opened
-        void* handle = nullptr;   // null once opened: the opening failed, and the run tries again itself
+        void* handle = nullptr;   // null once opened: the opening failed
+        uint32_t error = 0;       // why it could not be opened; 0 when it was, but not asked
         FileInfo info = {};
         FileInfo identity = {};
         bool identityKnown = false;
@@ -742,7 +743,9 @@ private:
             FileInfo info = {}, identity = {};
             bool identityKnown = false;
             void* handle = below_->Open(file->path.c_str(), access, share, OPEN_EXISTING, flags);
+            uint32_t error = 0;
             if (!IsValidHandle(handle)) {
+                error = GetLastError();
                 handle = nullptr;
             } else if (!below_->GetInfo(handle, &info, parts)) {
                 below_->Close(handle);
@@ -755,6 +758,7 @@ private:
                 if (handle) toClose_.push_back(handle);
             } else {
                 file->handle = handle;
+                file->error = error;
                 file->info = info;
                 file->identity = identity;
                 file->identityKnown = identityKnown;
@@ -764,49 +768,56 @@ private:
         }
         LeaveCriticalSection(&aheadSection_);
     }
-    // The thread's next file. In the folder the walk is in, the run opens
+    // The thread's next file, in the folder the walk is in: the run opens
     // every other file itself and the thread the rest, so that neither waits
-    // on the other for each file; the folders around it wait for the walk to
-    // come back from this one, and the thread opens theirs in turn. It keeps
-    // no more than a few open ahead of the run in each.
+    // on the other for each file. The folders around it wait for the walk to
+    // come back: their files are not held open meanwhile.
     std::shared_ptr<AheadFile> NextAhead(AheadList** from) {
-        for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
-            AheadList& list = **it;
-            bool current = it == lists_.rbegin();
-            size_t until = std::min(list.files.size(), list.asked + 2 * kLead);
-            for (size_t i = current ? list.asked | 1 : list.asked; i < until; i += current ? 2 : 1) {
-                if (list.files[i]->stage != Stage::Waiting) continue;
-                *from = &list;
-                return list.files[i];
-            }
+        if (lists_.empty()) return nullptr;
+        AheadList& list = *lists_.back();
+        size_t until = std::min(list.files.size(), list.asked + 2 * kLead);
+        for (size_t odd = list.asked | 1; odd < until; odd += 2) {
+            if (list.files[odd]->stage != Stage::Waiting) continue;
+            *from = &list;
+            return list.files[odd];
         }
         return nullptr;
     }
-    // A handle opened ahead for key, opened as asked; null when the run is to open it itself.
-    // *listed: key is on a list, so opened as the thread would.
+    // A handle opened ahead for key, opened as asked; INVALID_HANDLE_VALUE
+    // with the error when that opening failed; null when the run is to open
+    // it itself. *listed: key is on the list, so opened as the thread would.
     void* TakeAhead(const std::wstring& key, uint32_t access, uint32_t share, uint32_t flags, bool* listed) {
-        EnterCriticalSection(&aheadSection_);
+        Lock lock(&aheadSection_);
+        if (lists_.empty()) return nullptr;
+        AheadList& list = *lists_.back();
+        auto found = list.index.find(key);
+        if (found == list.index.end() || list.access != access || list.share != share || list.flags != flags)
+            return nullptr;
+        *listed = true;
+        // what the run passed by it will not ask for
+        for (size_t i = list.asked; i < found->second; ++i) Pass(list.files[i].get());
+        list.asked = std::max(list.asked, found->second + 1);
+        AheadFile& file = *list.files[found->second];
+        while (file.stage == Stage::Opening) SleepConditionVariableCS(&aheadChanged_, &aheadSection_, INFINITE);
         void* handle = nullptr;
-        for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
-            AheadList& list = **it;
-            auto found = list.index.find(key);
-            if (found == list.index.end()) continue;
-            if (list.access != access || list.share != share || list.flags != flags) break;
-            *listed = true;
-            list.asked = std::max(list.asked, found->second + 1);
-            AheadFile& file = *list.files[found->second];
-            while (file.stage == Stage::Opening) SleepConditionVariableCS(&aheadChanged_, &aheadSection_, INFINITE);
-            if (file.stage == Stage::Opened && file.handle) {
-                handle = file.handle;
-                taken_[handle] = {list.parts, file.info, file.identity, file.identityKnown};
-            }
-            file.handle = nullptr;
-            file.stage = Stage::Taken;
-            WakeAllConditionVariable(&aheadChanged_);
-            break;
+        if (file.stage == Stage::Opened && file.handle) {
+            handle = file.handle;
+            taken_[handle] = {list.parts, file.info, file.identity, file.identityKnown};
+        } else if (file.stage == Stage::Opened && file.error) {
+            handle = INVALID_HANDLE_VALUE;
+            SetLastError(file.error);
         }
-        LeaveCriticalSection(&aheadSection_);
+        file.handle = nullptr;
+        file.stage = Stage::Taken;
+        WakeAllConditionVariable(&aheadChanged_);
         return handle;
+    }
+    // A file of the list no longer to be taken: its handle goes to be closed.
+    void Pass(AheadFile* file) {
+        if (file->stage == Stage::Opening) file->dropped = true;
+        if (file->stage == Stage::Opened && file->handle) toClose_.push_back(file->handle);
+        file->handle = nullptr;
+        if (file->stage != Stage::Opening) file->stage = Stage::Taken;
     }
     // The thread closes what the run is done with, unless it has stopped.
     int CloseAhead(void* handle) {
@@ -820,11 +831,7 @@ private:
         return queued ? 1 : below_->Close(handle);
     }
     void DropAhead(AheadList& list) {
-        for (auto& file : list.files) {
-            if (file->stage == Stage::Opening) file->dropped = true;
-            if (file->stage == Stage::Opened && file->handle) toClose_.push_back(file->handle);
-            file->handle = nullptr;
-        }
+        for (auto& file : list.files) Pass(file.get());
     }
     // Closes what was opened ahead and ends the thread.
     void StopAhead() {

@@ -232,15 +232,20 @@ void FreeRecorded(RecordedNames* recorded) {
     FreeMemory(recorded->names);
 }
 
-// Names the files of a recorded folder whose sources the copy will open
-// first, for a volume that opens them ahead; true when it took the list.
-bool ForeseeFiles(const RecordedNames& recorded, const wchar_t* sourceFolder, size_t sourceLength,
+// Names the files of a folder whose sources the copy will open first, for a
+// volume that opens them ahead; true when it took the list. A folder without
+// any, or without a recorded listing, still has its list: the lists around it
+// learn that the walk is further in.
+bool ForeseeFiles(const RecordedNames* recorded, const wchar_t* sourceFolder, size_t sourceLength,
                   const wchar_t* targetFolder, size_t targetLength, const wchar_t* mask, FolderListing* listing) {
+    // a huge folder's list is cut: what lies beyond is opened by the copy alone
+    constexpr size_t kMostForeseen = 4096;
+    static const wchar_t* const kNoPaths[1] = {nullptr};
     if (!ForeseeSourceOpens(nullptr, 0)) return false;
     std::vector<std::wstring> paths;
     std::wstring target(targetFolder, targetLength);
-    for (int64_t i = 0; i < recorded.count; ++i) {
-        const FoundName& found = *recorded.names[i];
+    for (int64_t i = 0; recorded && i < recorded->count && paths.size() < kMostForeseen; ++i) {
+        const FoundName& found = *recorded->names[i];
         if (IsDotName(found.name) || (found.attributes & (kAttributeDirectory | kAttributeReparsePoint)) ||
             IsExcluded(found.name) || !MatchMask(found.name, mask))
             continue;
@@ -251,11 +256,10 @@ bool ForeseeFiles(const RecordedNames& recorded, const wchar_t* sourceFolder, si
         if (OpensSourceFirst(found.attributes, found.lastWrite, found.size, target.c_str(), listing))
             paths.push_back(std::wstring(sourceFolder, sourceLength) + found.name);
     }
-    // a folder without any still has its list: the lists around it learn that the walk is further in
-    std::vector<const wchar_t*> names(1, nullptr);
-    names.reserve(paths.size() + 1);
+    std::vector<const wchar_t*> names;
+    names.reserve(paths.size());
     for (const std::wstring& path : paths) names.push_back(path.c_str());
-    return ForeseeSourceOpens(names.data() + 1, paths.size()) != 0;
+    return ForeseeSourceOpens(names.empty() ? kNoPaths : names.data(), names.size()) != 0;
 }
 
 enum FolderStep { kFolderWalked, kFolderSkipped, kWalkAborted };
@@ -491,7 +495,9 @@ int64_t WalkFolder(wchar_t* sourceFolder, const wchar_t* mask, wchar_t* targetFo
         toNul ? nullptr : static_cast<wchar_t*>(AllocZero((targetLength + kNameRoom) * sizeof(wchar_t)));
     int64_t count = 0;
     NamesSeen seen;
-    const bool foreseen = replay && ForeseeFiles(recorded, sourceFolder, sourceLength, targetFolder, targetLength, mask, listing);
+    const bool foreseen = options.mirror && !toNul &&
+                          ForeseeFiles(replay ? &recorded : nullptr, sourceFolder, sourceLength, targetFolder,
+                                       targetLength, mask, listing);
     do {
         if (IsDotName(found.name)) continue;
         if (IsExcluded(found.name)) {
