@@ -19,9 +19,8 @@ inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
 // A path in a group's list: a source held for -ds, or a later target name.
 struct HeldSource {
     wchar_t* path;
-    int64_t size;              // the source as its copy began, when comparable
+    int64_t size;              // the source as its copy began; -1: not known
     uint64_t lastWrite;
-    int comparable;
     HeldSource* next;
 };
 

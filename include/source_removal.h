@@ -6,14 +6,16 @@
 // printing the outcome; a file that stays gets its attribute back.
 int RemoveSourceFile(const wchar_t* path);
 
+struct FileIdentity;
 // The source file as its copy began.
 struct SourceAsCopied {
-    int64_t size;
+    int64_t size;   // with lastWrite; -1: not known
     uint64_t lastWrite;
+    const FileIdentity* identity;   // when set, the file must be this one still
 };
 // As RemoveSourceFile, through one handle that is not led through a link;
-// with `copied`, a file whose size or last-write time differs from it stays,
-// with a line and a counted failure.
+// with `copied`, a file whose size, last-write time or identity differs from
+// it stays, with a line and a counted failure.
 int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied);
 struct CopyCall;
 // -ds after CopyOneFile: the file named by the call, as it was when opened.

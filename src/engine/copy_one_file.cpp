@@ -522,6 +522,8 @@ int LinkOrReparsePoint(FilePlan& p) {
         if (FindLinkGroup(p.sourcePath, recordedTarget, kPathCapacity)) {
             if (fileOps->GetAttributes(p.targetPath) != INVALID_FILE_ATTRIBUTES && SameFile(recordedTarget, p.targetPath)) {
                 if (!options.quiet) PrintNameW(L"\r%s already exists (hardlink) -> skip\n", NameOf(p.targetPath));
+                // it shares what becomes of the group's copy, as a new link would
+                NoteLaterName(recordedTarget, p.targetPath);
                 return 0;
             }
             if (LinkInPlace(p.targetPath, recordedTarget)) {

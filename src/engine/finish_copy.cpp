@@ -34,19 +34,7 @@ const char* ResultWord(int kind) {
 
 // 0 when the target could not be given its source's times: -ds keeps the source.
 int StampTimes(const CopyCall* call) {
-    if (!IsValidHandle(transfer.targetHandle)) return 1;
-    if (!call->timesRead) {
-        // a device has no times to give its image: a whole one is stamped when
-        // it was finished, which takes the mark of an image to resume away
-        if (call->sourceKind != kSourceVolume && call->sourceKind != kSourceDisk) return 1;
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        const uint64_t finished = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        if (fileOps->SetTimes(transfer.targetHandle, nullptr, nullptr, &finished)) return 1;
-        PrintError("Error %s setting the time of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
-        CountFailure();
-        return 0;
-    }
+    if (!call->timesRead || !IsValidHandle(transfer.targetHandle)) return 1;
     // a target without its source's times reads as changed, or as unchanged, to the next run
     // a target left unwritten that has them already keeps them untouched
     // a link group's first copy is marked until its security comes, after the walk
@@ -132,14 +120,40 @@ void DropPartial(const CopyCall* call, const char* done = "", uint32_t error = 0
     }
 }
 
-// Stamps a file with the time that tells a later run it is incomplete.
-int MarkIncomplete(const wchar_t* path) {
+// Gives a file the last-write time by name.
+int StampWriteTime(const wchar_t* path, uint64_t time) {
     void* handle = fileOps->Open(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (!IsValidHandle(handle)) return 0;
-    int marked = fileOps->SetTimes(handle, nullptr, nullptr, &kIncompleteMark);
+    int stamped = fileOps->SetTimes(handle, nullptr, nullptr, &time);
+    uint32_t error = GetLastError();
     fileOps->Close(handle);
-    return marked;
+    SetLastError(error);
+    return stamped;
+}
+
+// Stamps a file with the time that tells a later run it is incomplete.
+int MarkIncomplete(const wchar_t* path) { return StampWriteTime(path, kIncompleteMark); }
+
+// A device has no times to give its image: a whole one gets the time it was
+// finished, which takes away the mark of an image to resume. 0 when it cannot.
+int StampFinishedImage(const CopyCall* call) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (StampWriteTime(call->targetPath, (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime))
+        return 1;
+    PrintError("Error %s setting the time of '%S'\n", LastErrorName(), SkipLongPrefix(call->finalPath));
+    CountFailure();
+    return 0;
+}
+
+// The streams of a link group's first copy, copied as files of their own,
+// gave it its times: it is marked again until the group's security is set.
+int KeepGroupMark(const CopyCall* call) {
+    if (!call->securityPerGroup || !options.streams || MarkIncomplete(call->targetPath)) return 1;
+    PrintError("Error %s marking '%S' as incomplete\n", LastErrorName(), SkipLongPrefix(call->finalPath));
+    CountFailure();
+    return 0;
 }
 
 // Renames the copy over its target: through its handle where that is still
@@ -203,7 +217,7 @@ int FinishZeroLength(CopyCall* call) {
     if (call->targetIsNul || call->targetIsDevice || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
     if (call->targetIsNul || call->targetIsDevice) return 1;
     int attributesSet = SetTargetAttributes(call);
-    int extrasCopied = SecurityAndStreams(call) && attributesSet;
+    int extrasCopied = SecurityAndStreams(call) && attributesSet && KeepGroupMark(call);
     call->detailsFailed = !(complete && extrasCopied);
     if (!PutInPlace(call, complete, extrasCopied)) return call->writeMode == kWriteTemporary ? 0 : 1;
     // a stream copied on its own leaves the source to its file's copy
@@ -447,7 +461,7 @@ int FinishCopy(CopyCall* call) {
         if (IsValidHandle(transfer.targetHandle)) {
             if (call->targetIsDevice)
                 FinishTargetDevice(transfer.targetHandle);
-            else if (complete)
+            else if (call->sourceKind == kSourceFile && complete)
                 timesSet = StampTimes(call);
         }
         if (!complete || !fileTarget || !RenamesThroughHandle(call)) CloseHandleOf(&transfer.targetHandle);
@@ -466,7 +480,7 @@ int FinishCopy(CopyCall* call) {
     if (verify && IsValidHandle(transfer.targetHandle)) {
         if (call->targetIsDevice)
             FinishTargetDevice(transfer.targetHandle);
-        else
+        else if (call->sourceKind == kSourceFile)
             timesSet = StampTimes(call);
     }
     CloseHandleOf(&transfer.sourceHandle);
@@ -475,11 +489,14 @@ int FinishCopy(CopyCall* call) {
     int extrasCopied = 1;
     if (fileTarget) {
         extrasCopied = SecurityAndStreams(call);
-        extrasCopied = SetTargetAttributes(call) && extrasCopied;
+        extrasCopied = SetTargetAttributes(call) && extrasCopied && KeepGroupMark(call);
     }
     run.runBytesCopied += size;
-    call->detailsFailed = !(extrasCopied && timesSet);
     SettleImmediateVerification(call);
+    bool image = call->sourceKind == kSourceVolume || call->sourceKind == kSourceDisk;
+    if (fileTarget && image && !call->streamCall && !call->verifyFailed && !transfer.failedSectors)
+        timesSet = StampFinishedImage(call);
+    call->detailsFailed = !(extrasCopied && timesSet);
     // a copy that failed its verification or times never replaces the old target;
     // one with zeros for unreadable sectors stays marked, so the next run copies it again
     if (!PutInPlace(call, !call->verifyFailed && timesSet, extrasCopied && !transfer.failedSectors) &&

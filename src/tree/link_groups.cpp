@@ -206,10 +206,14 @@ void SettleLinkGroup(const wchar_t* targetPath, int copied, const uint64_t* mark
 int HoldSourceRemoval(const wchar_t* firstTarget, const wchar_t* sourcePath, const SourceAsCopied* copied) {
     HardLinkGroup* group = GroupOf(firstTarget);
     if (!group || !sourcePath) return 0;
-    HeldSource* held = AddPath(&group->held, sourcePath);
-    held->comparable = copied != nullptr;
-    held->size = copied ? copied->size : 0;
-    held->lastWrite = copied ? copied->lastWrite : 0;
+    // a later name was not opened for its times: it is one file with the
+    // first, so it must have the first's size and time still
+    const HeldSource* first = group->held;
+    HeldSource** end = &group->held;
+    while (*end) end = &(*end)->next;
+    HeldSource* held = AddPath(end, sourcePath);
+    held->size = copied ? copied->size : first ? first->size : -1;
+    held->lastWrite = copied ? copied->lastWrite : first ? first->lastWrite : 0;
     return 1;
 }
 
@@ -242,9 +246,10 @@ int64_t CopyGroupSecurity(LinkGroupList* list) {
             continue;
         }
         group->marked = 0;
+        // each name, removed long after its copy, must still be the file that was copied
         for (HeldSource* held = group->held; held; held = held->next) {
-            SourceAsCopied copied = {held->size, held->lastWrite};
-            if (!RemoveSourceFileAsCopied(held->path, held->comparable ? &copied : nullptr)) continue;
+            SourceAsCopied copied = {held->size, held->lastWrite, &group->identity};
+            if (!RemoveSourceFileAsCopied(held->path, &copied)) continue;
             RemoveEmptiedSourceFolders(held->path);
             ++removed;
         }

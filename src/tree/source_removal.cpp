@@ -38,6 +38,25 @@ void PutBack(const wchar_t* path, uint32_t attributes) {
     SetLastError(error);
 }
 
+// Whether a folder's listing shows nothing but its dot names.
+bool NothingBelow(const wchar_t* folder) {
+    static wchar_t pattern[kPathCapacity];
+    size_t length = wcsnlen(folder, kPathCapacity);
+    if (length + 3 > static_cast<size_t>(kPathCapacity)) return false;
+    wmemcpy(pattern, folder, length);
+    if (length && pattern[length - 1] != L'\\') pattern[length++] = L'\\';
+    pattern[length] = L'*';
+    pattern[length + 1] = 0;
+    FoundName found;
+    void* search = fileOps->FindFirst(pattern, &found);
+    if (!search) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool nothing = true;
+    do nothing = IsDotName(found.name);
+    while (nothing && fileOps->FindNext(search, &found));
+    fileOps->FindEnd(search);
+    return nothing;
+}
+
 }  // namespace
 
 int RemoveSourceFile(const wchar_t* path) { return RemoveSourceFileAsCopied(path, nullptr); }
@@ -52,8 +71,11 @@ int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied) 
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     FileInfo info;
     bool changed = false, removed = false;
-    if (IsValidHandle(handle) && fileOps->GetInfo(handle, &info, 0)) {
-        changed = copied && (info.size != copied->size || info.times[2] != copied->lastWrite);
+    const FileIdentity* identity = copied ? copied->identity : nullptr;
+    if (IsValidHandle(handle) && fileOps->GetInfo(handle, &info, identity ? kInfoIdentity : 0)) {
+        FileIdentity now = {info.volumeSerial, info.fileIndex, info.fileIdHigh};
+        changed = copied && ((copied->size >= 0 && (info.size != copied->size || info.times[2] != copied->lastWrite)) ||
+                             (identity && !SameIdentity(now, *identity)));
         removed = !changed && fileOps->RemoveOpened(handle);
     }
     uint32_t error = changed ? ERROR_FILE_INVALID : GetLastError();
@@ -72,7 +94,7 @@ int RemoveSourceFileAsCopied(const wchar_t* path, const SourceAsCopied* copied) 
 int RemoveCopiedSource(const CopyCall* call, int64_t size, const wchar_t* groupTarget) {
     // a link followed to its target was copied from there: the link itself has nothing to compare
     bool comparable = call->timesRead && call->sourcePath == call->entryPath;
-    SourceAsCopied copied = {size, call->writeTime};
+    SourceAsCopied copied = {size, call->writeTime, nullptr};
     // a link group's copy is whole only with the security it gets after the walk
     if (call->securityPerGroup) groupTarget = call->finalPath;
     if (groupTarget && options.security && HoldSourceRemoval(groupTarget, call->entryPath, comparable ? &copied : nullptr))
@@ -99,7 +121,11 @@ void RemoveEmptiedSourceFolders(const wchar_t* path) {
 int RemoveSourceFolder(const wchar_t* path) {
     if (!options.deleteSource) return 0;
     // RemoveDirectory refuses a folder that still holds anything, so only a
-    // folder whose every item was copied and removed can go
+    // folder whose every item was copied and removed can go; but it takes a
+    // followed folder link away however full its target, so that goes only
+    // when nothing is left below it
+    uint32_t attributes = fileOps->GetAttributes(path);
+    if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !NothingBelow(path)) return 0;
     if (!DeletionAllowed(path)) return 0;
     uint32_t cleared = ClearReadOnly(path);
     if (fileOps->RemoveFolder(path)) {

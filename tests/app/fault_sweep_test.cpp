@@ -239,7 +239,7 @@ public:
             bad.error = size % 2 ? ERROR_CRC : ERROR_IO_DEVICE;
             // the zeros a run left for them are copied again once the sectors read
             Rerun(bad, "bad sectors " + qtxtest::Narrow(item.first), true);
-            std::wstring target = s_.copyRoot + item.first.substr(kSource.size());
+            std::wstring target = DeviceSource() ? qtxtest::Upper(kImage) : s_.copyRoot + item.first.substr(kSource.size());
             if (!verified || !complete_.count(target)) continue;
             for (int times : {1, -1}) {
                 Fault flip = bad;
@@ -364,14 +364,16 @@ public:
 
     // A device is read once at great cost: an image that got bytes and is not
     // whole stays, marked incomplete, with a line saying how much of it is
-    // good; one with zeros for unreadable sectors is whole in length and says so.
+    // good; one with zeros for unreadable sectors is whole in length and says
+    // so, as one that failed its verification does.
     void PartialImage(const std::string& where, const InProcessRun& r, MemoryFileSystem& fs) {
         std::string image = fs.Data(kImage), disk = fs.Data(kDisk), said = " incomplete image kept: the first ";
         size_t at = r.out.find(said);
         if (image == "<missing>" && fs.bytesWritten > 0) Note(where, "partial image removed");
         if (image == "<missing>" || (image == disk && (r.code == 0 || at == std::string::npos))) return;
         uint64_t good = at == std::string::npos ? 0 : std::stoull(r.out.substr(at + said.size()));
-        bool zeros = image.size() == disk.size() && r.out.find(" sectors failed\n") != std::string::npos;
+        bool zeros = image.size() == disk.size() &&
+                     (r.out.find(" sectors failed\n") != std::string::npos || r.code == kExitVerifyFailed);
         bool told = r.out.find("bytes are good (resume with -st:" + std::to_string(good) + ")\n", at) != std::string::npos &&
                     image.compare(0, good, disk, 0, good) == 0;
         if (!(zeros || told) || fs.Snapshot()[qtxtest::Upper(kImage)].find("|t" + std::to_string(kIncompleteMark) + "|") == std::string::npos)
@@ -479,20 +481,20 @@ void SourceTree(MemoryFileSystem& fs) {
     fs.AddFile(kSource + L"\\sub\\c.txt", "");
 }
 
-// Targets older than their sources: one longer, one of the same size that differs in one block.
-void OlderTargets(MemoryFileSystem& fs) {
-    SourceTree(fs);
-    fs.AddFile(kCopy + L"\\a.txt", qtxtest::PatternBytes(5000, 7), kOld);   // longer: the copy must cut it
-    std::string b = qtxtest::PatternBytes(70000, 2);
-    b[40000] ^= 1;
-    fs.AddFile(kCopy + L"\\sub\\b.txt", b, kOld);
-}
-
 // A file with two names: the second is linked to the first one's copy.
 void LinkedTree(MemoryFileSystem& fs) {
     SourceTree(fs);
     fs.AddFile(kSource + L"\\g1.bin", qtxtest::PatternBytes(5000, 4));
     fs.AddLink(kSource + L"\\sub\\g2.bin", kSource + L"\\g1.bin");
+}
+
+// Targets older than their sources: one longer, one of the same size that differs in one block.
+void OlderTargets(MemoryFileSystem& fs) {
+    LinkedTree(fs);
+    fs.AddFile(kCopy + L"\\a.txt", qtxtest::PatternBytes(5000, 7), kOld);   // longer: the copy must cut it
+    std::string b = qtxtest::PatternBytes(70000, 2);
+    b[40000] ^= 1;
+    fs.AddFile(kCopy + L"\\sub\\b.txt", b, kOld);
 }
 
 void MirrorTree(MemoryFileSystem& fs) {
@@ -531,6 +533,8 @@ void SecuredTree(MemoryFileSystem& fs) {
     a->security = "owner=S-1-5-32-544";
     a->streams = {{L":SMALL", "small"}, {L":BIG", qtxtest::PatternBytes(kSmallStreamLimit + 500, 6)}};
     fs.File(kSource + L"\\sub\\b.txt")->security = "owner=S-1-5-18";
+    // copied as a file of its own, the stream stamps its file with the file's times
+    fs.File(kSource + L"\\g1.bin")->streams = {{L":BIG", qtxtest::PatternBytes(kSmallStreamLimit + 100, 7)}};
 }
 
 // A folder link to the folder holding it.
@@ -579,7 +583,7 @@ const Scenario kScenarios[] = {
     {"-ds -q", kSource + L" " + kTarget + L" -s -ds -q", kCopy, true, ReadOnlySource, false},
     {"-p -ds", kSource + L" " + kTarget + L" -s -p -ds", kCopy, true, LoopingTree, false},
     {"-sec -ads -ds", kSource + L" " + kTarget + L" -s -sec -ads -ds", kCopy, true, SecuredTree, false},
-    {"disk image", kDisk + L" " + kImage, kTarget, false, Disk, true},
+    {"disk image -v", kDisk + L" " + kImage + L" -v", kTarget, false, Disk, true},
 };
 
 class FaultSweep : public ::testing::TestWithParam<Scenario> {};

@@ -5,6 +5,7 @@
 #include "memory_file_system.h"
 #include "options.h"
 #include "run_state.h"
+#include "source_removal.h"
 
 TEST(LinkGroups, OnlyTheWholeIdentityOfACompleteCopyIsALinkTarget) {
     LinkGroupList* list = CreateHardLinkList();
@@ -51,4 +52,22 @@ TEST(LinkGroups, LaterNamesLinkToTheFirstCompleteCopy) {
     options = Options();
     FreeHardLinkList(run.linkGroups);
     run.linkGroups = saved;
+}
+
+// -ds of a name held for its group's security, long after its copy: a name
+// that is now another file stays.
+TEST(LinkGroups, AHeldSourceGoesOnlyAsTheFileThatWasCopied) {
+    qtxtest::MemoryFileSystem fs;
+    fs.Install();
+    fs.AddFile(L"C:\\S\\a", "same");
+    fs.AddFile(L"C:\\S\\b", "same");
+    options.deleteSource = 1;
+    FileIdentity a = {}, b = {};
+    ASSERT_TRUE(LinkInfo(L"C:\\S\\a", &a) && LinkInfo(L"C:\\S\\b", &b));
+    SourceAsCopied asA = {-1, 0, &a};
+    EXPECT_EQ(0, RemoveSourceFileAsCopied(L"C:\\S\\b", &asA));
+    EXPECT_TRUE(fs.File(L"C:\\S\\b"));
+    EXPECT_EQ(1, RemoveSourceFileAsCopied(L"C:\\S\\a", &asA));
+    EXPECT_FALSE(fs.File(L"C:\\S\\a"));
+    options = Options();
 }
