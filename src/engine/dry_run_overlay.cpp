@@ -87,6 +87,13 @@ struct Opened {
     uint64_t times[3] = {};
     int64_t position = 0;
     bool announced = false;   // its writes count towards the bytes
+    // a file opened ahead answers what was asked of it then; below is opened
+    // only for more
+    bool foreseen = false;
+    int parts = 0;
+    FileInfo answers = {};
+    FileInfo identity = {};
+    bool identityKnown = false;
 };
 
 struct Search {
@@ -252,7 +259,7 @@ public:
     }
     int Close(void* handle) override {
         Lock lock(&section_);
-        if (taken_.erase(handle) || closeLater_.erase(handle)) return CloseAhead(handle);
+        if (closeLater_.erase(handle)) return CloseAhead(handle);
         auto found = opened_.find(handle);
         if (found == opened_.end()) return below_->Close(handle);
         void* real = found->second.below;
@@ -264,21 +271,17 @@ public:
     }
     int GetInfo(void* handle, FileInfo* info, int parts) override {
         Lock lock(&section_);
-        auto ahead = taken_.find(handle);
-        if (ahead != taken_.end()) {
-            const Answers& answers = ahead->second;
-            if (parts == answers.parts) {
-                *info = answers.info;
-                return 1;
-            }
-            if (parts == (answers.parts | kInfoIdentity) && answers.identityKnown) {
-                *info = answers.identity;
-                return 1;
-            }
-        }
         Opened* mine = Mine(handle);
         if (!mine) return below_->GetInfo(handle, info, parts);
-        if (mine->deferred && !(parts & (kInfoIdentity | kInfoIndexOnly))) {
+        if (mine->foreseen && parts == mine->parts) {
+            *info = mine->answers;
+            return 1;
+        }
+        if (mine->foreseen && parts == (mine->parts | kInfoIdentity) && mine->identityKnown) {
+            *info = mine->identity;
+            return 1;
+        }
+        if (mine->deferred && !mine->foreseen && !(parts & (kInfoIdentity | kInfoIndexOnly))) {
             *info = FileInfo();
             info->attributes = mine->attributes;
             info->links = 1;
@@ -645,8 +648,10 @@ public:
     // ---- opening ahead ----
     // Each file a dry run copies is opened only to learn its size and links,
     // and a volume that answers slowly makes that the whole cost of the run.
-    // A thread opens the walk's next files while the run deals with the
-    // current one; what it learnt goes with the handle it gives the run.
+    // A thread opens the walk's next files, asks them and closes them again
+    // while the run deals with the current one; the run gets a handle of the
+    // overlay's that answers what the thread learnt, and opens the file
+    // itself only to read it.
     int ForeseeOpens(const wchar_t* const* paths, size_t count, uint32_t access, uint32_t share, uint32_t flags,
                      int parts) override {
         if (access & kAnyWrite) return 0;
@@ -687,8 +692,8 @@ private:
         std::wstring key;
         Stage stage = Stage::Waiting;
         bool dropped = false;   // its list went while it was being opened
-        void* handle = nullptr;   // null once opened: the opening failed
-        uint32_t error = 0;       // why it could not be opened; 0 when it was, but not asked
+        bool known = false;       // opened and asked
+        uint32_t error = 0;       // why it could not be opened; 0 when it was
         FileInfo info = {};
         FileInfo identity = {};
         bool identityKnown = false;
@@ -700,16 +705,9 @@ private:
         int parts = 0;
         size_t asked = 0;   // the run's next file
     };
-    // What a handle opened ahead already answered.
-    struct Answers {
-        int parts;
-        FileInfo info;
-        FileInfo identity;
-        bool identityKnown;
-    };
-    // How many of its files the thread may hold open ahead of the run.
+    // How far ahead of the run the thread asks.
     static constexpr size_t kLead = 8;
-    // How many handles the run is done with may wait for the thread to close them.
+    // How many of the run's handles may wait for the thread to close them.
     static constexpr size_t kClosesHeld = 32;
 
     static DWORD WINAPI WorkAheadThread(void* self) {
@@ -743,21 +741,13 @@ private:
             FileInfo info = {}, identity = {};
             bool identityKnown = false;
             void* handle = below_->Open(file->path.c_str(), access, share, OPEN_EXISTING, flags);
-            uint32_t error = 0;
-            if (!IsValidHandle(handle)) {
-                error = GetLastError();
-                handle = nullptr;
-            } else if (!below_->GetInfo(handle, &info, parts)) {
-                below_->Close(handle);
-                handle = nullptr;
-            } else if (info.links >= 2) {
-                identityKnown = below_->GetInfo(handle, &identity, parts | kInfoIdentity) != 0;
-            }
+            uint32_t error = IsValidHandle(handle) ? 0 : GetLastError();
+            bool known = !error && below_->GetInfo(handle, &info, parts);
+            if (known && info.links >= 2) identityKnown = below_->GetInfo(handle, &identity, parts | kInfoIdentity) != 0;
+            if (!error) below_->Close(handle);
             EnterCriticalSection(&aheadSection_);
-            if (file->dropped) {
-                if (handle) toClose_.push_back(handle);
-            } else {
-                file->handle = handle;
+            if (!file->dropped) {
+                file->known = known;
                 file->error = error;
                 file->info = info;
                 file->identity = identity;
@@ -768,24 +758,27 @@ private:
         }
         LeaveCriticalSection(&aheadSection_);
     }
-    // The thread's next file, in the folder the walk is in: the run opens
+    // The thread's next file. In the folder the walk is in, the run opens
     // every other file itself and the thread the rest, so that neither waits
-    // on the other for each file. The folders around it wait for the walk to
-    // come back: their files are not held open meanwhile.
+    // on the other for each file; the folders around it wait for the walk to
+    // come back from this one, and the thread asks theirs in turn.
     std::shared_ptr<AheadFile> NextAhead(AheadList** from) {
-        if (lists_.empty()) return nullptr;
-        AheadList& list = *lists_.back();
-        size_t until = std::min(list.files.size(), list.asked + 2 * kLead);
-        for (size_t odd = list.asked | 1; odd < until; odd += 2) {
-            if (list.files[odd]->stage != Stage::Waiting) continue;
-            *from = &list;
-            return list.files[odd];
+        for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
+            AheadList& list = **it;
+            bool current = it == lists_.rbegin();
+            size_t until = std::min(list.files.size(), list.asked + 2 * kLead);
+            for (size_t i = current ? list.asked | 1 : list.asked; i < until; i += current ? 2 : 1) {
+                if (list.files[i]->stage != Stage::Waiting) continue;
+                *from = &list;
+                return list.files[i];
+            }
         }
         return nullptr;
     }
-    // A handle opened ahead for key, opened as asked; INVALID_HANDLE_VALUE
-    // with the error when that opening failed; null when the run is to open
-    // it itself. *listed: key is on the list, so opened as the thread would.
+    // The overlay's handle for key, answering what the thread learnt;
+    // INVALID_HANDLE_VALUE with the error when the thread could not open it;
+    // null when the run is to open it itself. *listed: key is on the list of
+    // the folder the walk is in, so opened as the thread would.
     void* TakeAhead(const std::wstring& key, uint32_t access, uint32_t share, uint32_t flags, bool* listed) {
         Lock lock(&aheadSection_);
         if (lists_.empty()) return nullptr;
@@ -800,24 +793,32 @@ private:
         AheadFile& file = *list.files[found->second];
         while (file.stage == Stage::Opening) SleepConditionVariableCS(&aheadChanged_, &aheadSection_, INFINITE);
         void* handle = nullptr;
-        if (file.stage == Stage::Opened && file.handle) {
-            handle = file.handle;
-            taken_[handle] = {list.parts, file.info, file.identity, file.identityKnown};
+        if (file.stage == Stage::Opened && file.known) {
+            Opened opened;
+            opened.key = key;
+            opened.path = file.path;
+            opened.own = opened.deferred = opened.foreseen = true;
+            opened.flags = flags & (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+            opened.parts = list.parts;
+            opened.answers = file.info;
+            opened.identity = file.identity;
+            opened.identityKnown = file.identityKnown;
+            handle = new char;
+            opened_[handle] = opened;
         } else if (file.stage == Stage::Opened && file.error) {
             handle = INVALID_HANDLE_VALUE;
             SetLastError(file.error);
         }
-        file.handle = nullptr;
         file.stage = Stage::Taken;
         WakeAllConditionVariable(&aheadChanged_);
         return handle;
     }
-    // A file of the list no longer to be taken: its handle goes to be closed.
-    void Pass(AheadFile* file) {
-        if (file->stage == Stage::Opening) file->dropped = true;
-        if (file->stage == Stage::Opened && file->handle) toClose_.push_back(file->handle);
-        file->handle = nullptr;
-        if (file->stage != Stage::Opening) file->stage = Stage::Taken;
+    // A file of a list no longer to be taken.
+    static void Pass(AheadFile* file) {
+        if (file->stage == Stage::Opening)
+            file->dropped = true;
+        else
+            file->stage = Stage::Taken;
     }
     // The thread closes what the run is done with, unless it has stopped.
     int CloseAhead(void* handle) {
@@ -887,7 +888,6 @@ private:
     bool stopping_ = false;
     std::vector<std::unique_ptr<AheadList>> lists_;   // one for each folder the walk is in, innermost last
     std::vector<void*> toClose_;
-    std::unordered_map<void*, Answers> taken_;
     std::unordered_set<void*> closeLater_;   // the run's own handles to files on a list
 
     Opened* Mine(void* handle) {
@@ -1076,9 +1076,13 @@ private:
     int64_t SizeOfKey(const std::wstring& key) {
         auto found = changed_.find(key);
         if (found != changed_.end() && found->second.state == State::Made) return found->second.size;
-        for (auto& opened : opened_)
-            if (opened.second.key == key && opened.second.below) return SizeOf(opened.second.below);
-        return 0;
+        int64_t foreseen = 0;
+        for (auto& opened : opened_) {
+            if (opened.second.key != key) continue;
+            if (opened.second.below) return SizeOf(opened.second.below);
+            if (opened.second.foreseen) foreseen = opened.second.answers.size;
+        }
+        return foreseen;
     }
     // The facts a name carries when the run moves or links it.
     Entry FactsOf(const wchar_t* path, const std::wstring& key, Entry* entry) {
