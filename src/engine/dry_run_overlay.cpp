@@ -230,7 +230,7 @@ public:
         Opened* mine = Mine(handle);
         if (!mine) return below_->Read(handle, buffer, length, done);
         *done = 0;
-        if (!BelowOf(mine)) return 1;
+        if (!BelowOf(mine)) return mine->foreseen ? 0 : 1;
         // the volume's data up to the length the run left the file
         int64_t left = SizeOfKey(mine->key) - mine->position;
         if (left <= 0) return 1;
@@ -289,6 +289,8 @@ public:
         } else if (BelowOf(mine) && !below_->GetInfo(mine->below, info, parts)) {
             return 0;
         } else if (!mine->below) {
+            // a file the thread saw may have gone since: that is the answer
+            if (mine->foreseen) return 0;
             *info = FileInfo();
         }
         Entry* entry = nullptr;
@@ -413,7 +415,7 @@ public:
         Opened* mine = Mine(handle);
         if (mine && !BelowOf(mine)) {
             *read = 0;
-            return 1;
+            return mine->foreseen ? 0 : 1;
         }
         return below_->BackupRead(mine ? BelowOf(mine) : handle, buffer, bytes, read, context);
     }
@@ -462,6 +464,13 @@ public:
     int GetCompression(void* handle, uint16_t* format) override {
         Lock lock(&section_);
         Opened* mine = Mine(handle);
+        // a file the thread asked says it from its listing, without opening it again
+        if (mine && mine->foreseen && !mine->below) {
+            uint32_t attributes = BelowAttributes(mine->key, mine->path.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+            *format = (attributes & FILE_ATTRIBUTE_COMPRESSED) ? COMPRESSION_FORMAT_LZNT1 : COMPRESSION_FORMAT_NONE;
+            return 1;
+        }
         if (mine && !BelowOf(mine)) {
             *format = 0;
             return 1;
@@ -741,10 +750,11 @@ private:
             FileInfo info = {}, identity = {};
             bool identityKnown = false;
             void* handle = below_->Open(file->path.c_str(), access, share, OPEN_EXISTING, flags);
-            uint32_t error = IsValidHandle(handle) ? 0 : GetLastError();
-            bool known = !error && below_->GetInfo(handle, &info, parts);
+            const bool opened = IsValidHandle(handle);
+            uint32_t error = opened ? 0 : GetLastError() ? GetLastError() : ERROR_OPEN_FAILED;
+            bool known = opened && below_->GetInfo(handle, &info, parts);
             if (known && info.links >= 2) identityKnown = below_->GetInfo(handle, &identity, parts | kInfoIdentity) != 0;
-            if (!error) below_->Close(handle);
+            if (opened) below_->Close(handle);
             EnterCriticalSection(&aheadSection_);
             if (!file->dropped) {
                 file->known = known;

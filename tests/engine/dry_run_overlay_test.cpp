@@ -27,6 +27,8 @@ TEST_F(EngineTest, AFileOpenedAheadAnswersAsTheVolumeDoes) {
     for (int i = 0; i < 500 && (fs.counts[opens] < 2 || fs.OpenHandles() > openBefore + 1); ++i) Sleep(10);
     ASSERT_TRUE(fs.counts[opens] == 2 && fs.OpenHandles() == openBefore + 1);
     void* second = overlay->Open(paths[1], GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    uint16_t format = 9;
+    EXPECT_TRUE(overlay->GetCompression(second, &format) && format == 0);
     EXPECT_EQ(2, fs.counts[opens]);
     FileInfo info = {}, identity = {}, other = {};
     ASSERT_TRUE(overlay->GetInfo(second, &info, kInfoNoTimes) && overlay->GetInfo(second, &identity, kInfoNoTimes | kInfoIdentity));
