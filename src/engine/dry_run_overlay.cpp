@@ -700,7 +700,6 @@ private:
         std::wstring path;
         std::wstring key;
         Stage stage = Stage::Waiting;
-        bool dropped = false;   // its list went while it was being opened
         bool known = false;       // opened and asked
         uint32_t error = 0;       // why it could not be opened; 0 when it was
         FileInfo info = {};
@@ -756,13 +755,11 @@ private:
             if (known && info.links >= 2) identityKnown = below_->GetInfo(handle, &identity, parts | kInfoIdentity) != 0;
             if (opened) below_->Close(handle);
             EnterCriticalSection(&aheadSection_);
-            if (!file->dropped) {
-                file->known = known;
-                file->error = error;
-                file->info = info;
-                file->identity = identity;
-                file->identityKnown = identityKnown;
-            }
+            file->known = known;
+            file->error = error;
+            file->info = info;
+            file->identity = identity;
+            file->identityKnown = identityKnown;
             file->stage = Stage::Opened;
             WakeAllConditionVariable(&aheadChanged_);
         }
@@ -825,10 +822,7 @@ private:
     }
     // A file of a list no longer to be taken.
     static void Pass(AheadFile* file) {
-        if (file->stage == Stage::Opening)
-            file->dropped = true;
-        else
-            file->stage = Stage::Taken;
+        if (file->stage != Stage::Opening) file->stage = Stage::Taken;
     }
     // The thread closes what the run is done with, unless it has stopped.
     int CloseAhead(void* handle) {
